@@ -1,0 +1,128 @@
+// The console driver: one input file per run, one atlas written beside it.
+#include "app/driver.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "formats/bmp.h"
+#include "formats/load_image.h"
+#include "mipmap/mipmap.h"
+
+namespace {
+
+const char KEY_PROMPT[] = "Press any key, Allah sees ya ! <|:-)=\n";
+
+// Every message reaches the console at once, even without a line end.
+void say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stdout, format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+void print_banner() {
+    say("%26s_______Orvandel_______%25s\n", "", "");
+    say("%19sReads .pcx, .bmp, .gif, .tga writes .bmp%18s\n\n\n", "", "");
+}
+
+void print_usage() {
+    say("Program must be executed with commandline :\n"
+        "    Orvandel.exe [filename] <ord>\n"
+        "\n"
+        "Where filename is name of texture (necessary)\n"
+        "And if there will be next parameter, program generates\n"
+        "ordinary mip-map only.\n"
+        "\n"
+        "Output is in truecolor bitmap with name :\n"
+        "    \"Original_Filename\" + \"_mip\" + \".bmp\"\n"
+        "\n"
+        "%s",
+        KEY_PROMPT);
+}
+
+// The canvas for a source of w x h: 2w wide, 2h or h high, cleared, with the
+// source in its top-left corner. Null when its sizes do not fit 32 bits, when
+// the atlas would not fit a BMP file, or when the memory is not there.
+Image* make_canvas(const Image* source, bool bidirectional) {
+    const int64_t width = 2 * int64_t(source->width);
+    const int64_t height = (bidirectional ? 2 : 1) * int64_t(source->height);
+    if (width > INT32_MAX || height > INT32_MAX) return nullptr;
+    if (bmp24_file_size(width, height) > int64_t(UINT32_MAX)) return nullptr;
+    size_t bytes = 0;
+    if (!checked_byte_count(width, height, sizeof(Pixel), &bytes)) return nullptr;
+    Image* canvas = static_cast<Image*>(std::malloc(sizeof(Image)));
+    if (!canvas) return nullptr;
+    canvas->pixels = static_cast<Pixel*>(std::calloc(bytes / sizeof(Pixel), sizeof(Pixel)));
+    if (!canvas->pixels) {
+        std::free(canvas);
+        return nullptr;
+    }
+    canvas->width = static_cast<int32_t>(width);
+    canvas->height = static_cast<int32_t>(height);
+    for (int32_t r = 0; r < source->height; ++r)
+        std::memcpy(canvas->pixels + int64_t(r) * canvas->width,
+                    source->pixels + int64_t(r) * source->width, sizeof(Pixel) * source->width);
+    return canvas;
+}
+
+int build_and_write(const char* input_path, const Image* source, bool bidirectional) {
+    say("Creating %s MipMap ...", bidirectional ? "bi-directional" : "ordinary");
+    Image* canvas = make_canvas(source, bidirectional);
+    if (!canvas) {
+        say("Not enough memory for MipMap !\n");
+        return EXIT_NO_MEMORY;
+    }
+    if (bidirectional)
+        build_bidirectional_mipmap(canvas);
+    else
+        build_ordinary_mipmap(canvas);
+    say(" Done\n");
+
+    const std::string output = make_output_name(input_path);
+    say("Writing Mip-Map ...");
+    const int written = write_bmp24(output.c_str(), canvas);
+    free_image(canvas);
+    say(written ? " Done\n\n\n" : " Can't write MipMap !\n");
+    say("%s", KEY_PROMPT);
+    return written ? EXIT_ATLAS_WRITTEN : EXIT_WRITE_FAILED;
+}
+
+}  // namespace
+
+std::string display_name(const std::string& path) {
+    const size_t slash = path.rfind('\\');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string make_output_name(const std::string& path) {
+    const size_t separator = path.find_last_of("/\\");
+    const size_t name_start = separator == std::string::npos ? 0 : separator + 1;
+    const size_t dot = path.rfind('.');
+    const bool dot_in_name = dot != std::string::npos && dot >= name_start;
+    return (dot_in_name ? path.substr(0, dot) : path) + "_mip.bmp";
+}
+
+int run_orvandel(int argc, char** argv) {
+    print_banner();
+    int status = EXIT_USAGE;
+    if (argc < 2) {
+        print_usage();
+    } else {
+        const char* path = argv[1];
+        say("Loading image '%s' ...", display_name(path).c_str());
+        Image* source = load_image(path);
+        if (!source) {
+            say("Invalid fileformat !\n%s", KEY_PROMPT);
+            status = EXIT_INVALID_FORMAT;
+        } else {
+            say(" Done\n");
+            status = build_and_write(path, source, argc == 2);
+            free_image(source);
+        }
+    }
+    std::getchar();
+    return status;
+}

@@ -1,0 +1,299 @@
+// BMP files, both directions.
+// Reads: uncompressed 24-bit, and 8-bit palettized plain or RLE8, bottom-up,
+// with an info header of 40 bytes or longer (the 108- and 124-byte forms
+// included); the palette follows the info header, the pixels are read from the
+// file's data offset. Declines: every other depth or compression, top-down
+// (negative height) files, the old 12- and 16-byte headers, zero sizes, more
+// than 256 palette entries, pictures over MAX_IMAGE_PIXELS.
+// Damaged data: headers, palettes and uncompressed rows cut short decline the
+// file. An RLE8 stream is never refused: the end of the file reads as 0xFF
+// bytes, as it always has, and pixels it never reaches stay black.
+// Writes: uncompressed 24-bit, through a temporary file renamed into place.
+#include "formats/bmp.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint16_t BMP_SIGNATURE = 0x4D42;  // "BM"
+constexpr size_t FILE_HEADER_BYTES = 14;
+constexpr size_t INFO_HEADER_BYTES = 40;
+constexpr int64_t HEADERS_BYTES = FILE_HEADER_BYTES + INFO_HEADER_BYTES;
+constexpr uint32_t COMPRESSION_NONE = 0;
+constexpr uint32_t COMPRESSION_RLE8 = 1;
+
+struct BmpFileHeader {
+    uint16_t signature;
+    uint32_t file_size;
+    uint16_t reserved1;
+    uint16_t reserved2;
+    uint32_t data_offset;
+};
+
+struct BmpInfoHeader {
+    uint32_t header_size;
+    int32_t width;
+    int32_t height;
+    uint16_t planes;
+    uint16_t bits_per_pixel;
+    uint32_t compression;
+    uint32_t image_size;
+    int32_t x_pixels_per_metre;
+    int32_t y_pixels_per_metre;
+    uint32_t colours_used;
+    uint32_t colours_important;
+};
+
+// Reads both headers and checks what every loader needs of them before it
+// allocates anything: the signature, an info header of the 40-byte form or a
+// longer one, and a positive size within the loaders' cap.
+bool read_bmp_headers(FILE* file, BmpFileHeader* fh, BmpInfoHeader* ih) {
+    uint8_t bytes[HEADERS_BYTES];
+    if (std::fread(bytes, 1, sizeof bytes, file) != sizeof bytes) return false;
+    fh->signature = read_le16(bytes);
+    fh->file_size = read_le32(bytes + 2);
+    fh->reserved1 = read_le16(bytes + 6);
+    fh->reserved2 = read_le16(bytes + 8);
+    fh->data_offset = read_le32(bytes + 10);
+    const uint8_t* p = bytes + FILE_HEADER_BYTES;
+    ih->header_size = read_le32(p);
+    ih->width = static_cast<int32_t>(read_le32(p + 4));
+    ih->height = static_cast<int32_t>(read_le32(p + 8));
+    ih->planes = read_le16(p + 12);
+    ih->bits_per_pixel = read_le16(p + 14);
+    ih->compression = read_le32(p + 16);
+    ih->image_size = read_le32(p + 20);
+    ih->x_pixels_per_metre = static_cast<int32_t>(read_le32(p + 24));
+    ih->y_pixels_per_metre = static_cast<int32_t>(read_le32(p + 28));
+    ih->colours_used = read_le32(p + 32);
+    ih->colours_important = read_le32(p + 36);
+
+    if (fh->signature != BMP_SIGNATURE) return false;
+    if (ih->header_size < INFO_HEADER_BYTES) return false;
+    if (ih->width <= 0 || ih->height <= 0) return false;
+    return int64_t(ih->width) * ih->height <= MAX_IMAGE_PIXELS;
+}
+
+// Positions the stream at the pixel data and checks that `needed` bytes follow.
+bool seek_pixel_data(FILE* file, const BmpFileHeader& fh, int64_t needed) {
+    if (std::fseek(file, static_cast<long>(fh.data_offset), SEEK_SET) != 0) return false;
+    return bytes_remaining(file) >= needed;
+}
+
+// What the 8-bit decoders fill: the picture being decoded, kept for the unit
+// as the format's loaders always have, and handed to load_bmp8 on success.
+struct Bmp8State {
+    Image* image;
+};
+Bmp8State bmp8_state;
+
+// The palette follows the info header, with colours_used entries (0 meaning
+// 256). Indices beyond it are black. False for more than 256 entries or a
+// palette that the file cuts short.
+bool read_bmp8_palette(const BmpInfoHeader& ih, FILE* file, Pixel palette[256]) {
+    const uint32_t entries = ih.colours_used == 0 ? 256 : ih.colours_used;
+    if (entries > 256) return false;
+    const int64_t offset = int64_t(FILE_HEADER_BYTES) + ih.header_size;
+    if (std::fseek(file, static_cast<long>(offset), SEEK_SET) != 0) return false;
+    uint8_t bytes[256 * 4];
+    if (std::fread(bytes, 4, entries, file) != entries) return false;
+    for (uint32_t i = 0; i < 256; ++i) palette[i] = i < entries ? pixel_from_bgr(bytes + 4 * i) : 0;
+    return true;
+}
+
+int decode_bmp8_plain(const BmpFileHeader& fh, const BmpInfoHeader& ih, FILE* file) {
+    Pixel palette[256];
+    if (!read_bmp8_palette(ih, file, palette)) return 0;
+    const int64_t stride = (int64_t(ih.width) + 3) & ~int64_t(3);
+    if (!seek_pixel_data(file, fh, stride * ih.height)) return 0;
+    std::vector<uint8_t> row(static_cast<size_t>(stride));
+    Image* image = new_image(ih.width, ih.height);
+    if (!image) return 0;
+    for (int32_t y = ih.height - 1; y >= 0; --y) {
+        if (std::fread(row.data(), 1, row.size(), file) != row.size()) {
+            free_image(image);
+            return 0;
+        }
+        Pixel* out = image->pixels + int64_t(y) * ih.width;
+        for (int32_t x = 0; x < ih.width; ++x) out[x] = palette[row[x]];
+    }
+    bmp8_state.image = image;
+    return 1;
+}
+
+// RLE8: runs may cross the end of a row and go on at column 0 of the row
+// above; the move up is made when the next pixel is stored. Every command
+// consumes input or stores pixels, and past the end of the data the 0xFF
+// bytes store runs, so decoding always ends.
+int decode_bmp8_rle8(const BmpFileHeader& fh, const BmpInfoHeader& ih, FILE* file) {
+    Pixel palette[256];
+    if (!read_bmp8_palette(ih, file, palette)) return 0;
+    if (!seek_pixel_data(file, fh, 0)) return 0;
+    const int64_t available = bytes_remaining(file);
+    if (available < 0) return 0;
+    std::vector<uint8_t> data(static_cast<size_t>(available));
+    if (std::fread(data.data(), 1, data.size(), file) != data.size()) return 0;
+    Image* image = new_image(ih.width, ih.height);
+    if (!image) return 0;
+
+    const int32_t width = ih.width;
+    Pixel* pixels = image->pixels;
+    size_t pos = 0;
+    auto next_byte = [&]() -> uint8_t { return pos < data.size() ? data[pos++] : 0xFF; };
+    int32_t x = 0;
+    int32_t y = ih.height - 1;
+    // Stores one pixel; false once the picture is full. x can lie beyond the
+    // row only after a delta's single wrap: such a pixel starts the row above.
+    auto store = [&](Pixel colour) -> bool {
+        if (x >= width) {
+            x = 0;
+            --y;
+        }
+        if (y < 0) return false;
+        pixels[int64_t(y) * width + x] = colour;
+        ++x;
+        return true;
+    };
+
+    while (y >= 0) {
+        const uint8_t n = next_byte();
+        if (n != 0) {
+            const Pixel colour = palette[next_byte()];
+            for (int i = 0; i < n; ++i)
+                if (!store(colour)) break;
+            continue;
+        }
+        const uint8_t escape = next_byte();
+        if (escape == 0) {
+            x = width;
+        } else if (escape == 1) {
+            break;
+        } else if (escape == 2) {
+            const uint8_t dx = next_byte();
+            const uint8_t dy = next_byte();
+            x += dx;
+            y -= dy;
+            if (x >= width) {
+                x -= width;
+                --y;
+            }
+        } else {
+            bool full = false;
+            for (int i = 0; i < escape; ++i)
+                if (!full && !store(palette[next_byte()])) full = true;
+            if (escape & 1) next_byte();
+            if (full) break;
+        }
+    }
+    bmp8_state.image = image;
+    return 1;
+}
+
+}  // namespace
+
+int64_t bmp24_row_stride(int64_t width) { return (3 * width + 3) & ~int64_t(3); }
+
+int64_t bmp24_file_size(int64_t width, int64_t height) {
+    return HEADERS_BYTES + bmp24_row_stride(width) * height;
+}
+
+Image* load_bmp24(const char* path) {
+    FileHandle file = open_file(path, "rb");
+    if (!file) return nullptr;
+    BmpFileHeader fh;
+    BmpInfoHeader ih;
+    if (!read_bmp_headers(file.get(), &fh, &ih)) return nullptr;
+    if (ih.bits_per_pixel != 24 || ih.compression != COMPRESSION_NONE) return nullptr;
+    const int64_t stride = bmp24_row_stride(ih.width);
+    if (!seek_pixel_data(file.get(), fh, stride * ih.height)) return nullptr;
+    std::vector<uint8_t> row(static_cast<size_t>(stride));
+    Image* image = new_image(ih.width, ih.height);
+    if (!image) return nullptr;
+    for (int32_t y = ih.height - 1; y >= 0; --y) {
+        if (std::fread(row.data(), 1, row.size(), file.get()) != row.size()) {
+            free_image(image);
+            return nullptr;
+        }
+        Pixel* out = image->pixels + int64_t(y) * ih.width;
+        const uint8_t* in = row.data();
+        for (int32_t x = 0; x < ih.width; ++x, in += 3) out[x] = pixel_from_bgr(in);
+    }
+    return image;
+}
+
+Image* load_bmp8(const char* path) {
+    FileHandle file = open_file(path, "rb");
+    if (!file) return nullptr;
+    BmpFileHeader fh;
+    BmpInfoHeader ih;
+    if (!read_bmp_headers(file.get(), &fh, &ih)) return nullptr;
+    if (ih.bits_per_pixel != 8) return nullptr;
+    bmp8_state.image = nullptr;
+    int ok = 0;
+    if (ih.compression == COMPRESSION_NONE)
+        ok = decode_bmp8_plain(fh, ih, file.get());
+    else if (ih.compression == COMPRESSION_RLE8)
+        ok = decode_bmp8_rle8(fh, ih, file.get());
+    Image* image = ok ? bmp8_state.image : nullptr;
+    bmp8_state.image = nullptr;
+    return image;
+}
+
+int write_bmp24(const char* path, const Image* image) {
+    if (!image || !image->pixels || image->width <= 0 || image->height <= 0) return 0;
+    const int64_t stride = bmp24_row_stride(image->width);
+    const int64_t file_size = bmp24_file_size(image->width, image->height);
+    if (file_size > int64_t(UINT32_MAX)) return 0;
+
+    // An existing file that may not be written stays as it is, as it would
+    // when opened for writing in place.
+    if (access(path, F_OK) == 0 && access(path, W_OK) != 0) return 0;
+
+    // The atlas goes to a temporary file beside the output and replaces it only
+    // when complete: a failed write leaves no half file and no earlier file lost.
+    std::string temp_path;
+    FileHandle file;
+    for (int attempt = 0; attempt < 100 && !file; ++attempt) {
+        temp_path = std::string(path) + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(attempt);
+        file = open_file(temp_path.c_str(), "wbx");
+        if (!file && errno != EEXIST) return 0;
+    }
+    if (!file) return 0;
+
+    uint8_t headers[HEADERS_BYTES] = {};
+    write_le16(headers, BMP_SIGNATURE);
+    write_le32(headers + 2, static_cast<uint32_t>(file_size));
+    write_le32(headers + 10, HEADERS_BYTES);
+    uint8_t* info = headers + FILE_HEADER_BYTES;
+    write_le32(info, INFO_HEADER_BYTES);
+    write_le32(info + 4, static_cast<uint32_t>(image->width));
+    write_le32(info + 8, static_cast<uint32_t>(image->height));
+    write_le16(info + 12, 1);
+    write_le16(info + 14, 24);
+    write_le32(info + 20, static_cast<uint32_t>(file_size - HEADERS_BYTES));
+    write_le32(info + 24, 96);
+    write_le32(info + 28, 96);
+
+    bool ok = std::fwrite(headers, 1, sizeof headers, file.get()) == sizeof headers;
+    std::vector<uint8_t> row(static_cast<size_t>(stride), 0);
+    for (int32_t y = image->height - 1; ok && y >= 0; --y) {
+        const Pixel* in = image->pixels + int64_t(y) * image->width;
+        uint8_t* out = row.data();
+        for (int32_t x = 0; x < image->width; ++x, out += 3) {
+            const Pixel p = in[x];
+            out[0] = static_cast<uint8_t>(p >> 16);
+            out[1] = static_cast<uint8_t>(p >> 8);
+            out[2] = static_cast<uint8_t>(p);
+        }
+        ok = std::fwrite(row.data(), 1, row.size(), file.get()) == row.size();
+    }
+    ok = std::fclose(file.release()) == 0 && ok;
+    if (ok && std::rename(temp_path.c_str(), path) == 0) return 1;
+    std::remove(temp_path.c_str());
+    return 0;
+}

@@ -1,0 +1,46 @@
+#include "formats/image.h"
+
+#include <cstdlib>
+
+bool checked_byte_count(int64_t a, int64_t b, int64_t c, size_t* out, int64_t limit) {
+    if (a <= 0 || b <= 0 || c <= 0) return false;
+    if (a > limit / b) return false;
+    const int64_t ab = a * b;
+    if (ab > limit / c) return false;
+    const int64_t total = ab * c;
+    if (static_cast<uint64_t>(total) > SIZE_MAX) return false;
+    *out = static_cast<size_t>(total);
+    return true;
+}
+
+Image* new_image(int32_t width, int32_t height) {
+    size_t bytes = 0;
+    if (!checked_byte_count(width, height, sizeof(Pixel), &bytes,
+                            MAX_IMAGE_PIXELS * static_cast<int64_t>(sizeof(Pixel))))
+        return nullptr;
+    Image* image = static_cast<Image*>(std::malloc(sizeof(Image)));
+    if (!image) return nullptr;
+    // calloc: pixels a decoder never reaches are black, never old heap contents.
+    image->pixels = static_cast<Pixel*>(std::calloc(bytes / sizeof(Pixel), sizeof(Pixel)));
+    if (!image->pixels) {
+        std::free(image);
+        return nullptr;
+    }
+    image->width = width;
+    image->height = height;
+    return image;
+}
+
+void free_image(Image* image) {
+    if (!image) return;
+    std::free(image->pixels);
+    std::free(image);
+}
+
+int64_t bytes_remaining(FILE* file) {
+    const long here = std::ftell(file);
+    if (here < 0 || std::fseek(file, 0, SEEK_END) != 0) return -1;
+    const long end = std::ftell(file);
+    if (end < 0 || std::fseek(file, here, SEEK_SET) != 0) return -1;
+    return end >= here ? end - here : 0;
+}

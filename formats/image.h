@@ -1,0 +1,77 @@
+// The decoded raster shared by every loader, the atlas builders and the BMP writer,
+// plus the few helpers each format unit needs to size and fill one safely.
+#ifndef ORVANDEL_FORMATS_IMAGE_H
+#define ORVANDEL_FORMATS_IMAGE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+// One colour as blue << 16 | green << 8 | red. The top byte is 0, except for
+// Pixels made from 32-bit TGA pixels, which keep their alpha there.
+using Pixel = uint32_t;
+
+struct Image {
+    Pixel* pixels;   // width x height Pixels, row-major, top row first, no gaps
+    int32_t width;
+    int32_t height;
+};
+
+// Largest source any loader accepts: 16384 x 16384 Pixels. Bigger pictures
+// could not become an atlas that fits a BMP file anyway, and the cap keeps a
+// hostile header from asking for tens of gigabytes.
+constexpr int64_t MAX_IMAGE_PIXELS = int64_t(1) << 28;
+
+// a * b * c as a byte count, or false when a factor is not positive or the
+// product exceeds `limit`. Every size product goes through here, so an
+// overflow is refused exactly like a failed allocation.
+bool checked_byte_count(int64_t a, int64_t b, int64_t c, size_t* out,
+                        int64_t limit = INT64_MAX / 2);
+
+// A new Image of width x height black Pixels, or null for a zero or negative
+// size, a picture over MAX_IMAGE_PIXELS, or a failed allocation.
+Image* new_image(int32_t width, int32_t height);
+
+// Releases an Image made by new_image (null is fine).
+void free_image(Image* image);
+
+// Files: closed on every path out of the function that opened them.
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<FILE, FileCloser>;
+
+inline FileHandle open_file(const char* path, const char* mode) {
+    return FileHandle(std::fopen(path, mode));
+}
+
+// Bytes from the current position to the end of a seekable file, or -1.
+int64_t bytes_remaining(FILE* file);
+
+// Little-endian fields, as every format here stores them.
+inline uint16_t read_le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+inline uint32_t read_le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline void write_le16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void write_le32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// A colour stored as blue, green, red bytes (BMP, TGA) as a Pixel.
+inline Pixel pixel_from_bgr(const uint8_t* bgr) {
+    return static_cast<Pixel>(bgr[0]) << 16 | static_cast<Pixel>(bgr[1]) << 8 | bgr[2];
+}
+// A colour stored as red, green, blue bytes (PCX and GIF palettes) as a Pixel.
+inline Pixel pixel_from_rgb(const uint8_t* rgb) {
+    return static_cast<Pixel>(rgb[2]) << 16 | static_cast<Pixel>(rgb[1]) << 8 | rgb[0];
+}
+
+#endif

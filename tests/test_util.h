@@ -1,0 +1,64 @@
+// Helpers shared by the test files: tiny files built byte by byte, scratch
+// paths, images owned by the test, and runs of the real binary.
+#ifndef ORVANDEL_TESTS_TEST_UTIL_H
+#define ORVANDEL_TESTS_TEST_UTIL_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "formats/image.h"
+
+namespace test {
+
+// A file's bytes, built in the order the format stores them.
+struct Bytes {
+    std::vector<uint8_t> data;
+    Bytes& u8(unsigned v) { data.push_back(static_cast<uint8_t>(v)); return *this; }
+    Bytes& le16(unsigned v) { u8(v & 0xFF); return u8((v >> 8) & 0xFF); }
+    Bytes& le32(uint32_t v) { le16(v & 0xFFFF); return le16(v >> 16); }
+    Bytes& raw(std::initializer_list<unsigned> bytes) { for (unsigned b : bytes) u8(b); return *this; }
+    Bytes& append(const std::vector<uint8_t>& bytes) { data.insert(data.end(), bytes.begin(), bytes.end()); return *this; }
+    Bytes& fill(size_t count, unsigned value) { data.insert(data.end(), count, static_cast<uint8_t>(value)); return *this; }
+    Bytes& text(const std::string& s) { data.insert(data.end(), s.begin(), s.end()); return *this; }
+};
+
+struct ImageDeleter {
+    void operator()(Image* image) const { free_image(image); }
+};
+using ImagePtr = std::unique_ptr<Image, ImageDeleter>;
+
+// A fresh scratch directory for the running test; removed when the test ends.
+std::string scratch_dir();
+// scratch_dir() + "/" + name.
+std::string scratch_path(const std::string& name);
+
+void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> read_file(const std::string& path);
+bool file_exists(const std::string& path);
+
+// Writes the bytes to a scratch file and loads it with `loader`.
+ImagePtr load_bytes(Image* (*loader)(const char*), const std::vector<uint8_t>& bytes,
+                    const std::string& name = "input.bin");
+
+// An Image of the given size from row-major Pixels (for building expectations).
+ImagePtr make_image(int32_t width, int32_t height, const std::vector<Pixel>& pixels);
+std::vector<Pixel> pixels_of(const Image* image);
+
+// CRC-32 of the picture as red, green, blue bytes per pixel, top row first.
+uint32_t rgb_crc32(const Image* image);
+
+struct RunResult {
+    int status;          // exit status, or -1 when the process did not exit normally
+    std::string output;  // standard output
+};
+// Runs the tool with the given arguments, standard input from /dev/null.
+RunResult run_tool(const std::vector<std::string>& args);
+
+// The banner every run prints first.
+std::string banner();
+
+}  // namespace test
+
+#endif
