@@ -126,10 +126,14 @@ int decode_bmp8_plain(const BmpFileHeader& fh, const BmpInfoHeader& ih, FILE* fi
     return 1;
 }
 
-// RLE8: runs may cross the end of a row and go on at column 0 of the row
-// above; the move up is made when the next pixel is stored. Every command
-// consumes input or stores pixels, and past the end of the data the 0xFF
-// bytes store runs, so decoding always ends.
+// RLE8. A run that meets the right edge is cut there, and a run that starts
+// on a row its pixels have filled is dropped when an end of line follows it:
+// encoders pad their rows with runs past the width before ending the line,
+// and those pixels belong to no row. Otherwise a run that starts on a finished row goes
+// on at column 0 of the row above; that move is made lazily, so a run that
+// fills a row followed by an end of line moves up once. Every command consumes
+// input or moves up a row, and past the end of the data the 0xFF bytes form
+// runs, so decoding always ends.
 int decode_bmp8_rle8(const BmpFileHeader& fh, const BmpInfoHeader& ih, FILE* file) {
     Pixel palette[256];
     if (!read_bmp8_palette(ih, file, palette)) return 0;
@@ -142,35 +146,44 @@ int decode_bmp8_rle8(const BmpFileHeader& fh, const BmpInfoHeader& ih, FILE* fil
     if (!image) return 0;
 
     const int32_t width = ih.width;
-    Pixel* pixels = image->pixels;
     size_t pos = 0;
     auto next_byte = [&]() -> uint8_t { return pos < data.size() ? data[pos++] : 0xFF; };
+    auto end_of_line_next = [&]() { return pos + 1 < data.size() && data[pos] == 0 && data[pos + 1] == 0; };
     int32_t x = 0;
     int32_t y = ih.height - 1;
-    // Stores one pixel; false once the picture is full. x can lie beyond the
-    // row only after a delta's single wrap: such a pixel starts the row above.
-    auto store = [&](Pixel colour) -> bool {
+    bool filled = false;  // the row was finished by pixels, not by an end of line
+    // Where a run of n pixels starts, and how many of them fit the row (0 for
+    // padding); null once the picture is full. x lies beyond the row only after
+    // a delta's single wrap, and such a run starts the row above too.
+    auto start_run = [&](int n, int* fit) -> Pixel* {
+        *fit = 0;
+        if (x >= width && filled && end_of_line_next()) return image->pixels;
         if (x >= width) {
             x = 0;
             --y;
         }
-        if (y < 0) return false;
-        pixels[int64_t(y) * width + x] = colour;
-        ++x;
-        return true;
+        if (y < 0) return nullptr;
+        *fit = n < width - x ? n : width - x;
+        Pixel* out = image->pixels + int64_t(y) * width + x;
+        x += *fit;
+        filled = x >= width;
+        return out;
     };
 
     while (y >= 0) {
         const uint8_t n = next_byte();
+        int fit = 0;
         if (n != 0) {
             const Pixel colour = palette[next_byte()];
-            for (int i = 0; i < n; ++i)
-                if (!store(colour)) break;
+            Pixel* out = start_run(n, &fit);  // the run's bytes are all read: look past them
+            if (!out) break;
+            for (int i = 0; i < fit; ++i) out[i] = colour;
             continue;
         }
         const uint8_t escape = next_byte();
         if (escape == 0) {
             x = width;
+            filled = false;
         } else if (escape == 1) {
             break;
         } else if (escape == 2) {
@@ -178,16 +191,18 @@ int decode_bmp8_rle8(const BmpFileHeader& fh, const BmpInfoHeader& ih, FILE* fil
             const uint8_t dy = next_byte();
             x += dx;
             y -= dy;
+            filled = false;
             if (x >= width) {
                 x -= width;
                 --y;
             }
         } else {
-            bool full = false;
-            for (int i = 0; i < escape; ++i)
-                if (!full && !store(palette[next_byte()])) full = true;
-            if (escape & 1) next_byte();
-            if (full) break;
+            const size_t first = pos;
+            pos += escape + (escape & 1);
+            Pixel* out = start_run(escape, &fit);
+            for (int i = 0; i < fit; ++i)
+                out[i] = palette[first + i < data.size() ? data[first + i] : 0xFF];
+            if (!out) break;
         }
     }
     bmp8_state.image = image;
