@@ -225,7 +225,7 @@ int decode_tga_rle(Pixel* out, int32_t count, TgaValue value, const Pixel* palet
             uint8_t header = 0;
             if (!read_tga_byte(in, &header)) break;
             packet->run = (header & RUN_PACKET_FLAG) != 0;
-            packet->remaining = (header & ~RUN_PACKET_FLAG) + 1;
+            packet->remaining = (header & 0x7F) + 1;
             if (packet->run) {
                 if (read_tga_bytes(in, raw, size) != size_t(size)) break;
                 convert_tga_values(raw, 1, value, palette, &packet->colour);
