@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""Makes the sample textures in samples/ (needs Pillow: Debian's python3-pil).
+"""Makes the sample textures in samples/ (needs Pillow: Debian's python3-pil):
+wall.bmp, and the same picture as the run-length encoded TGA wall-tga.tga.
 
 The picture is a 256 x 256 texture built to show what an atlas does: fine
 vertical and horizontal stripes that blur differently under horizontal and
@@ -49,6 +50,9 @@ def main():
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "samples")
     img = texture()
     img.save(os.path.join(out, "wall.bmp"))
+    # The same picture as a run-length encoded TGA; its own base name keeps
+    # its atlas apart from wall.bmp's.
+    img.save(os.path.join(out, "wall-tga.tga"), compression="tga_rle")
 
 
 if __name__ == "__main__":
