@@ -43,10 +43,9 @@ void print_usage() {
         KEY_PROMPT);
 }
 
-// The canvas for a source of w x h: 2w wide, 2h or h high, cleared, with the
-// source in its top-left corner. Null when its sizes do not fit 32 bits, when
-// the atlas would not fit a BMP file, or when the memory is not there.
-Image* make_canvas(const Image* source, bool bidirectional) {
+}  // namespace
+
+Image* new_canvas(const Image* source, bool bidirectional) {
     const int64_t width = 2 * int64_t(source->width);
     const int64_t height = (bidirectional ? 2 : 1) * int64_t(source->height);
     if (width > INT32_MAX || height > INT32_MAX) return nullptr;
@@ -68,9 +67,11 @@ Image* make_canvas(const Image* source, bool bidirectional) {
     return canvas;
 }
 
+namespace {
+
 int build_and_write(const char* input_path, const Image* source, bool bidirectional) {
     say("Creating %s MipMap ...", bidirectional ? "bi-directional" : "ordinary");
-    Image* canvas = make_canvas(source, bidirectional);
+    Image* canvas = new_canvas(source, bidirectional);
     if (!canvas) {
         say("Not enough memory for MipMap !\n");
         return EXIT_NO_MEMORY;

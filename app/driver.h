@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "formats/image.h"
+
 // Process exit statuses.
 constexpr int EXIT_ATLAS_WRITTEN = 0;
 constexpr int EXIT_USAGE = 1;
@@ -17,6 +19,12 @@ std::string display_name(const std::string& path);
 // "_mip.bmp". Only the file name, after the last '/' or '\', is looked at, so
 // a dot in a directory name never moves the output to another directory.
 std::string make_output_name(const std::string& path);
+
+// The canvas for a source of w x h: 2w wide, 2h (bi-directional) or h high,
+// black, with the source in its top-left corner. Null when its sizes do not
+// fit 32 bits, when the atlas would not fit a BMP file, or when the memory is
+// not there. Release it with free_image.
+Image* new_canvas(const Image* source, bool bidirectional);
 
 // The whole run: banner, load, atlas, write, the wait for a key. Returns the
 // exit status.

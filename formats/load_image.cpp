@@ -4,6 +4,8 @@
 // is never tried as another format.
 #include "formats/load_image.h"
 
+#include <sys/stat.h>
+
 #include "formats/bmp.h"
 #include "formats/gif.h"
 #include "formats/pcx.h"
@@ -33,6 +35,10 @@ ImageFormat detect_format(const char* path) {
 }
 
 Image* load_image(const char* path) {
+    // Only regular files: opening a FIFO would wait for a writer forever, and
+    // a device or directory is no texture.
+    struct stat info;
+    if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
     switch (detect_format(path)) {
         case FORMAT_BMP: {
             Image* image = load_bmp24(path);
