@@ -49,6 +49,8 @@ def main():
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "samples")
     img = texture()
     img.save(os.path.join(out, "wall.bmp"))
+    # The same picture as 24-bit PCX; its own base name keeps the two atlases apart.
+    img.save(os.path.join(out, "wall-pcx.pcx"))
 
 
 if __name__ == "__main__":
