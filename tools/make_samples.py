@@ -53,6 +53,8 @@ def main():
     # The same picture as a run-length encoded TGA; its own base name keeps
     # its atlas apart from wall.bmp's.
     img.save(os.path.join(out, "wall-tga.tga"), compression="tga_rle")
+    # The same picture as 24-bit PCX; its own base name keeps the two atlases apart.
+    img.save(os.path.join(out, "wall-pcx.pcx"))
 
 
 if __name__ == "__main__":
