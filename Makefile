@@ -2,7 +2,10 @@
 JOBS ?= 2
 SAMPLES := $(filter-out %_mip.bmp,$(wildcard samples/*.bmp samples/*.pcx samples/*.gif samples/*.tga))
 
-.PHONY: run test release bench clang deps clean
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := $(basename $(notdir $(wildcard fuzz/*.cpp)))
+
+.PHONY: run test release bench clang fuzz deps clean
 
 deps:
 	@sh tools/install-deps.sh
@@ -28,6 +31,24 @@ bench: deps
 	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DORVANDEL_TESTS=OFF -DORVANDEL_BENCH=ON
 	cmake --build build/bench -j$(JOBS)
 	./build/bench/orvandel_bench
+
+# Every fuzz target for FUZZ_SECONDS each (clang's libFuzzer with ASan and UBSan),
+# seeded with the samples and the test files. Findings land in build/fuzz/findings/.
+fuzz: deps
+	cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DORVANDEL_TESTS=OFF -DORVANDEL_SANITIZE=ON -DORVANDEL_FUZZ=ON
+	cmake --build build/fuzz -j$(JOBS)
+	@mkdir -p build/fuzz/findings
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build/fuzz/corpus-$$t; \
+	  echo "fuzzing $$t for $(FUZZ_SECONDS) s"; \
+	  ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=1024 \
+	  ./build/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -rss_limit_mb=6144 -timeout=20 \
+	    -print_final_stats=1 -artifact_prefix=build/fuzz/findings/ \
+	    build/fuzz/corpus-$$t samples tests/data >build/fuzz/$$t.log 2>&1 \
+	    || { tail -40 build/fuzz/$$t.log; exit 1; }; \
+	  grep -E 'stat::number_of_executed_units|stat::peak_rss_mb|Done' build/fuzz/$$t.log; \
+	done
 
 clean:
 	rm -rf build

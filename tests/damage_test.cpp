@@ -1,0 +1,149 @@
+// Damaged copies of every test file and sample: each byte changed in a few
+// ways and the file cut at every length (sampled for large files). Every
+// copy must load or be declined, and what loads goes through the whole tool,
+// without a sanitizer report or a hang (ctest's timeout stands for the hang).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/driver.h"
+#include "formats/bmp.h"
+#include "formats/load_image.h"
+#include "mipmap/mipmap.h"
+#include "test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Pictures up to this size also get both atlases built and written.
+constexpr int64_t MAX_PIPELINE_PIXELS = 1 << 12;
+// Every offset of a file up to this size is damaged; beyond it, the first
+// bytes (the headers) and an even sample of the rest.
+constexpr size_t FULL_SWEEP_BYTES = 4096;
+constexpr size_t SAMPLED_OFFSETS = 512;
+
+struct SweepCounts {
+    int copies = 0;
+    int loaded = 0;
+};
+
+void run_pipeline(const std::vector<uint8_t>& bytes, const std::string& extension, SweepCounts* counts) {
+    const std::string path = test::scratch_path("damaged" + extension);
+    test::write_file(path, bytes);
+    test::ImagePtr image(load_image(path.c_str()));
+    ++counts->copies;
+    if (!image) return;
+    ++counts->loaded;
+    ASSERT_GT(image->width, 0);
+    ASSERT_GT(image->height, 0);
+    if (int64_t(image->width) * image->height > MAX_PIPELINE_PIXELS) return;
+    for (bool bidirectional : {true, false}) {
+        test::ImagePtr canvas(new_canvas(image.get(), bidirectional));
+        ASSERT_TRUE(canvas);
+        bidirectional ? build_bidirectional_mipmap(canvas.get()) : build_ordinary_mipmap(canvas.get());
+        ASSERT_EQ(write_bmp24(test::scratch_path("damaged_mip.bmp").c_str(), canvas.get()), 1);
+    }
+}
+
+std::vector<size_t> offsets_to_damage(size_t size) {
+    std::vector<size_t> offsets;
+    const size_t head = std::min(size, FULL_SWEEP_BYTES / 4);
+    for (size_t i = 0; i < head; ++i) offsets.push_back(i);
+    if (size <= FULL_SWEEP_BYTES) {
+        for (size_t i = head; i < size; ++i) offsets.push_back(i);
+    } else {
+        const size_t step = (size - head) / SAMPLED_OFFSETS + 1;
+        for (size_t i = head; i < size; i += step) offsets.push_back(i);
+        offsets.push_back(size - 1);
+    }
+    return offsets;
+}
+
+// The 8-bit PCX loader reports short lines on the console; a sweep makes
+// thousands of them, so standard output is parked while it runs.
+struct QuietStdout {
+    int saved;
+};
+QuietStdout quiet_stdout() {
+    std::fflush(stdout);
+    QuietStdout q{dup(1)};
+    const int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, 1);
+    close(null_fd);
+    return q;
+}
+void restore_stdout(QuietStdout q) {
+    std::fflush(stdout);
+    dup2(q.saved, 1);
+    close(q.saved);
+}
+
+SweepCounts sweep_file(const fs::path& file) {
+    SweepCounts counts;
+    const std::vector<uint8_t> original = test::read_file(file.string());
+    const std::string extension = file.extension().string();
+    const std::vector<size_t> offsets = offsets_to_damage(original.size());
+    std::vector<uint8_t> copy = original;
+    for (size_t offset : offsets) {
+        for (int pattern = 0; pattern < 3; ++pattern) {
+            const uint8_t was = copy[offset];
+            const uint8_t now = pattern == 0 ? uint8_t(~was) : pattern == 1 ? 0 : uint8_t(was ^ 0x80);
+            if (now == was) continue;
+            copy[offset] = now;
+            run_pipeline(copy, extension, &counts);
+            copy[offset] = was;
+            if (::testing::Test::HasFatalFailure()) return counts;
+        }
+    }
+    for (size_t length : offsets) {
+        run_pipeline(std::vector<uint8_t>(original.begin(), original.begin() + length), extension, &counts);
+        if (::testing::Test::HasFatalFailure()) return counts;
+    }
+    return counts;
+}
+
+bool is_image_file(const fs::path& path) {
+    const std::string ext = path.extension().string();
+    const std::string name = path.filename().string();
+    if (name.size() > 8 && name.compare(name.size() - 8, 8, "_mip.bmp") == 0) return false;
+    return ext == ".bmp" || ext == ".pcx" || ext == ".tga" || ext == ".gif" || ext == ".bin";
+}
+
+void sweep_directory(const std::string& dir) {
+    if (!fs::exists(dir)) GTEST_SKIP() << "no files in " << dir;
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::recursive_directory_iterator(dir))
+        if (entry.is_regular_file() && is_image_file(entry.path())) files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    if (files.empty()) GTEST_SKIP() << "no files in " << dir;
+    SweepCounts total;
+    const QuietStdout quiet = quiet_stdout();
+    for (const fs::path& file : files) {
+        const SweepCounts counts = sweep_file(file);
+        total.copies += counts.copies;
+        total.loaded += counts.loaded;
+        if (::testing::Test::HasFatalFailure()) {
+            restore_stdout(quiet);
+            FAIL() << "while sweeping " << file;
+        }
+    }
+    restore_stdout(quiet);
+    std::printf("%s: %zu files, %d damaged copies, %d loaded\n", dir.c_str(), files.size(), total.copies,
+                total.loaded);
+}
+
+TEST(DamageSweep, BmpFiles) { sweep_directory(std::string(TEST_DATA_DIR) + "/bmp"); }
+TEST(DamageSweep, PcxFiles) { sweep_directory(std::string(TEST_DATA_DIR) + "/pcx"); }
+TEST(DamageSweep, TgaFiles) { sweep_directory(std::string(TEST_DATA_DIR) + "/tga"); }
+TEST(DamageSweep, GifFiles) { sweep_directory(std::string(TEST_DATA_DIR) + "/gif"); }
+TEST(DamageSweep, Samples) { sweep_directory(SAMPLES_DIR); }
+// Every input that ever crashed the tool, kept so that it never does again.
+TEST(DamageSweep, FormerCrashes) { sweep_directory(std::string(TEST_DATA_DIR) + "/crashes"); }
+
+}  // namespace
