@@ -122,10 +122,10 @@ bool copy_beside_inside(const Image* canvas, int32_t x, int32_t y, int32_t w) {
 
 }  // namespace
 
-// Every call the builders make takes the row-kernel path, except the ordinary
-// strip's first box below a source of odd height, whose last row pair meets
-// the canvas's bottom edge and is handled there. Calls reaching past the edge
-// in any other way take the clipped path.
+// Every call the builders make takes the row-kernel path. The one of them that
+// meets the canvas edge, the ordinary strip's first box below a source of odd
+// height, does so only in its last row pair, which halve_box handles in place.
+// Calls reaching past the edge in any other way take the clipped path.
 
 int halve_horizontal(Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h) {
     if (!fits_beside(canvas, x, y, w, h)) return 0;
