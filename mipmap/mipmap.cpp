@@ -1,5 +1,225 @@
-// Atlas builders: not yet written; the canvas keeps the source block alone.
+// Mip-map atlas: three halving filters that work in place on the canvas, and
+// the two builders (bi-directional grid, ordinary box strip) that chain them.
+// Nothing is allocated and no block is copied: every pixel written is computed
+// from two or four pixels read from the canvas at that moment. An odd block
+// size pairs the block's last column (row) with the one just beyond it, which
+// may be a pixel the same call wrote a moment earlier or the zero of the
+// cleared canvas. Past the canvas edge a read gives zero and a write is
+// dropped, so no call can reach memory outside the canvas.
 #include "mipmap/mipmap.h"
 
-void build_bidirectional_mipmap(Image*) {}
-void build_ordinary_mipmap(Image*) {}
+#include <algorithm>
+
+namespace {
+
+// Two lanes per Pixel: green alone, red and blue together. A sum of four 8-bit
+// channels needs 10 bits, so red (bits 0-9) and blue (bits 16-25) never meet,
+// and the mask after the shift clears what each lane pushes below itself. The
+// top byte lies under neither mask and never reaches a copy.
+constexpr Pixel GREEN_LANE = 0xff00;
+constexpr Pixel RED_BLUE_LANE = 0xff00ff;
+
+inline Pixel pair_average(Pixel a, Pixel b) {
+    const Pixel green = (((a & GREEN_LANE) + (b & GREEN_LANE)) >> 1) & GREEN_LANE;
+    const Pixel red_blue = (((a & RED_BLUE_LANE) + (b & RED_BLUE_LANE)) >> 1) & RED_BLUE_LANE;
+    return green | red_blue;
+}
+
+inline Pixel box_average(Pixel a, Pixel b, Pixel c, Pixel d) {
+    const Pixel green =
+        (((a & GREEN_LANE) + (b & GREEN_LANE) + (c & GREEN_LANE) + (d & GREEN_LANE)) >> 2) &
+        GREEN_LANE;
+    const Pixel red_blue = (((a & RED_BLUE_LANE) + (b & RED_BLUE_LANE) + (c & RED_BLUE_LANE) +
+                             (d & RED_BLUE_LANE)) >>
+                            2) &
+                           RED_BLUE_LANE;
+    return green | red_blue;
+}
+
+Pixel* row_at(Image* canvas, int64_t row) { return canvas->pixels + row * canvas->width; }
+
+// Row kernels over straight pairs: what they read never overlaps what they
+// write, so the compiler is free to vectorise them. The odd last pair, which
+// may read a pixel written in the same call, is left to the callers.
+void halve_row_pairs(const Pixel* in, Pixel* out, int32_t pairs) {
+    for (int32_t k = 0; k < pairs; ++k) out[k] = pair_average(in[2 * k], in[2 * k + 1]);
+}
+
+void average_rows(const Pixel* upper, const Pixel* lower, Pixel* out, int32_t count) {
+    for (int32_t j = 0; j < count; ++j) out[j] = pair_average(upper[j], lower[j]);
+}
+
+void box_rows(const Pixel* upper, const Pixel* lower, Pixel* out, int32_t pairs) {
+    for (int32_t k = 0; k < pairs; ++k)
+        out[k] = box_average(upper[2 * k], upper[2 * k + 1], lower[2 * k], lower[2 * k + 1]);
+}
+
+// The last pair of rows of an odd block standing on the canvas's bottom edge:
+// the row below the canvas counts as zero, as a cleared canvas row would.
+void box_row_over_zero(const Pixel* upper, Pixel* out, int32_t pairs) {
+    for (int32_t k = 0; k < pairs; ++k) out[k] = box_average(upper[2 * k], upper[2 * k + 1], 0, 0);
+}
+
+// Bounds-checked access, for the rare calls whose reads or copy reach past the
+// canvas edge. Those calls keep the filters' loop order but skip every pair
+// whose result would land outside the canvas: such a pair changes nothing.
+Pixel read_or_zero(const Image* canvas, int64_t column, int64_t row) {
+    if (column < 0 || row < 0 || column >= canvas->width || row >= canvas->height) return 0;
+    return canvas->pixels[row * canvas->width + column];
+}
+
+// [first, end) of the copy's columns (rows) k, counted from `start`, that lie
+// inside [0, limit) and below `count`.
+int64_t first_inside(int64_t start) { return std::max<int64_t>(0, -start); }
+int64_t end_inside(int64_t start, int64_t count, int64_t limit) {
+    return std::min<int64_t>(count, limit - start);
+}
+
+void halve_horizontal_clipped(Image* canvas, int64_t x, int64_t y, int64_t w, int64_t h) {
+    const int64_t out_x = x + w;
+    const int64_t k_end = end_inside(out_x, (w + 1) / 2, canvas->width);
+    for (int64_t r = first_inside(y); r < end_inside(y, h, canvas->height); ++r)
+        for (int64_t k = first_inside(out_x); k < k_end; ++k)
+            row_at(canvas, y + r)[out_x + k] = pair_average(read_or_zero(canvas, x + 2 * k, y + r),
+                                                            read_or_zero(canvas, x + 2 * k + 1, y + r));
+}
+
+void halve_vertical_clipped(Image* canvas, int64_t x, int64_t y, int64_t w, int64_t h) {
+    const int64_t out_y = y + h;
+    const int64_t j_end = end_inside(x, w, canvas->width);
+    for (int64_t k = first_inside(out_y); k < end_inside(out_y, (h + 1) / 2, canvas->height); ++k)
+        for (int64_t j = first_inside(x); j < j_end; ++j)
+            row_at(canvas, out_y + k)[x + j] = pair_average(read_or_zero(canvas, x + j, y + 2 * k),
+                                                            read_or_zero(canvas, x + j, y + 2 * k + 1));
+}
+
+void halve_box_clipped(Image* canvas, int64_t x, int64_t y, int64_t w, int64_t h) {
+    const int64_t out_x = x + w;
+    const int64_t k_end = end_inside(out_x, (w + 1) / 2, canvas->width);
+    for (int64_t i = first_inside(y); i < end_inside(y, (h + 1) / 2, canvas->height); ++i)
+        for (int64_t k = first_inside(out_x); k < k_end; ++k) {
+            const int64_t column = x + 2 * k, row = y + 2 * i;
+            row_at(canvas, y + i)[out_x + k] = box_average(
+                read_or_zero(canvas, column, row), read_or_zero(canvas, column + 1, row),
+                read_or_zero(canvas, column, row + 1), read_or_zero(canvas, column + 1, row + 1));
+        }
+}
+
+// The fit check shared by the two filters that put their copy to the right of
+// the block. It reserves w/2 columns; 64-bit sums keep any argument from
+// overflowing it.
+bool fits_beside(const Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h) {
+    return canvas && canvas->pixels && int64_t(x) + w + w / 2 <= canvas->width &&
+           int64_t(y) + h <= canvas->height;
+}
+
+// Whether a block that passed its fit check can take the row-kernel path:
+// its corner is inside, and an odd width's extra column (which the fit check
+// does not reserve) is inside too.
+bool copy_beside_inside(const Image* canvas, int32_t x, int32_t y, int32_t w) {
+    return x >= 0 && y >= 0 && (w % 2 == 0 || int64_t(x) + w + w / 2 + 1 <= canvas->width);
+}
+
+}  // namespace
+
+// Every call the builders make takes the row-kernel path. The one of them that
+// meets the canvas edge, the ordinary strip's first box below a source of odd
+// height, does so only in its last row pair, which halve_box handles in place.
+// Calls reaching past the edge in any other way take the clipped path.
+
+int halve_horizontal(Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h) {
+    if (!fits_beside(canvas, x, y, w, h)) return 0;
+    if (w <= 0 || h <= 0) return 1;
+    if (!copy_beside_inside(canvas, x, y, w)) {
+        halve_horizontal_clipped(canvas, x, y, w, h);
+        return 1;
+    }
+    const bool odd = w % 2 != 0;
+    for (int32_t r = 0; r < h; ++r) {
+        Pixel* row = row_at(canvas, int64_t(y) + r) + x;
+        halve_row_pairs(row, row + w, w / 2);
+        // Column x + w is the copy's first pixel: written just now when w >= 3.
+        if (odd) row[w + w / 2] = pair_average(row[w - 1], row[w]);
+    }
+    return 1;
+}
+
+int halve_vertical(Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h) {
+    if (!canvas || !canvas->pixels) return 0;
+    if (int64_t(x) + w > canvas->width || int64_t(y) + h + h / 2 > canvas->height) return 0;
+    if (w <= 0 || h <= 0) return 1;
+    const bool odd = h % 2 != 0;
+    if (x < 0 || y < 0 || (odd && int64_t(y) + h + h / 2 + 1 > canvas->height)) {
+        halve_vertical_clipped(canvas, x, y, w, h);
+        return 1;
+    }
+    for (int32_t i = 0; i + 1 < h; i += 2)
+        average_rows(row_at(canvas, int64_t(y) + i) + x, row_at(canvas, int64_t(y) + i + 1) + x,
+                     row_at(canvas, int64_t(y) + h + i / 2) + x, w);
+    // Row y + h is the copy's first row: written just now when h >= 3.
+    if (odd)
+        average_rows(row_at(canvas, int64_t(y) + h - 1) + x, row_at(canvas, int64_t(y) + h) + x,
+                     row_at(canvas, int64_t(y) + h + h / 2) + x, w);
+    return 1;
+}
+
+int halve_box(Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h) {
+    if (!fits_beside(canvas, x, y, w, h)) return 0;
+    if (w <= 0 || h <= 0) return 1;
+    if (!copy_beside_inside(canvas, x, y, w)) {
+        halve_box_clipped(canvas, x, y, w, h);
+        return 1;
+    }
+    const bool odd = w % 2 != 0;
+    for (int32_t i = 0; i < h; i += 2) {
+        const Pixel* upper = row_at(canvas, int64_t(y) + i) + x;
+        Pixel* out = row_at(canvas, int64_t(y) + i / 2) + x + w;
+        // The first pair of rows writes into its own upper row, right of the
+        // block, so its odd pair sees the copy's first pixel already written.
+        if (int64_t(y) + i + 1 < canvas->height) {
+            const Pixel* lower = row_at(canvas, int64_t(y) + i + 1) + x;
+            box_rows(upper, lower, out, w / 2);
+            if (odd) out[w / 2] = box_average(upper[w - 1], upper[w], lower[w - 1], lower[w]);
+        } else {
+            box_row_over_zero(upper, out, w / 2);
+            if (odd) out[w / 2] = box_average(upper[w - 1], upper[w], 0, 0);
+        }
+    }
+    return 1;
+}
+
+void build_ordinary_mipmap(Image* canvas) {
+    if (!canvas || !canvas->pixels || canvas->width <= 1 || canvas->height <= 1) return;
+    int32_t x = 0;
+    int32_t w = canvas->width / 2;
+    int32_t h = canvas->height;
+    // Once one size reaches 0 the calls write nothing, but the strip goes on
+    // until both have.
+    while (w != 0 || h != 0) {
+        halve_box(canvas, x, 0, w, h);
+        x += w;
+        w /= 2;
+        h /= 2;
+    }
+}
+
+void build_bidirectional_mipmap(Image* canvas) {
+    if (!canvas || !canvas->pixels || canvas->width <= 1 || canvas->height <= 1) return;
+    // (X, Y, w, h) is the diagonal block: first the source, then the source
+    // halved the same number of times both ways.
+    int32_t X = 0, Y = 0;
+    int32_t w = canvas->width / 2;
+    int32_t h = canvas->height / 2;
+    while (w != 0 && h != 0) {
+        for (int32_t x = X, c = w; c != 0; x += c, c /= 2)
+            if (!halve_horizontal(canvas, x, Y, c, h)) break;
+        for (int32_t y = Y, c = h; c != 0; y += c, c /= 2)
+            if (!halve_vertical(canvas, X, y, w, c)) break;
+        // The next diagonal block: the first horizontal copy, halved vertically.
+        halve_vertical(canvas, X + w, Y, w / 2, h);
+        X += w;
+        Y += h;
+        w /= 2;
+        h /= 2;
+    }
+}
