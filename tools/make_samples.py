@@ -49,6 +49,9 @@ def main():
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "samples")
     img = texture()
     img.save(os.path.join(out, "wall.bmp"))
+    # The same picture as a GIF, reduced to 256 colours. Its own base name
+    # keeps its atlas apart from wall.bmp's.
+    img.quantize(256).save(os.path.join(out, "wall-gif.gif"))
 
 
 if __name__ == "__main__":
