@@ -131,11 +131,15 @@ int decode_gif_raster(GifLoadState* state, FILE* stream, int min_code_size,
     int previous = -1;
     int first_byte = -1;
 
-    // Flat dictionary: code c is the string of prefix[c] followed by suffix[c].
-    // Every entry's prefix is a smaller code, so a string unwinds in at most
-    // MAX_CODES steps onto the byte stack, which it fills from the top down.
+    // Flat dictionary: code c is the string of prefix[c] followed by suffix[c],
+    // string_length[c] bytes long. Every entry's prefix is a smaller code, so
+    // a string unwinds in fewer than MAX_CODES steps, straight into the row
+    // when it fits there and onto the byte stack (filled from the top down)
+    // when it does not.
     uint16_t prefix[MAX_CODES];
     uint8_t suffix[MAX_CODES];
+    uint16_t string_length[MAX_CODES];
+    for (int c = 0; c < clear; ++c) string_length[c] = 1;
     uint8_t stack[MAX_CODES];
     std::vector<uint8_t> row(static_cast<size_t>(row_length));
 
@@ -172,26 +176,54 @@ int decode_gif_raster(GifLoadState* state, FILE* stream, int min_code_size,
             continue;
         }
 
-        int top = MAX_CODES;
         int current = code;
+        int length;
+        bool repeats_first_byte = false;
         if (code == next_free) {
             // The entry this very code is about to add: the previous string
             // followed by its own first byte.
             if (previous < 0) return 0;
-            stack[--top] = static_cast<uint8_t>(first_byte);
+            repeats_first_byte = true;
             current = previous;
+            length = string_length[previous] + 1;
+        } else {
+            length = string_length[current];
         }
-        while (current >= clear) {
-            stack[--top] = suffix[current];
-            current = prefix[current];
+
+        if (sink.y < frame_height && sink.column + length <= row_length) {
+            // The whole string fits the row: unwind it straight into place,
+            // last byte first.
+            uint8_t* out = sink.row + sink.column + length - 1;
+            if (repeats_first_byte) *out-- = static_cast<uint8_t>(first_byte);
+            while (current >= clear) {
+                *out-- = suffix[current];
+                current = prefix[current];
+            }
+            *out = static_cast<uint8_t>(current);
+            first_byte = current;
+            sink.column += length;
+            if (sink.column == row_length) {
+                store_row(&sink);
+                sink.column = 0;
+            }
+        } else {
+            // The string runs into the next row, or the frame is full: unwind
+            // it onto the stack and let emit() split it.
+            int top = MAX_CODES;
+            if (repeats_first_byte) stack[--top] = static_cast<uint8_t>(first_byte);
+            while (current >= clear) {
+                stack[--top] = suffix[current];
+                current = prefix[current];
+            }
+            first_byte = current;
+            stack[--top] = static_cast<uint8_t>(first_byte);
+            emit(&sink, stack + top, MAX_CODES - top);
         }
-        first_byte = current;
-        stack[--top] = static_cast<uint8_t>(first_byte);
-        emit(&sink, stack + top, MAX_CODES - top);
 
         if (next_free < MAX_CODES && previous >= 0) {
             prefix[next_free] = static_cast<uint16_t>(previous);
             suffix[next_free] = static_cast<uint8_t>(first_byte);
+            string_length[next_free] = static_cast<uint16_t>(string_length[previous] + 1);
             ++next_free;
             if (next_free >= width_limit && code_width < MAX_CODE_WIDTH) {
                 ++code_width;
