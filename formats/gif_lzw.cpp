@@ -67,7 +67,7 @@ struct GifRowSink {
     uint8_t* row;          // colour indices of the row being assembled
     int32_t row_length;
     int32_t frame_height;
-    int64_t top;           // first row of this frame in state->pixels
+    Pixel* frame;          // the frame's first row
     int32_t column;
     int32_t y;             // frame row the next finished row goes to; >= frame_height once full
     int pass;
@@ -87,10 +87,9 @@ void advance_row(GifRowSink* sink) {
 }
 
 void store_row(GifRowSink* sink) {
-    GifLoadState* state = sink->state;
-    Pixel* out = state->pixels + (sink->top + sink->y) * state->width;
+    Pixel* out = sink->frame + int64_t(sink->y) * sink->row_length;
     for (int32_t i = 0; i < sink->row_length; ++i) out[i] = sink->colours[sink->row[i]];
-    ++state->rows_stored;
+    ++sink->state->rows_stored;
     advance_row(sink);
 }
 
@@ -118,8 +117,9 @@ int decode_gif_raster(GifLoadState* state, FILE* stream, int min_code_size,
     if (min_code_size < 2 || min_code_size > 8) return 0;
     // The caller has made room for the frame; a frame that does not fit it
     // would be written outside the array.
-    if (row_length <= 0 || row_length > state->width || frame_height < 0 ||
-        frame_height > state->total_height || !state->pixels)
+    if (row_length <= 0 || row_length != state->width || frame_height < 0 || !state->pixels ||
+        state->frame_start < 0 ||
+        state->frame_start + int64_t(frame_height) * row_length > state->pixel_count)
         return 0;
 
     const int clear = 1 << min_code_size;
@@ -149,7 +149,7 @@ int decode_gif_raster(GifLoadState* state, FILE* stream, int min_code_size,
     sink.row = row.data();
     sink.row_length = row_length;
     sink.frame_height = frame_height;
-    sink.top = int64_t(state->total_height) - frame_height;
+    sink.frame = state->pixels + state->frame_start;
     sink.column = 0;
     sink.y = 0;
     sink.pass = 0;

@@ -222,39 +222,79 @@ int read_gif_extension(FILE* stream) {
     return complete ? GIF_BLOCK_NEXT : GIF_BLOCK_STOP;
 }
 
-// Makes room for a frame below the rows so far. The size is checked in 64
-// bits against the cap before anything grows. A frame wider than every
-// earlier one widens the whole stack: earlier rows move to the new stride,
-// from column 0. New Pixels are black.
-bool grow_gif_pixels(GifLoadState* state, int32_t frame_width, int32_t frame_height) {
-    const int32_t new_width = frame_width > state->width ? frame_width : state->width;
-    const int64_t new_height = int64_t(state->total_height) + frame_height;
-    size_t bytes = 0;
-    if (!checked_byte_count(new_width, new_height, sizeof(Pixel), &bytes,
+// The size of every frame read so far, in file order.
+struct GifFrameExtent {
+    int32_t width;
+    int32_t height;
+};
+
+struct GifFrames {
+    std::vector<GifFrameExtent> extents;
+    int32_t widest;
+};
+
+// Makes room for a frame after the frames so far, at the frame's own width.
+// The final Image (widest width x all rows) is checked against the cap in 64
+// bits before anything grows, so the array never outgrows it. New Pixels are
+// black.
+bool grow_gif_pixels(GifLoadState* state, GifFrames* frames, int32_t frame_width, int32_t frame_height) {
+    const int32_t widest = frame_width > frames->widest ? frame_width : frames->widest;
+    const int64_t total_height = int64_t(state->total_height) + frame_height;
+    size_t final_bytes = 0;
+    if (!checked_byte_count(widest, total_height, sizeof(Pixel), &final_bytes,
                             MAX_IMAGE_PIXELS * static_cast<int64_t>(sizeof(Pixel))))
         return false;
-    const size_t kept = size_t(state->width) * size_t(state->total_height);
-    Pixel* grown;
-    if (new_width == state->width) {
-        grown = static_cast<Pixel*>(std::realloc(state->pixels, bytes));
+    const int64_t added = int64_t(frame_width) * frame_height;
+    if (added > 0) {
+        const size_t count = static_cast<size_t>(state->pixel_count + added);
+        Pixel* grown = static_cast<Pixel*>(std::realloc(state->pixels, count * sizeof(Pixel)));
         if (!grown) return false;
-        std::memset(grown + kept, 0, bytes - kept * sizeof(Pixel));
-    } else {
-        grown = static_cast<Pixel*>(std::calloc(bytes / sizeof(Pixel), sizeof(Pixel)));
-        if (!grown) return false;
-        for (int32_t y = 0; y < state->total_height; ++y)
-            std::memcpy(grown + int64_t(y) * new_width, state->pixels + int64_t(y) * state->width,
-                        size_t(state->width) * sizeof(Pixel));
-        std::free(state->pixels);
+        std::memset(grown + state->pixel_count, 0, static_cast<size_t>(added) * sizeof(Pixel));
+        state->pixels = grown;
     }
-    state->pixels = grown;
-    state->width = new_width;
-    state->total_height = static_cast<int32_t>(new_height);
+    frames->extents.push_back({frame_width, frame_height});
+    frames->widest = widest;
+    state->width = frame_width;
+    state->frame_start = state->pixel_count;
+    state->pixel_count += added;
+    state->total_height = static_cast<int32_t>(total_height);
+    return true;
+}
+
+// Lays every frame's rows out at the widest width, from column 0, the rest of
+// each row black. Rows only ever move towards the end of the array, so going
+// from the last row to the first never overwrites a row not yet moved; each
+// row is moved once.
+bool lay_out_gif_frames(GifLoadState* state, const GifFrames& frames) {
+    const int64_t width = frames.widest;
+    const size_t count = static_cast<size_t>(width * state->total_height);
+    if (static_cast<int64_t>(count) != state->pixel_count) {
+        Pixel* grown = static_cast<Pixel*>(std::realloc(state->pixels, count * sizeof(Pixel)));
+        if (!grown) return false;
+        state->pixels = grown;
+    }
+    int64_t source_end = state->pixel_count;
+    int64_t y = state->total_height;
+    // Once the frames still to move are all as wide as the widest, they are
+    // in place already.
+    for (size_t n = frames.extents.size(); n-- > 0 && source_end != y * width;) {
+        const GifFrameExtent& frame = frames.extents[n];
+        for (int32_t row = frame.height; row-- > 0;) {
+            --y;
+            source_end -= frame.width;
+            Pixel* out = state->pixels + y * width;
+            std::memmove(out, state->pixels + source_end, size_t(frame.width) * sizeof(Pixel));
+            std::memset(out + frame.width, 0, size_t(width - frame.width) * sizeof(Pixel));
+        }
+    }
+    state->width = frames.widest;
+    state->pixel_count = static_cast<int64_t>(count);
     return true;
 }
 
 // After the 0x2C: descriptor, local colour table, minimum code size, image data.
-int read_gif_image_block(FILE* stream, GifLoadState* state, const uint8_t* global_palette) {
+int read_gif_image_block(FILE* stream, GifLoadState* state, GifFrames* frames,
+                         const uint8_t* global_palette) {
     GifImageDescriptor descriptor;
     if (!read_gif_image_descriptor(stream, &descriptor)) return GIF_BLOCK_STOP;
     std::memcpy(state->palette, global_palette, sizeof state->palette);
@@ -264,7 +304,7 @@ int read_gif_image_block(FILE* stream, GifLoadState* state, const uint8_t* globa
     const int min_code_size = std::fgetc(stream);
     if (min_code_size == EOF) return GIF_BLOCK_DECLINE;
     if (descriptor.width == 0) return GIF_BLOCK_DECLINE;
-    if (!grow_gif_pixels(state, descriptor.width, descriptor.height)) return GIF_BLOCK_DECLINE;
+    if (!grow_gif_pixels(state, frames, descriptor.width, descriptor.height)) return GIF_BLOCK_DECLINE;
     // A frame the decoder does not finish keeps the rows it stored; either
     // way the next block follows.
     decode_gif_raster(state, stream, min_code_size, descriptor.width, descriptor.height, descriptor.flags);
@@ -273,7 +313,7 @@ int read_gif_image_block(FILE* stream, GifLoadState* state, const uint8_t* globa
 
 // The header and the block loop. False when the file is declined; true when
 // reading ended, by the trailer or otherwise, with the frames so far in `state`.
-bool read_gif_file(FILE* stream, GifLoadState* state) {
+bool read_gif_file(FILE* stream, GifLoadState* state, GifFrames* frames) {
     GifHeader header;
     if (!read_gif_header(stream, &header)) return false;
     if (std::memcmp(header.signature, "GIF", 3) != 0) return false;
@@ -289,7 +329,7 @@ bool read_gif_file(FILE* stream, GifLoadState* state) {
         if (introducer == 0x00)
             outcome = GIF_BLOCK_NEXT;
         else if (introducer == GIF_IMAGE_SEPARATOR)
-            outcome = read_gif_image_block(stream, state, global_palette);
+            outcome = read_gif_image_block(stream, state, frames, global_palette);
         else if (introducer == GIF_EXTENSION_INTRODUCER)
             outcome = read_gif_extension(stream);
         else
@@ -309,11 +349,16 @@ Image* load_gif(const char* path) {
     state.width = 0;
     state.pixels = nullptr;
     state.total_height = 0;
+    state.frame_start = 0;
+    state.pixel_count = 0;
     state.rows_stored = 0;
-    const bool read = read_gif_file(file.get(), &state);
+    GifFrames frames;
+    frames.widest = 0;
+    const bool read = read_gif_file(file.get(), &state, &frames);
     file.reset();
     Image* image = nullptr;
-    if (read && state.rows_stored > 0) image = static_cast<Image*>(std::malloc(sizeof(Image)));
+    if (read && state.rows_stored > 0 && lay_out_gif_frames(&state, frames))
+        image = static_cast<Image*>(std::malloc(sizeof(Image)));
     if (!image) {
         std::free(state.pixels);
         return nullptr;

@@ -23,27 +23,28 @@ struct Decoded {
     int64_t rows_stored;
 };
 
-// Decodes `chain` from a file into a stack of `stride` x `total_height`
-// Pixels; the frame takes the bottom rows. The palette maps index n to the
-// Pixel n (red n), so the Pixels read as the colour indices.
+// Decodes `chain` from a file into a frame of row_length x frame_height
+// Pixels that follows `lead` Pixels of earlier frames. The palette maps index
+// n to the Pixel n (red n), so the Pixels read as the colour indices.
 Decoded decode(const std::vector<uint8_t>& chain, int min_code_size, int32_t row_length,
-               int32_t frame_height, int flags = 0, int32_t stride = 0, int32_t total_height = 0) {
-    if (stride == 0) stride = row_length;
-    if (total_height == 0) total_height = frame_height;
+               int32_t frame_height, int flags = 0, int64_t lead = 0) {
     const std::string path = test::scratch_path("raster.bin");
     test::write_file(path, chain);
     FileHandle file = open_file(path.c_str(), "rb");
     EXPECT_TRUE(file);
-    std::vector<Pixel> pixels(static_cast<size_t>(stride) * (total_height > 0 ? total_height : 1), UNTOUCHED);
+    const int64_t count = lead + int64_t(row_length) * frame_height;
+    std::vector<Pixel> pixels(static_cast<size_t>(count > 0 ? count : 1), UNTOUCHED);
     GifLoadState state{};
     for (int n = 0; n < 256; ++n) state.palette[3 * n] = static_cast<uint8_t>(n);
-    state.width = stride;
+    state.width = row_length;
     state.pixels = pixels.data();
-    state.total_height = total_height;
+    state.total_height = frame_height + 1;
+    state.frame_start = lead;
+    state.pixel_count = count;
     Decoded out;
     out.result = decode_gif_raster(&state, file.get(), min_code_size, row_length, frame_height, flags);
     out.position = std::ftell(file.get());
-    out.pixels = pixels;
+    out.pixels = std::vector<Pixel>(pixels.begin(), pixels.begin() + count);
     out.rows_stored = state.rows_stored;
     return out;
 }
@@ -230,15 +231,16 @@ TEST(GifLzw, FrameBoundsAndDamagedData) {
         EXPECT_EQ(d.position, static_cast<long>(chain.size()) - 1);
     }
     {   // a frame of height 0 stores nothing but still reads its data
-        const Decoded d = decode(chain, 4, 4, 0, 0, 4, 1);
+        const Decoded d = decode(chain, 4, 4, 0, 0, 4);
         EXPECT_EQ(d.result, 1);
         EXPECT_EQ(d.pixels, untouched_row);
+        EXPECT_EQ(d.position, static_cast<long>(chain.size()) - 1);
     }
-    {   // a frame below earlier rows, narrower than the stride
-        const Decoded d = decode(sub_blocks(lzw_encode({1, 2, 3, 4, 5, 6}, 4)), 4, 3, 2, 0, 5, 3);
+    {   // a frame after earlier ones leaves them alone
+        const Decoded d = decode(sub_blocks(lzw_encode({1, 2, 3, 4, 5, 6}, 4)), 4, 3, 2, 0, 5);
         const Pixel U = UNTOUCHED;
         EXPECT_EQ(d.result, 1);
-        EXPECT_EQ(d.pixels, (std::vector<Pixel>{U, U, U, U, U, 1, 2, 3, U, U, 4, 5, 6, U, U}));
+        EXPECT_EQ(d.pixels, (std::vector<Pixel>{U, U, U, U, U, 1, 2, 3, 4, 5, 6}));
     }
     {   // data without an end code: finished rows stay, the stream stands after the zero byte
         std::vector<uint8_t> cut = sub_blocks(lzw_encode(std::vector<uint8_t>(indices.begin(), indices.begin() + 10), 4, no_end));

@@ -187,6 +187,12 @@ std::vector<LoadCase> load_cases() {
          join({pixels_a, black4, black4})},
         {"no frame stored a row: minimum code size 9", cat({g4, size_9, TRAILER}), false, 0, 0, {}},
         {"no frame stored a row: a bad first code", cat({g4, bad_first_code, TRAILER}), false, 0, 0, {}},
+        {"narrowest frame first, widest last",
+         cat({g4, image_block({1, 2, {3, 2}}), image_block({2, 1, {1, 1}}), image_block({3, 2, {0, 1, 2, 2, 1, 0}}),
+              TRAILER}),
+         true, 3, 5,
+         {colour(3), 0, 0, colour(2), 0, 0, colour(1), colour(1), 0, colour(0), colour(1), colour(2), colour(2),
+          colour(1), colour(0)}},
         {"frame over the pixel cap", cat({g4, image_block({65535, 4097, {0}}), TRAILER}), false, 0, 0, {}},
         {"stack over the pixel cap", cat({g4, image_block({65535, 2, {0}}), image_block({65535, 4095, {0}}), TRAILER}),
          false, 0, 0, {}},
@@ -209,6 +215,27 @@ TEST(GifLoad, DispatchReadsGifWhateverTheName) {
     test::ImagePtr image = test::load_bytes(load_image, file, "texture.bmp");
     ASSERT_TRUE(image);
     EXPECT_EQ(test::pixels_of(image.get()), coloured(FRAME_4X2));
+}
+
+// Each frame one column wider than the one before: every row is laid out at
+// the final width once, not again for every wider frame (that would take
+// cubic time on a file of a few kilobytes).
+TEST(GifLoad, ManyFramesEachWider) {
+    const int frames = 2000;
+    std::vector<uint8_t> file = cat({header(0x81, colour_table(4)), image_block({1, 1, {2}})});
+    const std::vector<uint8_t> empty_data = sub_blocks(pack_codes({{4, 3}, {5, 3}}));
+    for (int w = 2; w <= frames; ++w) {
+        const std::vector<uint8_t> block = image_block({w, 1, {}}, empty_data);
+        file.insert(file.end(), block.begin(), block.end());
+    }
+    file.push_back(0x3B);
+    test::ImagePtr image = test::load_bytes(load_gif, file);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->width, frames);
+    EXPECT_EQ(image->height, frames);
+    std::vector<Pixel> expected(size_t(frames) * frames, 0);
+    expected[0] = colour(2);
+    EXPECT_EQ(test::pixels_of(image.get()), expected);
 }
 
 // Cut short anywhere, a two-frame file yields nothing, the first frame, or
