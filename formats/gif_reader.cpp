@@ -247,9 +247,15 @@ bool grow_gif_pixels(GifLoadState* state, GifFrames* frames, int32_t frame_width
     const int64_t added = int64_t(frame_width) * frame_height;
     if (added > 0) {
         const size_t count = static_cast<size_t>(state->pixel_count + added);
-        Pixel* grown = static_cast<Pixel*>(std::realloc(state->pixels, count * sizeof(Pixel)));
+        Pixel* grown;
+        if (!state->pixels) {
+            // calloc: a large first frame costs nothing until its rows arrive.
+            grown = static_cast<Pixel*>(std::calloc(count, sizeof(Pixel)));
+        } else {
+            grown = static_cast<Pixel*>(std::realloc(state->pixels, count * sizeof(Pixel)));
+            if (grown) std::memset(grown + state->pixel_count, 0, static_cast<size_t>(added) * sizeof(Pixel));
+        }
         if (!grown) return false;
-        std::memset(grown + state->pixel_count, 0, static_cast<size_t>(added) * sizeof(Pixel));
         state->pixels = grown;
     }
     frames->extents.push_back({frame_width, frame_height});
