@@ -55,6 +55,9 @@ def main():
     img.save(os.path.join(out, "wall-tga.tga"), compression="tga_rle")
     # The same picture as 24-bit PCX; its own base name keeps the two atlases apart.
     img.save(os.path.join(out, "wall-pcx.pcx"))
+    # The same picture as a GIF, reduced to 256 colours. Its own base name
+    # keeps its atlas apart from wall.bmp's.
+    img.quantize(256).save(os.path.join(out, "wall-gif.gif"))
 
 
 if __name__ == "__main__":

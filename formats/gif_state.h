@@ -1,0 +1,43 @@
+// What the GIF stream reader and its LZW raster decoder share during one load.
+// Private to the two GIF units.
+#ifndef ORVANDEL_FORMATS_GIF_STATE_H
+#define ORVANDEL_FORMATS_GIF_STATE_H
+
+#include <cstdint>
+#include <cstdio>
+
+#include "formats/image.h"
+
+constexpr int GIF_FLAG_COLOUR_TABLE = 0x80;
+constexpr int GIF_FLAG_INTERLACED = 0x40;
+constexpr int GIF_FLAG_TABLE_SIZE = 0x07;
+
+struct GifLoadState {
+    // The colour table of the frame being decoded: 256 entries of red, green,
+    // blue. Entries the file never set are black.
+    uint8_t palette[768];
+    // The width of the frame being decoded: the row stride of its Pixels.
+    int32_t width;
+    // The rows of every frame read so far, each frame at its own width, one
+    // frame after another; the loader lays them out at the widest width once
+    // all are read. Heap memory from malloc; rows no frame stored are black.
+    Pixel* pixels;
+    // Rows in `pixels`, those of the frame being decoded included.
+    int32_t total_height;
+    // Where the frame being decoded begins in `pixels`, and how many Pixels
+    // `pixels` holds; the frame's width x height Pixels lie inside it.
+    int64_t frame_start;
+    int64_t pixel_count;
+    // Rows the decoder has stored so far, over all frames.
+    int64_t rows_stored;
+};
+
+// Decodes one frame's LZW image data into its frame_height rows of
+// row_length Pixels at state->frame_start. `stream` stands at the length
+// byte of the first data sub-block. Returns 1 when the end code was read and
+// 0 otherwise (a minimum code size outside 2 to 8, a bad code, data that ends
+// without an end code); rows finished before a failure stay stored.
+int decode_gif_raster(GifLoadState* state, FILE* stream, int min_code_size,
+                      int32_t row_length, int32_t frame_height, int flags);
+
+#endif
