@@ -1,3 +1,4 @@
+SHELL := /bin/bash
 # The two everyday commands: `make run` and `make test`. Both set up what they need.
 JOBS ?= 2
 SAMPLES := $(filter-out %_mip.bmp,$(wildcard samples/*.bmp samples/*.pcx samples/*.gif samples/*.tga))

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -97,7 +98,8 @@ TEST(DriverRun, FailuresSayWhatWentWrongAndExitNonZero) {
     test::write_file(test::scratch_path("empty.tga"), {});
     test::write_file(test::scratch_path("text.bmp"), {'h', 'e', 'l', 'l', 'o'});
     mkdir(test::scratch_path("folder.bmp").c_str(), 0755);
-    for (const char* name : {"missing.bmp", "empty.tga", "text.bmp", "folder.bmp"}) {
+    ASSERT_EQ(mkfifo(test::scratch_path("pipe.gif").c_str(), 0644), 0);  // opening it would wait forever
+    for (const char* name : {"missing.bmp", "empty.tga", "text.bmp", "folder.bmp", "pipe.gif"}) {
         const std::string input = test::scratch_path(name);
         run = test::run_tool({input});
         EXPECT_EQ(run.status, EXIT_INVALID_FORMAT) << name;
@@ -115,6 +117,33 @@ TEST(DriverRun, FailuresSayWhatWentWrongAndExitNonZero) {
     EXPECT_EQ(run.output, test::banner() + "Loading image '" + input + "' ... Done\n" +
                               "Creating bi-directional MipMap ... Done\n" + "Writing Mip-Map ... Can't write MipMap !\n" +
                               KEY_PROMPT);
+}
+
+// Permission checks do not bind the superuser, so these run for other users only.
+TEST(DriverRun, UnreadableInputAndUnwritableOutput) {
+    if (geteuid() == 0) GTEST_SKIP() << "permissions do not apply to root";
+    std::vector<Pixel> pixels;
+    const std::string input = write_source("locked.bmp", 2, 2, &pixels);
+    ASSERT_EQ(chmod(input.c_str(), 0), 0);
+    EXPECT_EQ(test::run_tool({input}).status, EXIT_INVALID_FORMAT);
+    ASSERT_EQ(chmod(input.c_str(), 0644), 0);
+
+    // An earlier atlas that may not be written stays as it was.
+    const std::string output = test::scratch_path("locked_mip.bmp");
+    test::write_file(output, {1, 2, 3});
+    ASSERT_EQ(chmod(output.c_str(), 0444), 0);
+    EXPECT_EQ(test::run_tool({input}).status, EXIT_WRITE_FAILED);
+    EXPECT_EQ(test::read_file(output), (std::vector<uint8_t>{1, 2, 3}));
+
+    // A directory that may not be written: no atlas, no temporary file.
+    const std::string dir = test::scratch_path("readonly");
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    const std::string inner = dir + "/wall.bmp";
+    test::write_file(inner, test::read_file(input));
+    ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+    EXPECT_EQ(test::run_tool({inner}).status, EXIT_WRITE_FAILED);
+    EXPECT_FALSE(test::file_exists(dir + "/wall_mip.bmp"));
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
 }
 
 TEST(DriverRun, ReplacesAnEarlierAtlasWhole) {
