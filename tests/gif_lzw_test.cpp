@@ -53,8 +53,8 @@ std::vector<Pixel> as_pixels(const std::vector<uint8_t>& indices) {
     return std::vector<Pixel>(indices.begin(), indices.end());
 }
 
-std::vector<uint8_t> random_indices(size_t count, int colours, unsigned seed) {
-    std::mt19937 random(seed);
+std::vector<uint8_t> random_indices(size_t count, int colours, unsigned stream_number) {
+    std::mt19937 random(stream_number);
     std::vector<uint8_t> out(count);
     for (uint8_t& v : out) v = static_cast<uint8_t>(random() % static_cast<unsigned>(colours));
     return out;
@@ -167,9 +167,9 @@ TEST(GifLzw, RoundTrips) {
         {"8 bits, dictionary full, 12-bit codes go on", 8, 256, 40000, false, 100},
         {"2 bits used with few colours", 8, 2, 20000, false, 255},
     };
-    unsigned seed = 1;
+    unsigned stream_number = 1;
     for (const Case& c : cases) {
-        const std::vector<uint8_t> indices = random_indices(c.count, c.colours, seed++);
+        const std::vector<uint8_t> indices = random_indices(c.count, c.colours, stream_number++);
         gif_encoder::EncodeOptions options;
         options.clear_when_full = c.clear_when_full;
         const std::vector<uint8_t> chain = sub_blocks(lzw_encode(indices, c.min_code_size, options), c.block);

@@ -123,9 +123,9 @@ struct Call {
 
 // Deterministic pixels; `keep_top_byte` leaves junk in bits 24-31 as a
 // 32-bit TGA pixel would carry.
-std::vector<Pixel> pattern(int32_t w, int32_t h, uint32_t seed, bool keep_top_byte = true) {
+std::vector<Pixel> pattern(int32_t w, int32_t h, uint32_t start, bool keep_top_byte = true) {
     std::vector<Pixel> out(size_t(w) * size_t(h));
-    uint32_t s = seed * 2654435761u + 12345u;
+    uint32_t s = start * 2654435761u + 12345u;
     for (Pixel& p : out) {
         s = s * 1664525u + 1013904223u;
         p = keep_top_byte ? s : (s >> 8);
