@@ -42,7 +42,7 @@ namespace {
 constexpr int DECODE_RUNS = 5;
 constexpr int ATLAS_RUNS = 10;
 constexpr int WRITER_RUNS = 5;
-constexpr int TOOL_RUNS = 3;
+constexpr int TOOL_RUNS = 5;
 
 using Clock = std::chrono::steady_clock;
 
@@ -357,6 +357,10 @@ std::string cpu_model() {
 
 void print_ratio_row(const char* label, const Samples& s, double target, const char* missing_note = nullptr) {
     const double ours = median(s.ours), reference = median(s.reference);
+    if (s.ours.empty()) {
+        std::printf("  %-36s  (not run)\n", label);
+        return;
+    }
     if (s.reference.empty() || reference <= 0) {
         std::printf("  %-36s %9.1f %9s %7s %7s  %s\n", label, 1000 * ours, "-", "-", "-",
                     missing_note ? missing_note : "no reference");
@@ -397,7 +401,7 @@ void print_table(const std::vector<BenchFile>& files) {
     std::printf("\n  %-36s %9s %9s %7s %7s\n", "Peak memory (vs source + canvas)", "peak MiB", "src+cv", "ratio",
                 "target");
     for (const auto& entry : results) {
-        if (entry.first.rfind("tool ", 0) != 0) continue;
+        if (entry.first.rfind("tool ", 0) != 0 || entry.second.peak_bytes.empty()) continue;
         const bool bidirectional = entry.first.find("bi-directional") != std::string::npos;
         const double budget = double(size_t(BENCH_SIDE) * BENCH_SIDE * sizeof(Pixel) + canvas_bytes(bidirectional));
         const double peak = median(entry.second.peak_bytes);
