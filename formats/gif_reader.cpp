@@ -249,7 +249,7 @@ bool grow_gif_pixels(GifLoadState* state, GifFrames* frames, int32_t frame_width
         const size_t count = static_cast<size_t>(state->pixel_count + added);
         Pixel* grown;
         if (!state->pixels) {
-            // calloc: a large first frame costs nothing until its rows arrive.
+            // Zeroed by calloc: a large first frame costs nothing until its rows arrive.
             grown = allocate_pixels(count);
         } else {
             grown = static_cast<Pixel*>(std::realloc(state->pixels, count * sizeof(Pixel)));

@@ -139,8 +139,7 @@ void halve_horizontal_row(Pixel* row, int32_t w) {
 }
 
 // halve_vertical on the columns [x, x + w) of a block that takes the
-// row-kernel path. Each column reads only itself, so any split of a block
-// into column strips gives the same copy.
+// row-kernel path. Each column reads only itself.
 void halve_vertical_columns(Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h) {
     for (int32_t i = 0; i + 1 < h; i += 2)
         average_rows(row_at(canvas, int64_t(y) + i) + x, row_at(canvas, int64_t(y) + i + 1) + x,
@@ -274,8 +273,8 @@ void run_chain_on_row(Pixel* row, const Chain& chain) {
 //     pairs are done, as in the calls;
 //   - the rest of the vertical chain reads and writes only the block's
 //     columns below it, and runs last.
-// When any of these calls would meet the canvas edge, or call 3 does not fit
-// beside the vertical chain, the step falls back to the plain calls.
+// When any of these calls would reach past the canvas edge (the filters'
+// clipped path), the step makes the plain calls instead.
 void bidirectional_step(Image* canvas, int32_t X, int32_t Y, int32_t w, int32_t h) {
     const Chain across = make_chain(canvas, X, Y, w, h, true);
     const Chain down = make_chain(canvas, X, Y, w, h, false);
