@@ -28,7 +28,8 @@ clang: deps
 	cmake -S . -B build/clang -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++
 	cmake --build build/clang -j$(JOBS)
 
-bench: deps
+bench:
+	@sh tools/install-deps.sh bench
 	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DORVANDEL_TESTS=OFF -DORVANDEL_BENCH=ON
 	cmake --build build/bench -j$(JOBS)
 	./build/bench/orvandel_bench

@@ -54,7 +54,7 @@ Image* new_canvas(const Image* source, bool bidirectional) {
     if (!checked_byte_count(width, height, sizeof(Pixel), &bytes)) return nullptr;
     Image* canvas = static_cast<Image*>(std::malloc(sizeof(Image)));
     if (!canvas) return nullptr;
-    canvas->pixels = static_cast<Pixel*>(std::calloc(bytes / sizeof(Pixel), sizeof(Pixel)));
+    canvas->pixels = allocate_pixels(bytes / sizeof(Pixel));
     if (!canvas->pixels) {
         std::free(canvas);
         return nullptr;
@@ -69,9 +69,12 @@ Image* new_canvas(const Image* source, bool bidirectional) {
 
 namespace {
 
-int build_and_write(const char* input_path, const Image* source, bool bidirectional) {
+// Takes the source over: it is released as soon as the canvas holds it, so
+// that the build and the write run with only the canvas in memory.
+int build_and_write(const char* input_path, Image* source, bool bidirectional) {
     say("Creating %s MipMap ...", bidirectional ? "bi-directional" : "ordinary");
     Image* canvas = new_canvas(source, bidirectional);
+    free_image(source);
     if (!canvas) {
         say("Not enough memory for MipMap !\n");
         return EXIT_NO_MEMORY;
@@ -121,7 +124,6 @@ int run_orvandel(int argc, char** argv) {
         } else {
             say(" Done\n");
             status = build_and_write(path, source, argc == 2);
-            free_image(source);
         }
     }
     std::getchar();

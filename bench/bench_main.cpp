@@ -1,4 +1,461 @@
-// One benchmark program for the whole tool; each bench/*.cpp registers its own cases.
+// The benchmark: every cost of a run on 4096 x 4096 sources, each measured
+// beside its reference in the same iteration (so both see the same machine
+// state), and one table at the end with the ratios and their targets.
+//   decode        load_image against stb_image on the same file
+//   atlas         each builder against one memcpy of the canvas
+//   writer        write_bmp24 against one fwrite of the same number of bytes
+//   whole tool    the real binary against the I/O floor (fread of the input,
+//                 fwrite of a file the atlas's size), and its peak resident
+//                 memory against source plus canvas bytes
+// Ratios are of medians over a fixed, small number of runs.
 #include <benchmark/benchmark.h>
 
-BENCHMARK_MAIN();
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench/bench_files.h"
+#include "formats/bmp.h"
+#include "formats/load_image.h"
+#include "mipmap/mipmap.h"
+#ifdef ORVANDEL_HAVE_STB
+#include "bench/stb_decode.h"
+#endif
+
+extern char** environ;
+
+namespace {
+
+constexpr int DECODE_RUNS = 5;
+constexpr int ATLAS_RUNS = 10;
+constexpr int WRITER_RUNS = 5;
+constexpr int TOOL_RUNS = 5;
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Samples of one table row: ours, the reference, and for whole runs the peak
+// resident memory in bytes.
+struct Samples {
+    std::vector<double> ours;
+    std::vector<double> reference;
+    std::vector<double> peak_bytes;
+};
+std::map<std::string, Samples> results;
+
+double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+size_t canvas_bytes(bool bidirectional) {
+    return size_t(2 * BENCH_SIDE) * size_t((bidirectional ? 2 : 1) * BENCH_SIDE) * sizeof(Pixel);
+}
+
+int64_t atlas_file_bytes(bool bidirectional) {
+    return bmp24_file_size(2 * BENCH_SIDE, (bidirectional ? 2 : 1) * BENCH_SIDE);
+}
+
+// Fresh file, one whole-buffer fwrite, closed: what any writer of these bytes
+// must at least pay.
+double time_fwrite(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::remove(path.c_str());
+    const Clock::time_point start = Clock::now();
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) return -1;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    const bool closed = std::fclose(file) == 0;
+    const double seconds = seconds_since(start);
+    return written && closed ? seconds : -1;
+}
+
+double time_fread(const std::string& path, std::vector<uint8_t>* bytes) {
+    const Clock::time_point start = Clock::now();
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return -1;
+    const size_t got = std::fread(bytes->data(), 1, bytes->size(), file);
+    std::fclose(file);
+    const double seconds = seconds_since(start);
+    return got == bytes->size() ? seconds : -1;
+}
+
+// ---------------------------------------------------------------------------
+// Decoding
+
+void decode_case(benchmark::State& state, const BenchFile& file) {
+    Samples& row = results["decode " + file.label];
+    for (auto _ : state) {
+        Clock::time_point start = Clock::now();
+        Image* image = load_image(file.path.c_str());
+        const double ours = seconds_since(start);
+        if (!image) {
+            state.SkipWithError("the tool declined the file");
+            return;
+        }
+        free_image(image);
+        row.ours.push_back(ours);
+        state.SetIterationTime(ours);
+#ifdef ORVANDEL_HAVE_STB
+        if (file.stb_reads) {
+            int w = 0, h = 0, channels = 0;
+            start = Clock::now();
+            uint8_t* theirs = stb_decode(file.path.c_str(), &w, &h, &channels);
+            const double seconds = seconds_since(start);
+            if (!theirs) {
+                state.SkipWithError("stb_image declined the file");
+                return;
+            }
+            stb_release(theirs);
+            row.reference.push_back(seconds);
+        }
+#endif
+    }
+}
+
+// The generated files must decode to their pictures, in both decoders, or the
+// comparison would not be of the same work.
+bool check_decoders(const std::vector<BenchFile>& files) {
+    for (const BenchFile& file : files) {
+        Image* image = load_image(file.path.c_str());
+        const bool same = image && image->width == BENCH_SIDE && image->height == BENCH_SIDE &&
+                          std::equal(file.expected.begin(), file.expected.end(), image->pixels);
+        free_image(image);
+        if (!same) {
+            std::fprintf(stderr, "%s: the tool does not decode it to its picture\n", file.label.c_str());
+            return false;
+        }
+#ifdef ORVANDEL_HAVE_STB
+        if (!file.stb_reads) continue;
+        int w = 0, h = 0, channels = 0;
+        uint8_t* theirs = stb_decode(file.path.c_str(), &w, &h, &channels);
+        bool match = theirs && w == BENCH_SIDE && h == BENCH_SIDE && channels >= 3;
+        for (size_t i = 0; match && i < file.expected.size(); ++i) {
+            const uint8_t* p = theirs + i * size_t(channels);
+            match = file.expected[i] == (Pixel(p[2]) << 16 | Pixel(p[1]) << 8 | p[0]);
+        }
+        if (theirs) stb_release(theirs);
+        if (!match) {
+            std::fprintf(stderr, "%s: stb_image does not decode it to its picture\n", file.label.c_str());
+            return false;
+        }
+#endif
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Atlas building
+
+// Zero everything but the source corner, as the driver hands the canvas over.
+void clear_outside_source(Image* canvas) {
+    for (int32_t r = 0; r < canvas->height; ++r) {
+        Pixel* row = canvas->pixels + int64_t(r) * canvas->width;
+        const int32_t from = r < BENCH_SIDE ? BENCH_SIDE : 0;
+        std::memset(row + from, 0, sizeof(Pixel) * size_t(canvas->width - from));
+    }
+}
+
+Image* noise_canvas(bool bidirectional) {
+    Image* canvas = new_image(2 * BENCH_SIDE, (bidirectional ? 2 : 1) * BENCH_SIDE);
+    if (!canvas) return nullptr;
+    uint32_t seed = 12345;
+    for (int32_t r = 0; r < BENCH_SIDE; ++r)
+        for (int32_t c = 0; c < BENCH_SIDE; ++c) {
+            seed = seed * 1664525u + 1013904223u;
+            canvas->pixels[int64_t(r) * canvas->width + c] = seed >> 8;
+        }
+    return canvas;
+}
+
+void atlas_case(benchmark::State& state, bool bidirectional) {
+    Samples& row = results[bidirectional ? "atlas bi-directional" : "atlas ordinary"];
+    Image* canvas = noise_canvas(bidirectional);
+    if (!canvas) {
+        state.SkipWithError("no memory for the canvas");
+        return;
+    }
+    const size_t bytes = canvas_bytes(bidirectional);
+    // Every page of both buffers is in before anything is timed: this is the
+    // builder's own cost (the whole-tool figures count the page faults).
+    clear_outside_source(canvas);
+    std::vector<Pixel> copy(bytes / sizeof(Pixel), 1);
+    for (auto _ : state) {
+        clear_outside_source(canvas);
+        Clock::time_point start = Clock::now();
+        if (bidirectional)
+            build_bidirectional_mipmap(canvas);
+        else
+            build_ordinary_mipmap(canvas);
+        benchmark::ClobberMemory();
+        const double build = seconds_since(start);
+
+        start = Clock::now();
+        std::memcpy(copy.data(), canvas->pixels, bytes);
+        benchmark::ClobberMemory();
+        const double memcpy_time = seconds_since(start);
+
+        row.ours.push_back(build);
+        row.reference.push_back(memcpy_time);
+        state.SetIterationTime(build);
+    }
+    benchmark::DoNotOptimize(copy.data());
+    free_image(canvas);
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+void writer_case(benchmark::State& state, const std::string& directory) {
+    Samples& row = results["writer"];
+    Image* canvas = noise_canvas(true);
+    if (!canvas) {
+        state.SkipWithError("no memory for the canvas");
+        return;
+    }
+    build_bidirectional_mipmap(canvas);
+    std::vector<uint8_t> bytes(size_t(atlas_file_bytes(true)), 0x5A);
+    const std::string ours_path = directory + "/writer.bmp";
+    const std::string floor_path = directory + "/fwrite.bin";
+    for (auto _ : state) {
+        std::remove(ours_path.c_str());
+        const Clock::time_point start = Clock::now();
+        const int written = write_bmp24(ours_path.c_str(), canvas);
+        const double ours = seconds_since(start);
+        const double floor = time_fwrite(floor_path, bytes);
+        if (!written || floor < 0) {
+            state.SkipWithError("cannot write the output");
+            break;
+        }
+        row.ours.push_back(ours);
+        row.reference.push_back(floor);
+        state.SetIterationTime(ours);
+    }
+    std::remove(ours_path.c_str());
+    std::remove(floor_path.c_str());
+    free_image(canvas);
+}
+
+// ---------------------------------------------------------------------------
+// The whole tool
+
+// A child's peak resident memory is the most its memory ever held, and a
+// child forked from this (large) process starts out holding what this one
+// does. So the tool is started from a small launcher, this program run again
+// with RUN_TOOL_FLAG, which forks, runs the tool with standard input and
+// output on /dev/null, and prints the tool's wall time, peak and status.
+const char RUN_TOOL_FLAG[] = "--run-tool";
+
+int launch_tool(char** argv) {
+    const Clock::time_point start = Clock::now();
+    const pid_t pid = fork();
+    if (pid < 0) return 1;
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0) _exit(127);
+        execv(argv[0], argv);
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage usage;
+    if (wait4(pid, &status, 0, &usage) != pid) return 1;
+    const double seconds = seconds_since(start);
+    std::printf("%.9f %ld %d\n", seconds, usage.ru_maxrss, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    return 0;
+}
+
+// Runs the tool once through the launcher: false unless it wrote its atlas.
+bool run_tool(const std::string& input, bool bidirectional, double* seconds, double* peak_bytes) {
+    int out[2];
+    if (pipe(out) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    std::string self = "/proc/self/exe", flag = RUN_TOOL_FLAG, binary = ORVANDEL_BINARY, ord = "ord";
+    std::string path = input;
+    std::vector<char*> args = {&self[0], &flag[0], &binary[0], &path[0]};
+    if (!bidirectional) args.push_back(&ord[0]);
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    char text[128] = {};
+    size_t got = 0;
+    for (ssize_t n; got + 1 < sizeof text && (n = read(out[0], text + got, sizeof text - 1 - got)) > 0;)
+        got += size_t(n);
+    close(out[0]);
+    if (spawned != 0) return false;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    long peak_kib = 0;
+    int tool_status = -1;
+    if (std::sscanf(text, "%lf %ld %d", seconds, &peak_kib, &tool_status) != 3) return false;
+    *peak_bytes = double(peak_kib) * 1024;
+    return tool_status == 0;
+}
+
+std::string atlas_path(const std::string& input) {
+    return input.substr(0, input.rfind('.')) + "_mip.bmp";
+}
+
+void tool_case(benchmark::State& state, const BenchFile& file, bool bidirectional, const std::string& directory) {
+    Samples& row = results["tool " + file.label + (bidirectional ? ", bi-directional" : ", ordinary")];
+    std::vector<uint8_t> input(std::filesystem::file_size(file.path), 0);
+    std::vector<uint8_t> output(size_t(atlas_file_bytes(bidirectional)), 0x5A);
+    const std::string floor_path = directory + "/floor.bin";
+    for (auto _ : state) {
+        std::remove(atlas_path(file.path).c_str());
+        double seconds = 0, peak = 0;
+        if (!run_tool(file.path, bidirectional, &seconds, &peak)) {
+            state.SkipWithError("the tool did not write its atlas");
+            break;
+        }
+        std::remove(atlas_path(file.path).c_str());
+        const double read_time = time_fread(file.path, &input);
+        const double write_time = time_fwrite(floor_path, output);
+        if (read_time < 0 || write_time < 0) {
+            state.SkipWithError("cannot measure the I/O floor");
+            break;
+        }
+        row.ours.push_back(seconds);
+        row.reference.push_back(read_time + write_time);
+        row.peak_bytes.push_back(peak);
+        state.SetIterationTime(seconds);
+    }
+    std::remove(floor_path.c_str());
+}
+
+// ---------------------------------------------------------------------------
+// The table
+
+std::string cpu_model() {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line))
+        if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+    return "unknown CPU";
+}
+
+void print_ratio_row(const char* label, const Samples& s, double target, const char* missing_note = nullptr) {
+    const double ours = median(s.ours), reference = median(s.reference);
+    if (s.ours.empty()) {
+        std::printf("  %-36s  (not run)\n", label);
+        return;
+    }
+    if (s.reference.empty() || reference <= 0) {
+        std::printf("  %-36s %9.1f %9s %7s %7s  %s\n", label, 1000 * ours, "-", "-", "-",
+                    missing_note ? missing_note : "no reference");
+        return;
+    }
+    const double ratio = ours / reference;
+    char target_text[16] = "-";
+    if (target > 0) std::snprintf(target_text, sizeof target_text, "%.2f", target);
+    std::printf("  %-36s %9.1f %9.1f %7.2f %7s  %s\n", label, 1000 * ours, 1000 * reference, ratio, target_text,
+                target <= 0 ? "" : ratio <= target ? "met" : "MISSED");
+}
+
+void print_table(const std::vector<BenchFile>& files) {
+    std::printf("\nOrvandel benchmark: %d x %d sources; medians of %d (decode), %d (atlas), %d (writer), %d (tool) "
+                "runs\nMachine: %ld cores, %s\n\n",
+                BENCH_SIDE, BENCH_SIDE, DECODE_RUNS, ATLAS_RUNS, WRITER_RUNS, TOOL_RUNS, sysconf(_SC_NPROCESSORS_ONLN),
+                cpu_model().c_str());
+    std::printf("  %-36s %9s %9s %7s %7s\n", "Decode (ours vs stb_image)", "ours ms", "stb ms", "ratio", "target");
+#ifndef ORVANDEL_HAVE_STB
+    std::printf("  (stb_image is not installed (Debian's libstb-dev): no reference decodes)\n");
+#endif
+    for (const BenchFile& file : files) {
+        const bool has_target = file.label.rfind("BMP 24", 0) == 0 || file.label.rfind("TGA", 0) == 0 ||
+                                file.label == "GIF";
+        print_ratio_row(file.label.c_str(), results["decode " + file.label], has_target ? 1.0 : 0,
+                        file.stb_reads ? "stb_image not installed" : "stb_image has no decoder for it");
+    }
+    std::printf("\n  %-36s %9s %9s %7s %7s\n", "Atlas build (vs memcpy of canvas)", "build ms", "memcpy", "ratio",
+                "target");
+    print_ratio_row("bi-directional (8192 x 8192 canvas)", results["atlas bi-directional"], 2.0);
+    print_ratio_row("ordinary (8192 x 4096 canvas)", results["atlas ordinary"], 1.0);
+    std::printf("\n  %-36s %9s %9s %7s %7s\n", "Writer (vs fwrite of the bytes)", "write ms", "fwrite", "ratio",
+                "target");
+    print_ratio_row("write_bmp24, 8192 x 8192", results["writer"], 1.5);
+    std::printf("\n  %-36s %9s %9s %7s %7s\n", "Whole tool (vs I/O floor)", "tool ms", "floor ms", "ratio", "target");
+    for (const auto& entry : results)
+        if (entry.first.rfind("tool ", 0) == 0) print_ratio_row(entry.first.c_str() + 5, entry.second, 2.0);
+    std::printf("\n  %-36s %9s %9s %7s %7s\n", "Peak memory (vs source + canvas)", "peak MiB", "src+cv", "ratio",
+                "target");
+    for (const auto& entry : results) {
+        if (entry.first.rfind("tool ", 0) != 0 || entry.second.peak_bytes.empty()) continue;
+        const bool bidirectional = entry.first.find("bi-directional") != std::string::npos;
+        const double budget = double(size_t(BENCH_SIDE) * BENCH_SIDE * sizeof(Pixel) + canvas_bytes(bidirectional));
+        const double peak = median(entry.second.peak_bytes);
+        const double ratio = peak / budget;
+        std::printf("  %-36s %9.1f %9.1f %7.3f %7.2f  %s\n", entry.first.c_str() + 5, peak / 1048576,
+                    budget / 1048576, ratio, 1.1, ratio <= 1.1 ? "met" : "MISSED");
+    }
+    std::printf("\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 3 && std::strcmp(argv[1], RUN_TOOL_FLAG) == 0) return launch_tool(argv + 2);
+    // The sources alone, kept, for profiling the tool on them.
+    if (argc == 3 && std::strcmp(argv[1], "--write-sources") == 0)
+        return make_bench_files(argv[2]).empty() ? 1 : 0;
+
+    benchmark::Initialize(&argc, argv);
+    const std::string directory =
+        (std::filesystem::temp_directory_path() / ("orvandel-bench-" + std::to_string(getpid()))).string();
+    std::filesystem::create_directories(directory);
+    std::printf("Writing the 4096 x 4096 sources to %s ...\n", directory.c_str());
+    std::fflush(stdout);
+    const std::vector<BenchFile> files = make_bench_files(directory);
+    if (files.empty() || !check_decoders(files)) {
+        std::filesystem::remove_all(directory);
+        return 1;
+    }
+
+    for (const BenchFile& file : files)
+        benchmark::RegisterBenchmark(("decode/" + file.label).c_str(),
+                                     [&file](benchmark::State& s) { decode_case(s, file); })
+            ->Iterations(DECODE_RUNS)->UseManualTime()->Unit(benchmark::kMillisecond);
+    for (const bool bidirectional : {true, false})
+        benchmark::RegisterBenchmark(bidirectional ? "atlas/bi-directional" : "atlas/ordinary",
+                                     [bidirectional](benchmark::State& s) { atlas_case(s, bidirectional); })
+            ->Iterations(ATLAS_RUNS)->UseManualTime()->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("writer/write_bmp24",
+                                 [&directory](benchmark::State& s) { writer_case(s, directory); })
+        ->Iterations(WRITER_RUNS)->UseManualTime()->Unit(benchmark::kMillisecond);
+    for (const BenchFile& file : files) {
+        if (file.label != "BMP 24-bit" && file.label != "GIF") continue;
+        for (const bool bidirectional : {true, false})
+            benchmark::RegisterBenchmark(
+                ("tool/" + file.label + (bidirectional ? "/bi-directional" : "/ordinary")).c_str(),
+                [&file, bidirectional, &directory](benchmark::State& s) {
+                    tool_case(s, file, bidirectional, directory);
+                })
+                ->Iterations(TOOL_RUNS)->UseManualTime()->Unit(benchmark::kMillisecond);
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    print_table(files);
+    std::filesystem::remove_all(directory);
+    return 0;
+}

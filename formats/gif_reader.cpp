@@ -249,8 +249,8 @@ bool grow_gif_pixels(GifLoadState* state, GifFrames* frames, int32_t frame_width
         const size_t count = static_cast<size_t>(state->pixel_count + added);
         Pixel* grown;
         if (!state->pixels) {
-            // calloc: a large first frame costs nothing until its rows arrive.
-            grown = static_cast<Pixel*>(std::calloc(count, sizeof(Pixel)));
+            // Zeroed by calloc: a large first frame costs nothing until its rows arrive.
+            grown = allocate_pixels(count);
         } else {
             grown = static_cast<Pixel*>(std::realloc(state->pixels, count * sizeof(Pixel)));
             if (grown) std::memset(grown + state->pixel_count, 0, static_cast<size_t>(added) * sizeof(Pixel));

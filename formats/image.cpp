@@ -1,5 +1,8 @@
 #include "formats/image.h"
 
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <cstdlib>
 
 bool checked_byte_count(int64_t a, int64_t b, int64_t c, size_t* out, int64_t limit) {
@@ -13,6 +16,24 @@ bool checked_byte_count(int64_t a, int64_t b, int64_t c, size_t* out, int64_t li
     return true;
 }
 
+Pixel* allocate_pixels(size_t count) {
+    Pixel* pixels = static_cast<Pixel*>(std::calloc(count, sizeof(Pixel)));
+#ifdef MADV_HUGEPAGE
+    constexpr uintptr_t HUGE_PAGE = uintptr_t(1) << 21;
+    // calloc succeeded, so count * sizeof(Pixel) did not overflow.
+    const size_t bytes = count * sizeof(Pixel);
+    if (pixels && bytes >= 8 * HUGE_PAGE) {
+        // Only whole huge pages inside the block; the advice is a hint, and
+        // the memory works the same without it.
+        const uintptr_t start = reinterpret_cast<uintptr_t>(pixels);
+        const uintptr_t first = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+        const uintptr_t end = (start + bytes) & ~(HUGE_PAGE - 1);
+        if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+    }
+#endif
+    return pixels;
+}
+
 Image* new_image(int32_t width, int32_t height) {
     size_t bytes = 0;
     if (!checked_byte_count(width, height, sizeof(Pixel), &bytes,
@@ -21,7 +42,7 @@ Image* new_image(int32_t width, int32_t height) {
     Image* image = static_cast<Image*>(std::malloc(sizeof(Image)));
     if (!image) return nullptr;
     // calloc: pixels a decoder never reaches are black, never old heap contents.
-    image->pixels = static_cast<Pixel*>(std::calloc(bytes / sizeof(Pixel), sizeof(Pixel)));
+    image->pixels = allocate_pixels(bytes / sizeof(Pixel));
     if (!image->pixels) {
         std::free(image);
         return nullptr;

@@ -142,7 +142,7 @@ void convert_tga_values(const uint8_t* in, int32_t count, TgaValue value, const 
             for (int32_t i = 0; i < count; ++i, in += 2) out[i] = pixel_from_bgr555(read_le16(in));
             break;
         case TGA_BGR24:
-            for (int32_t i = 0; i < count; ++i, in += 3) out[i] = pixel_from_bgr(in);
+            pixels_from_bgr(in, out, count);
             break;
         case TGA_BGRA32:
             for (int32_t i = 0; i < count; ++i, in += 4)

@@ -120,6 +120,36 @@ bool copy_beside_inside(const Image* canvas, int32_t x, int32_t y, int32_t w) {
     return x >= 0 && y >= 0 && (w % 2 == 0 || int64_t(x) + w + w / 2 + 1 <= canvas->width);
 }
 
+bool fits_below(const Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h) {
+    return canvas && canvas->pixels && int64_t(x) + w <= canvas->width &&
+           int64_t(y) + h + h / 2 <= canvas->height;
+}
+
+// The same for halve_vertical: an odd height's extra row is inside too.
+bool copy_below_inside(const Image* canvas, int32_t x, int32_t y, int32_t h) {
+    return x >= 0 && y >= 0 && (h % 2 == 0 || int64_t(y) + h + h / 2 + 1 <= canvas->height);
+}
+
+// halve_horizontal on one row of a block that takes the row-kernel path;
+// `row` points at the block's first column. Each row reads only itself.
+void halve_horizontal_row(Pixel* row, int32_t w) {
+    halve_row_pairs(row, row + w, w / 2);
+    // Column w is the copy's first pixel: written just now when w >= 3.
+    if (w % 2 != 0) row[w + w / 2] = pair_average(row[w - 1], row[w]);
+}
+
+// halve_vertical on the columns [x, x + w) of a block that takes the
+// row-kernel path. Each column reads only itself.
+void halve_vertical_columns(Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h) {
+    for (int32_t i = 0; i + 1 < h; i += 2)
+        average_rows(row_at(canvas, int64_t(y) + i) + x, row_at(canvas, int64_t(y) + i + 1) + x,
+                     row_at(canvas, int64_t(y) + h + i / 2) + x, w);
+    // Row y + h is the copy's first row: written just now when h >= 3.
+    if (h % 2 != 0)
+        average_rows(row_at(canvas, int64_t(y) + h - 1) + x, row_at(canvas, int64_t(y) + h) + x,
+                     row_at(canvas, int64_t(y) + h + h / 2) + x, w);
+}
+
 }  // namespace
 
 // Every call the builders make takes the row-kernel path. The one of them that
@@ -134,32 +164,18 @@ int halve_horizontal(Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h) 
         halve_horizontal_clipped(canvas, x, y, w, h);
         return 1;
     }
-    const bool odd = w % 2 != 0;
-    for (int32_t r = 0; r < h; ++r) {
-        Pixel* row = row_at(canvas, int64_t(y) + r) + x;
-        halve_row_pairs(row, row + w, w / 2);
-        // Column x + w is the copy's first pixel: written just now when w >= 3.
-        if (odd) row[w + w / 2] = pair_average(row[w - 1], row[w]);
-    }
+    for (int32_t r = 0; r < h; ++r) halve_horizontal_row(row_at(canvas, int64_t(y) + r) + x, w);
     return 1;
 }
 
 int halve_vertical(Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h) {
-    if (!canvas || !canvas->pixels) return 0;
-    if (int64_t(x) + w > canvas->width || int64_t(y) + h + h / 2 > canvas->height) return 0;
+    if (!fits_below(canvas, x, y, w, h)) return 0;
     if (w <= 0 || h <= 0) return 1;
-    const bool odd = h % 2 != 0;
-    if (x < 0 || y < 0 || (odd && int64_t(y) + h + h / 2 + 1 > canvas->height)) {
+    if (!copy_below_inside(canvas, x, y, h)) {
         halve_vertical_clipped(canvas, x, y, w, h);
         return 1;
     }
-    for (int32_t i = 0; i + 1 < h; i += 2)
-        average_rows(row_at(canvas, int64_t(y) + i) + x, row_at(canvas, int64_t(y) + i + 1) + x,
-                     row_at(canvas, int64_t(y) + h + i / 2) + x, w);
-    // Row y + h is the copy's first row: written just now when h >= 3.
-    if (odd)
-        average_rows(row_at(canvas, int64_t(y) + h - 1) + x, row_at(canvas, int64_t(y) + h) + x,
-                     row_at(canvas, int64_t(y) + h + h / 2) + x, w);
+    halve_vertical_columns(canvas, x, y, w, h);
     return 1;
 }
 
@@ -203,6 +219,95 @@ void build_ordinary_mipmap(Image* canvas) {
     }
 }
 
+namespace {
+
+// A chain of the bi-directional builder: each block the halving of the one
+// before, side by side (horizontal) or stacked (vertical), as long as each
+// passes its fit check. `offset` is the column (row) of each call's block.
+constexpr int MAX_CHAIN = 64;
+struct Chain {
+    int32_t offset[MAX_CHAIN];
+    int32_t size[MAX_CHAIN];
+    int count;
+    bool kernels_only;  // every call takes the row-kernel path
+};
+
+// The horizontal chain (`across`) halve_horizontal(x', y, c, h) for
+// c = w, w/2, ... 1, or the vertical one halve_vertical(x, y', w, c) for
+// c = h, h/2, ... 1, up to the first call that does not fit.
+Chain make_chain(const Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h, bool across) {
+    Chain chain = {{}, {}, 0, true};
+    int32_t& offset = across ? x : y;
+    for (int32_t c = across ? w : h; c != 0 && chain.count < MAX_CHAIN; offset += c, c /= 2) {
+        if (across ? !fits_beside(canvas, x, y, c, h) : !fits_below(canvas, x, y, w, c)) break;
+        chain.kernels_only = chain.kernels_only &&
+                             (across ? copy_beside_inside(canvas, x, y, c) : copy_below_inside(canvas, x, y, c));
+        chain.offset[chain.count] = offset;
+        chain.size[chain.count++] = c;
+    }
+    return chain;
+}
+
+// Every call of a horizontal chain on one row, in chain order.
+void run_chain_on_row(Pixel* row, const Chain& chain) {
+    for (int n = 0; n < chain.count; ++n)
+        if (chain.size[n] > 0) halve_horizontal_row(row + chain.offset[n], chain.size[n]);
+}
+
+// One step of the bi-directional builder on the diagonal block (X, Y, w, h):
+//   1. the horizontal chain halve_horizontal(x, Y, c, h), c = w, w/2, ... 1,
+//      each block beside the last, until one does not fit;
+//   2. the vertical chain halve_vertical(X, y, w, c), c = h, h/2, ... 1,
+//      each block below the last;
+//   3. halve_vertical(X + w, Y, w/2, h): the first horizontal copy halved
+//      down, the next step's diagonal block.
+// Done call after call, each pass re-reads from memory what the one before
+// wrote. The same canvas comes out of fewer passes because each filter reads
+// only its own row (horizontal) or column (vertical):
+//   - the horizontal chain runs whole on one row before the next row;
+//   - the first vertical call and call 3 read the block's rows and the first
+//     copy's columns, which no later horizontal call writes, and write rows
+//     below the block, which no horizontal call reads; so both run on each
+//     pair of rows as soon as the horizontal chain has finished those rows.
+//     Their odd last pair reads their own first copied row and runs once all
+//     pairs are done, as in the calls;
+//   - the rest of the vertical chain reads and writes only the block's
+//     columns below it, and runs last.
+// When any of these calls would reach past the canvas edge (the filters'
+// clipped path), the step makes the plain calls instead.
+void bidirectional_step(Image* canvas, int32_t X, int32_t Y, int32_t w, int32_t h) {
+    const Chain across = make_chain(canvas, X, Y, w, h, true);
+    const Chain down = make_chain(canvas, X, Y, w, h, false);
+    const bool next_fits = fits_below(canvas, X + w, Y, w / 2, h);
+    const bool fused = across.kernels_only && down.kernels_only && h > 0 && w > 0 &&
+                       (!next_fits || copy_below_inside(canvas, X + w, Y, h));
+    if (!fused) {
+        for (int n = 0; n < across.count; ++n) halve_horizontal(canvas, across.offset[n], Y, across.size[n], h);
+        for (int n = 0; n < down.count; ++n) halve_vertical(canvas, X, down.offset[n], w, down.size[n]);
+        halve_vertical(canvas, X + w, Y, w / 2, h);
+        return;
+    }
+    // Columns the first vertical call and call 3 average: the block's, then
+    // the first copy's right beside them.
+    const int32_t first = down.count > 0 ? X : X + w;
+    const int32_t columns = (down.count > 0 ? w : 0) + (next_fits ? w / 2 : 0);
+    const auto average_pair = [&](int64_t upper, int64_t lower, int64_t out) {
+        if (columns > 0)
+            average_rows(row_at(canvas, upper) + first, row_at(canvas, lower) + first, row_at(canvas, out) + first,
+                         columns);
+    };
+    for (int32_t i = 0; i < h; i += 2) {
+        run_chain_on_row(row_at(canvas, int64_t(Y) + i), across);
+        if (i + 1 == h) break;
+        run_chain_on_row(row_at(canvas, int64_t(Y) + i + 1), across);
+        average_pair(int64_t(Y) + i, int64_t(Y) + i + 1, int64_t(Y) + h + i / 2);
+    }
+    if (h % 2 != 0) average_pair(int64_t(Y) + h - 1, int64_t(Y) + h, int64_t(Y) + h + h / 2);
+    for (int n = 1; n < down.count; ++n) halve_vertical_columns(canvas, X, down.offset[n], w, down.size[n]);
+}
+
+}  // namespace
+
 void build_bidirectional_mipmap(Image* canvas) {
     if (!canvas || !canvas->pixels || canvas->width <= 1 || canvas->height <= 1) return;
     // (X, Y, w, h) is the diagonal block: first the source, then the source
@@ -211,12 +316,7 @@ void build_bidirectional_mipmap(Image* canvas) {
     int32_t w = canvas->width / 2;
     int32_t h = canvas->height / 2;
     while (w != 0 && h != 0) {
-        for (int32_t x = X, c = w; c != 0; x += c, c /= 2)
-            if (!halve_horizontal(canvas, x, Y, c, h)) break;
-        for (int32_t y = Y, c = h; c != 0; y += c, c /= 2)
-            if (!halve_vertical(canvas, X, y, w, c)) break;
-        // The next diagonal block: the first horizontal copy, halved vertically.
-        halve_vertical(canvas, X + w, Y, w / 2, h);
+        bidirectional_step(canvas, X, Y, w, h);
         X += w;
         Y += h;
         w /= 2;

@@ -235,6 +235,42 @@ TEST(WriteBmp24, RoundTripsThroughTheLoader) {
     }
 }
 
+// Big pictures go through the file a chunk of rows at a time, in both
+// directions; every stored row must still sit at its own offset, padded with
+// zeros, and load back in place.
+TEST(WriteBmp24, PicturesOfManyChunksKeepEveryRowInPlace) {
+    struct Case {
+        int32_t width, height;
+    };
+    // 1001: padded rows, 349 to a chunk, the last chunk partial; 350001:
+    // rows longer than a chunk; 1365: rows of 4096 bytes, 256 to a chunk exactly.
+    for (const Case& c : {Case{1001, 800}, Case{350001, 3}, Case{1365, 512}}) {
+        std::vector<Pixel> pixels(size_t(c.width) * size_t(c.height));
+        for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = 0xAB000000u | Pixel(i * 2654435761u >> 8);
+        test::ImagePtr image = test::make_image(c.width, c.height, pixels);
+        const std::string path = test::scratch_path("chunks.bmp");
+        ASSERT_EQ(write_bmp24(path.c_str(), image.get()), 1);
+        const std::vector<uint8_t> bytes = test::read_file(path);
+        const size_t stride = size_t(bmp24_row_stride(c.width));
+        ASSERT_EQ(bytes.size(), 54 + stride * size_t(c.height)) << c.width;
+        bool in_place = true;
+        for (int32_t y = 0; y < c.height && in_place; ++y) {
+            const uint8_t* row = bytes.data() + 54 + stride * size_t(c.height - 1 - y);
+            for (int32_t x = 0; x < c.width && in_place; ++x) {
+                const Pixel p = pixels[size_t(y) * c.width + x];
+                in_place = row[3 * x] == uint8_t(p >> 16) && row[3 * x + 1] == uint8_t(p >> 8) &&
+                           row[3 * x + 2] == uint8_t(p);
+            }
+            for (size_t k = 3 * size_t(c.width); k < stride && in_place; ++k) in_place = row[k] == 0;
+            EXPECT_TRUE(in_place) << c.width << "x" << c.height << ", row " << y;
+        }
+        test::ImagePtr back(load_bmp24(path.c_str()));
+        ASSERT_TRUE(back);
+        for (Pixel& p : pixels) p &= 0xFFFFFF;
+        EXPECT_EQ(test::pixels_of(back.get()), pixels) << c.width << "x" << c.height;
+    }
+}
+
 TEST(WriteBmp24, FailureLeavesNoFileAndKeepsTheOldOne) {
     test::ImagePtr image = test::make_image(2, 2, {1, 2, 3, 4});
     EXPECT_EQ(write_bmp24(test::scratch_path("no/such/dir.bmp").c_str(), image.get()), 0);

@@ -566,6 +566,40 @@ TEST(MipmapBuilders, SweepMatchesTheModel) {
             }
 }
 
+// The bi-directional builder as the plain sequence of filter calls, one call
+// after another, each chain in its order.
+void bidirectional_by_calls(Image* c) {
+    int32_t X = 0, Y = 0, w = c->width / 2, h = c->height / 2;
+    while (w != 0 && h != 0) {
+        for (int32_t x = X, n = w; n != 0; x += n, n /= 2)
+            if (!halve_horizontal(c, x, Y, n, h)) break;
+        for (int32_t y = Y, n = h; n != 0; y += n, n /= 2)
+            if (!halve_vertical(c, X, y, w, n)) break;
+        halve_vertical(c, X + w, Y, w / 2, h);
+        X += w;
+        Y += h;
+        w /= 2;
+        h /= 2;
+    }
+}
+
+// The builder runs each chain row by row and column strip by column strip;
+// sources wider than a strip, of odd and even sizes, must still get exactly
+// what the call sequence makes.
+TEST(MipmapBuilders, BidirectionalEqualsTheCallSequenceForWideSources) {
+    const std::pair<int32_t, int32_t> sizes[] = {{127, 3}, {128, 2}, {129, 5},   {255, 9},  {256, 256},
+                                                 {257, 66}, {300, 17}, {383, 1}, {513, 31}, {1000, 7},
+                                                 {3, 700},  {641, 483}};
+    for (const auto& [w, h] : sizes) {
+        const std::vector<Pixel> source = pattern(w, h, uint32_t(w * 7 + h));
+        test::ImagePtr fused = make_canvas(w, h, BIDIRECTIONAL, source);
+        test::ImagePtr called = make_canvas(w, h, BIDIRECTIONAL, source);
+        build_bidirectional_mipmap(fused.get());
+        bidirectional_by_calls(called.get());
+        ASSERT_EQ(test::pixels_of(fused.get()), test::pixels_of(called.get())) << w << "x" << h;
+    }
+}
+
 // ---------------------------------------------------------------------------
 
 TEST(MipmapEndToEnd, ToolWritesTheAtlasForEachLayout) {

@@ -1,0 +1,24 @@
+// The benchmark's sources: one 4096 x 4096 picture in every form the tool
+// reads, made here so that the benchmark needs no files of its own.
+#ifndef ORVANDEL_BENCH_BENCH_FILES_H
+#define ORVANDEL_BENCH_BENCH_FILES_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "formats/image.h"
+
+constexpr int32_t BENCH_SIDE = 4096;
+
+struct BenchFile {
+    std::string label;            // as the table shows it
+    std::string path;
+    std::vector<Pixel> expected;  // what a correct decoder makes of it
+    bool stb_reads;               // whether stb_image has a decoder for it
+};
+
+// Writes every source into `directory`; empty when a file cannot be written.
+std::vector<BenchFile> make_bench_files(const std::string& directory);
+
+#endif
