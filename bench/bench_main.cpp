@@ -176,11 +176,11 @@ void clear_outside_source(Image* canvas) {
 Image* noise_canvas(bool bidirectional) {
     Image* canvas = new_image(2 * BENCH_SIDE, (bidirectional ? 2 : 1) * BENCH_SIDE);
     if (!canvas) return nullptr;
-    uint32_t seed = 12345;
+    uint32_t state = 12345;
     for (int32_t r = 0; r < BENCH_SIDE; ++r)
         for (int32_t c = 0; c < BENCH_SIDE; ++c) {
-            seed = seed * 1664525u + 1013904223u;
-            canvas->pixels[int64_t(r) * canvas->width + c] = seed >> 8;
+            state = state * 1664525u + 1013904223u;
+            canvas->pixels[int64_t(r) * canvas->width + c] = state >> 8;
         }
     return canvas;
 }
