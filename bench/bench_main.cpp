@@ -388,6 +388,12 @@ void print_table(const std::vector<BenchFile>& files) {
         print_ratio_row(file.label.c_str(), results["decode " + file.label], has_target ? 1.0 : 0,
                         file.stb_reads ? "stb_image not installed" : "stb_image has no decoder for it");
     }
+    std::printf("\n  %-36s %9s\n", "Decode throughput (ours)", "Mpx/s");
+    for (const BenchFile& file : files) {
+        const Samples& s = results["decode " + file.label];
+        if (!s.ours.empty() && median(s.ours) > 0)
+            std::printf("  %-36s %9.1f\n", file.label.c_str(), double(BENCH_SIDE) * BENCH_SIDE / median(s.ours) / 1e6);
+    }
     std::printf("\n  %-36s %9s %9s %7s %7s\n", "Atlas build (vs memcpy of canvas)", "build ms", "memcpy", "ratio",
                 "target");
     print_ratio_row("bi-directional (8192 x 8192 canvas)", results["atlas bi-directional"], 2.0);
