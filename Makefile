@@ -36,7 +36,8 @@ bench:
 
 # Every fuzz target for FUZZ_SECONDS each (clang's libFuzzer with ASan and UBSan),
 # seeded with the samples and the test files. Findings land in build/fuzz/findings/.
-fuzz: deps
+fuzz:
+	@sh tools/install-deps.sh fuzz
 	cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
 	  -DORVANDEL_TESTS=OFF -DORVANDEL_SANITIZE=ON -DORVANDEL_FUZZ=ON
 	cmake --build build/fuzz -j$(JOBS)
