@@ -50,17 +50,8 @@ Image* new_canvas(const Image* source, bool bidirectional) {
     const int64_t height = (bidirectional ? 2 : 1) * int64_t(source->height);
     if (width > INT32_MAX || height > INT32_MAX) return nullptr;
     if (bmp24_file_size(width, height) > int64_t(UINT32_MAX)) return nullptr;
-    size_t bytes = 0;
-    if (!checked_byte_count(width, height, sizeof(Pixel), &bytes)) return nullptr;
-    Image* canvas = static_cast<Image*>(std::malloc(sizeof(Image)));
+    Image* canvas = new_image_within(static_cast<int32_t>(width), static_cast<int32_t>(height), INT64_MAX / 8);
     if (!canvas) return nullptr;
-    canvas->pixels = allocate_pixels(bytes / sizeof(Pixel));
-    if (!canvas->pixels) {
-        std::free(canvas);
-        return nullptr;
-    }
-    canvas->width = static_cast<int32_t>(width);
-    canvas->height = static_cast<int32_t>(height);
     for (int32_t r = 0; r < source->height; ++r)
         std::memcpy(canvas->pixels + int64_t(r) * canvas->width,
                     source->pixels + int64_t(r) * source->width, sizeof(Pixel) * source->width);

@@ -34,10 +34,9 @@ Pixel* allocate_pixels(size_t count) {
     return pixels;
 }
 
-Image* new_image(int32_t width, int32_t height) {
+Image* new_image_within(int32_t width, int32_t height, int64_t max_pixels) {
     size_t bytes = 0;
-    if (!checked_byte_count(width, height, sizeof(Pixel), &bytes,
-                            MAX_IMAGE_PIXELS * static_cast<int64_t>(sizeof(Pixel))))
+    if (!checked_byte_count(width, height, sizeof(Pixel), &bytes, max_pixels * int64_t(sizeof(Pixel))))
         return nullptr;
     Image* image = static_cast<Image*>(std::malloc(sizeof(Image)));
     if (!image) return nullptr;
@@ -51,6 +50,8 @@ Image* new_image(int32_t width, int32_t height) {
     image->height = height;
     return image;
 }
+
+Image* new_image(int32_t width, int32_t height) { return new_image_within(width, height, MAX_IMAGE_PIXELS); }
 
 void free_image(Image* image) {
     if (!image) return;

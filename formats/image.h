@@ -37,6 +37,8 @@ Pixel* allocate_pixels(size_t count);
 // A new Image of width x height black Pixels, or null for a zero or negative
 // size, a picture over MAX_IMAGE_PIXELS, or a failed allocation.
 Image* new_image(int32_t width, int32_t height);
+// The same with a limit of its own (the atlas canvas is four times a source).
+Image* new_image_within(int32_t width, int32_t height, int64_t max_pixels);
 
 // Releases an Image made by new_image (null is fine).
 void free_image(Image* image);
