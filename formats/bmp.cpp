@@ -35,16 +35,6 @@ int32_t rows_in_chunk(int64_t stride, int32_t height) {
     return static_cast<int32_t>(std::max<int64_t>(1, std::min<int64_t>(height, CHUNK_BYTES / stride)));
 }
 
-// `count` Pixels as blue, green, red bytes; the top byte is dropped.
-void bgr_from_pixels(const Pixel* in, uint8_t* out, int32_t count) {
-    for (int32_t x = 0; x < count; ++x, out += 3) {
-        const Pixel p = in[x];
-        out[0] = static_cast<uint8_t>(p >> 16);
-        out[1] = static_cast<uint8_t>(p >> 8);
-        out[2] = static_cast<uint8_t>(p);
-    }
-}
-
 struct BmpFileHeader {
     uint16_t signature;
     uint32_t file_size;

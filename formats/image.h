@@ -77,9 +77,9 @@ inline Pixel pixel_from_bgr(const uint8_t* bgr) {
     return static_cast<Pixel>(bgr[0]) << 16 | static_cast<Pixel>(bgr[1]) << 8 | bgr[2];
 }
 // `count` colours stored as blue, green, red bytes as Pixels.
-inline void pixels_from_bgr(const uint8_t* bgr, Pixel* out, int32_t count) {
-    for (int32_t i = 0; i < count; ++i, bgr += 3) out[i] = pixel_from_bgr(bgr);
-}
+void pixels_from_bgr(const uint8_t* bgr, Pixel* out, int32_t count);
+// `count` Pixels as blue, green, red bytes; the top byte is dropped.
+void bgr_from_pixels(const Pixel* in, uint8_t* out, int32_t count);
 // A colour stored as red, green, blue bytes (PCX and GIF palettes) as a Pixel.
 inline Pixel pixel_from_rgb(const uint8_t* rgb) {
     return static_cast<Pixel>(rgb[2]) << 16 | static_cast<Pixel>(rgb[1]) << 8 | rgb[0];
