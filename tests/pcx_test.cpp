@@ -217,7 +217,7 @@ struct Fixture {
     uint32_t crc;  // of the pixels Pillow reads from the file
 };
 
-// Written by Pillow and ImageMagick (tests/data/pcx/make_fixtures.py): odd and
+// Written by Pillow and ImageMagick (tools/make_pcx_fixtures.py): odd and
 // even widths, padded and unpadded lines, 8-bit and 24-bit.
 const Fixture FIXTURES[] = {
     {"pillow_rgb_7x5.pcx", 7, 5, 0xB8A6C561u},

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Makes the PCX fixtures in this directory with Pillow and ImageMagick's
+"""Makes the PCX fixtures in tests/data/pcx with Pillow and ImageMagick's
 `convert`, and prints each file's size and the CRC-32 of its pixels as Pillow
 reads them (red, green, blue bytes per pixel, top row first) for the table in
 tests/pcx_test.cpp. Run with Debian's /usr/bin/python3 (Pillow)."""
@@ -10,7 +10,7 @@ import zlib
 
 from PIL import Image
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "data", "pcx")
 
 
 def rgb_picture(w, h):
