@@ -10,6 +10,8 @@
 #include "formats/load_image.h"
 #include "mipmap/mipmap.h"
 
+namespace orvandel {
+
 namespace {
 
 const char KEY_PROMPT[] = "Press any key, Allah sees ya ! <|:-)=\n";
@@ -120,3 +122,5 @@ int run_orvandel(int argc, char** argv) {
     std::getchar();
     return status;
 }
+
+}  // namespace orvandel

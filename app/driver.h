@@ -5,6 +5,8 @@
 
 #include "formats/image.h"
 
+namespace orvandel {
+
 // Process exit statuses.
 constexpr int EXIT_ATLAS_WRITTEN = 0;
 constexpr int EXIT_USAGE = 1;
@@ -29,5 +31,7 @@ Image* new_canvas(const Image* source, bool bidirectional);
 // The whole run: banner, load, atlas, write, the wait for a key. Returns the
 // exit status.
 int run_orvandel(int argc, char** argv);
+
+}  // namespace orvandel
 
 #endif

@@ -1,3 +1,3 @@
 #include "app/driver.h"
 
-int main(int argc, char** argv) { return run_orvandel(argc, argv); }
+int main(int argc, char** argv) { return orvandel::run_orvandel(argc, argv); }

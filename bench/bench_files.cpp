@@ -7,6 +7,8 @@
 #include "formats/bmp.h"
 #include "tests/gif_lzw_encoder.h"
 
+using namespace orvandel;
+
 namespace {
 
 constexpr int32_t SIDE = BENCH_SIDE;

@@ -9,6 +9,8 @@
 
 #include "formats/image.h"
 
+using namespace orvandel;
+
 constexpr int32_t BENCH_SIDE = 4096;
 
 struct BenchFile {

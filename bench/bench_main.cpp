@@ -33,6 +33,8 @@
 #include "mipmap/mipmap.h"
 #ifdef ORVANDEL_HAVE_STB
 #include "bench/stb_decode.h"
+
+using namespace orvandel;
 #endif
 
 extern char** environ;

@@ -11,6 +11,8 @@
 // Writes: uncompressed 24-bit, through a temporary file renamed into place.
 #include "formats/bmp.h"
 
+#include "formats/output_file.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +20,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+namespace orvandel {
 
 namespace {
 
@@ -276,19 +280,7 @@ int write_bmp24(const char* path, const Image* image) {
     const int64_t file_size = bmp24_file_size(image->width, image->height);
     if (file_size > int64_t(UINT32_MAX)) return 0;
 
-    // An existing file that may not be written stays as it is, as it would
-    // when opened for writing in place.
-    if (access(path, F_OK) == 0 && access(path, W_OK) != 0) return 0;
-
-    // The atlas goes to a temporary file beside the output and replaces it only
-    // when complete: a failed write leaves no half file and no earlier file lost.
-    std::string temp_path;
-    FileHandle file;
-    for (int attempt = 0; attempt < 100 && !file; ++attempt) {
-        temp_path = std::string(path) + ".tmp" + std::to_string(getpid()) + "-" + std::to_string(attempt);
-        file = open_file(temp_path.c_str(), "wbx");
-        if (!file && errno != EEXIST) return 0;
-    }
+    OutputHandle file = open_output(path);
     if (!file) return 0;
 
     uint8_t headers[HEADERS_BYTES] = {};
@@ -305,7 +297,7 @@ int write_bmp24(const char* path, const Image* image) {
     write_le32(info + 24, 96);
     write_le32(info + 28, 96);
 
-    bool ok = std::fwrite(headers, 1, sizeof headers, file.get()) == sizeof headers;
+    bool ok = write_output(file.get(), headers, sizeof headers);
     // Rows go out several at a time: one large fwrite passes straight to the
     // file, where one per row would cost a system call each. The padding
     // bytes at each row's end are never written and stay zero.
@@ -315,10 +307,9 @@ int write_bmp24(const char* path, const Image* image) {
         size_t filled = 0;
         for (int32_t n = 0; n < rows_per_chunk && y >= 0; ++n, --y, filled += static_cast<size_t>(stride))
             bgr_from_pixels(image->pixels + int64_t(y) * image->width, chunk.data() + filled, image->width);
-        ok = std::fwrite(chunk.data(), 1, filled, file.get()) == filled;
+        ok = write_output(file.get(), chunk.data(), filled);
     }
-    ok = std::fclose(file.release()) == 0 && ok;
-    if (ok && std::rename(temp_path.c_str(), path) == 0) return 1;
-    std::remove(temp_path.c_str());
-    return 0;
+    return ok && commit_output(std::move(file)) ? 1 : 0;
 }
+
+}  // namespace orvandel

@@ -3,6 +3,8 @@
 
 #include "formats/image.h"
 
+namespace orvandel {
+
 // Uncompressed 24-bit BMP files.
 Image* load_bmp24(const char* path);
 // 8-bit palettized BMP files, uncompressed or RLE8.
@@ -15,5 +17,7 @@ int write_bmp24(const char* path, const Image* image);
 int64_t bmp24_row_stride(int64_t width);
 // Length of the 24-bit BMP file write_bmp24 makes of a width x height Image.
 int64_t bmp24_file_size(int64_t width, int64_t height);
+
+}  // namespace orvandel
 
 #endif

@@ -13,6 +13,8 @@
 
 #include "formats/gif_state.h"
 
+namespace orvandel {
+
 namespace {
 
 constexpr int MAX_CODES = 4096;
@@ -233,3 +235,5 @@ int decode_gif_raster(GifLoadState* state, FILE* stream, int min_code_size,
         previous = code;
     }
 }
+
+}  // namespace orvandel

@@ -22,6 +22,8 @@
 
 #include "formats/gif_state.h"
 
+namespace orvandel {
+
 namespace {
 
 constexpr int GIF_IMAGE_SEPARATOR = 0x2C;
@@ -374,3 +376,5 @@ Image* load_gif(const char* path) {
     image->height = state.total_height;
     return image;
 }
+
+}  // namespace orvandel

@@ -8,6 +8,8 @@
 
 #include "formats/image.h"
 
+namespace orvandel {
+
 constexpr int GIF_FLAG_COLOUR_TABLE = 0x80;
 constexpr int GIF_FLAG_INTERLACED = 0x40;
 constexpr int GIF_FLAG_TABLE_SIZE = 0x07;
@@ -39,5 +41,7 @@ struct GifLoadState {
 // without an end code); rows finished before a failure stay stored.
 int decode_gif_raster(GifLoadState* state, FILE* stream, int min_code_size,
                       int32_t row_length, int32_t frame_height, int flags);
+
+}  // namespace orvandel
 
 #endif

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+namespace orvandel {
+
 bool checked_byte_count(int64_t a, int64_t b, int64_t c, size_t* out, int64_t limit) {
     if (a <= 0 || b <= 0 || c <= 0) return false;
     if (a > limit / b) return false;
@@ -114,3 +116,5 @@ void bgr_from_pixels(const Pixel* in, uint8_t* out, int32_t count) {
 #endif
     bgr_from_pixels_loop(in, out, count);
 }
+
+}  // namespace orvandel

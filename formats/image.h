@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <memory>
 
+namespace orvandel {
+
 // One colour as blue << 16 | green << 8 | red. The top byte is 0, except for
 // Pixels made from 32-bit TGA pixels, which keep their alpha there.
 using Pixel = uint32_t;
@@ -42,6 +44,13 @@ Image* new_image_within(int32_t width, int32_t height, int64_t max_pixels);
 
 // Releases an Image made by new_image (null is fine).
 void free_image(Image* image);
+
+// The owning handle every loader returns: the Image and its pixels go
+// together on every path.
+struct ImageDeleter {
+    void operator()(Image* image) const { free_image(image); }
+};
+using ImagePtr = std::unique_ptr<Image, ImageDeleter>;
 
 // Files: closed on every path out of the function that opened them.
 struct FileCloser {
@@ -84,5 +93,7 @@ void bgr_from_pixels(const Pixel* in, uint8_t* out, int32_t count);
 inline Pixel pixel_from_rgb(const uint8_t* rgb) {
     return static_cast<Pixel>(rgb[2]) << 16 | static_cast<Pixel>(rgb[1]) << 8 | rgb[0];
 }
+
+}  // namespace orvandel
 
 #endif

@@ -4,12 +4,16 @@
 // is never tried as another format.
 #include "formats/load_image.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "formats/bmp.h"
 #include "formats/gif.h"
 #include "formats/pcx.h"
 #include "formats/tga.h"
+
+namespace orvandel {
 
 ImageFormat classify_format(int b0, int b1, int b2) {
     if (b0 == 0x42 && b1 == 0x4D) return FORMAT_BMP;
@@ -56,3 +60,31 @@ Image* load_image(const char* path) {
             return nullptr;
     }
 }
+
+LoadResult decline(LoadError error, std::string reason) {
+    LoadResult result;
+    result.error = error;
+    result.reason = std::move(reason);
+    return result;
+}
+
+// Interim: the classic loaders still read by path.
+LoadResult load_image_file(const std::string& path, const LoadOptions&) {
+    Image* image = load_image(path.c_str());
+    if (!image) return decline(LoadError::unrecognised, "not a BMP, PCX, GIF or TGA file");
+    LoadResult result;
+    result.image.reset(image);
+    return result;
+}
+
+LoadResult load_image_from_memory(const uint8_t* bytes, size_t size, const LoadOptions& options) {
+    const int fd = memfd_create("orvandel-input", MFD_CLOEXEC);
+    if (fd < 0) return decline(LoadError::no_memory, "no memory for the file");
+    const bool written = size == 0 || write(fd, bytes, size) == static_cast<ssize_t>(size);
+    LoadResult result = written ? load_image_file("/proc/self/fd/" + std::to_string(fd), options)
+                                : decline(LoadError::no_memory, "no memory for the file");
+    close(fd);
+    return result;
+}
+
+}  // namespace orvandel

@@ -18,6 +18,8 @@
 #include <cstring>
 #include <vector>
 
+namespace orvandel {
+
 namespace {
 
 constexpr size_t HEADER_BYTES = 128;
@@ -184,3 +186,5 @@ Image* load_pcx8(const char* path) {
     for (size_t i = 0; i < count; ++i) image->pixels[i] = pixel_from_rgb(palette + 3 * image->pixels[i]);
     return image;
 }
+
+}  // namespace orvandel

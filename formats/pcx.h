@@ -6,6 +6,8 @@
 
 #include "formats/image.h"
 
+namespace orvandel {
+
 // The 128-byte file header, fields in file order.
 struct PcxHeader {
     uint8_t manufacturer;  // 10 for every PCX file
@@ -47,5 +49,7 @@ int16_t decode_pcx_line(PcxRunState* state, uint8_t* line, int16_t length, FILE*
 Image* load_pcx24(const char* path);
 // 8-bit palettized PCX with its 256-colour palette at the end of the file.
 Image* load_pcx8(const char* path);
+
+}  // namespace orvandel
 
 #endif

@@ -21,6 +21,8 @@
 #include <cstring>
 #include <vector>
 
+namespace orvandel {
+
 namespace {
 
 constexpr size_t HEADER_BYTES = 18;
@@ -297,3 +299,5 @@ Image* load_tga(const char* path) {
     decode_tga_pixels(h, &in, palette, image);
     return image;
 }
+
+}  // namespace orvandel

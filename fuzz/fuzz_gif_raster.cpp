@@ -8,6 +8,8 @@
 
 #include "formats/gif_state.h"
 
+using namespace orvandel;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) return 0;
     const int min_code_size = data[0] % 10;  // 0 to 9: the refused ones too

@@ -12,6 +12,8 @@
 #include "formats/load_image.h"
 #include "mipmap/mipmap.h"
 
+using namespace orvandel;
+
 namespace {
 
 constexpr int64_t MAX_ATLAS_SOURCE_PIXELS = 1 << 16;

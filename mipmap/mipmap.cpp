@@ -10,6 +10,8 @@
 
 #include <algorithm>
 
+namespace orvandel {
+
 namespace {
 
 // Two lanes per Pixel: green alone, red and blue together. A sum of four 8-bit
@@ -323,3 +325,5 @@ void build_bidirectional_mipmap(Image* canvas) {
         h /= 2;
     }
 }
+
+}  // namespace orvandel

@@ -5,6 +5,8 @@
 
 #include "formats/image.h"
 
+namespace orvandel {
+
 // Fill a canvas (2W x 2H, or 2W x H for the ordinary strip, source in the
 // top-left corner, zero elsewhere) with halved copies of the source, in place.
 // The bi-directional grid holds every combination of horizontal and vertical
@@ -26,5 +28,7 @@ void build_ordinary_mipmap(Image* canvas);
 int halve_horizontal(Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h);
 int halve_vertical(Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h);
 int halve_box(Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h);
+
+}  // namespace orvandel
 
 #endif

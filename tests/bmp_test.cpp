@@ -10,6 +10,8 @@
 #include "formats/load_image.h"
 #include "test_util.h"
 
+using namespace orvandel;
+
 namespace {
 
 using test::Bytes;

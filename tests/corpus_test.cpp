@@ -14,6 +14,8 @@
 #include "formats/load_image.h"
 #include "test_util.h"
 
+using namespace orvandel;
+
 namespace {
 
 struct CorpusRow {

@@ -17,6 +17,8 @@
 #include "mipmap/mipmap.h"
 #include "test_util.h"
 
+using namespace orvandel;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -9,6 +9,8 @@
 #include "formats/bmp.h"
 #include "test_util.h"
 
+using namespace orvandel;
+
 namespace {
 
 const std::string KEY_PROMPT = "Press any key, Allah sees ya ! <|:-)=\n";

@@ -7,6 +7,8 @@
 #include "formats/gif.h"
 #include "test_util.h"
 
+using namespace orvandel;
+
 namespace {
 
 struct FrameCrc {

@@ -7,6 +7,8 @@
 #include "gif_lzw_encoder.h"
 #include "test_util.h"
 
+using namespace orvandel;
+
 namespace {
 
 using gif_encoder::lzw_encode;

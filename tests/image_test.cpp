@@ -7,6 +7,8 @@
 #include "formats/image.h"
 #include "test_util.h"
 
+using namespace orvandel;
+
 namespace {
 
 TEST(CheckedByteCount, RefusesWhatDoesNotFit) {

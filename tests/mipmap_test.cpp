@@ -10,6 +10,8 @@
 #include "mipmap/mipmap.h"
 #include "test_util.h"
 
+using namespace orvandel;
+
 namespace {
 
 // ---------------------------------------------------------------------------

@@ -10,6 +10,8 @@
 #include "formats/pcx.h"
 #include "test_util.h"
 
+using namespace orvandel;
+
 namespace {
 
 // A 128-byte header for a window of width x height at the origin.

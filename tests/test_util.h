@@ -10,6 +10,8 @@
 
 #include "formats/image.h"
 
+using namespace orvandel;
+
 namespace test {
 
 // A file's bytes, built in the order the format stores them.

@@ -8,6 +8,8 @@
 #include "formats/tga.h"
 #include "test_util.h"
 
+using namespace orvandel;
+
 namespace {
 
 // The header fields a test sets; the rest are 0. Pixel data follows the map.
