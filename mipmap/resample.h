@@ -1,0 +1,110 @@
+// The pieces the modern builders are made of: 8-bit values to linear floats
+// and back, the one-axis halving filters as weight tables, the two passes
+// that apply them (along rows, across rows), and row bands spread over
+// threads. Working values are floats, so no level is ever rounded to 8 bits
+// before the output.
+#ifndef ORVANDEL_MIPMAP_RESAMPLE_H
+#define ORVANDEL_MIPMAP_RESAMPLE_H
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "formats/image.h"
+#include "mipmap/modern.h"
+
+namespace orvandel {
+
+// One pixel in working values: red, green, blue, alpha. Colour is linear
+// light (srgb), the stored value scaled to [0, 1] (linear), or a vector
+// component in [-1, 1] (normal maps); alpha is always the stored value / 255.
+struct alignas(16) Linear {
+    float v[4];
+};
+
+enum class ValueKind { srgb, linear, normal };
+
+ValueKind value_kind(const FilterOptions& options);
+
+// How the 8-bit channels of a block become working values and back.
+struct Coding {
+    ValueKind kind;
+    bool alpha;  // the top byte is alpha (else every alpha is 1)
+    const float* colour_table;  // 256 entries
+};
+
+Coding make_coding(ValueKind kind, bool alpha);
+
+void decode_row(const Pixel* in, int32_t count, const Coding& coding, Linear* out);
+// Encodes colours; the top byte is the unscaled alpha when coding.alpha.
+void encode_row(const Linear* in, int32_t count, const Coding& coding, Pixel* out);
+uint8_t encode_srgb(float linear);
+uint8_t encode_unit(float value);  // round(value * 255) for value in [0, 1]
+
+// The halving of n pixels to max(1, n / 2) along one axis as a table: each
+// output pixel reads `count` consecutive inputs from `first[i]` on, with
+// weights[i * count + t]. Reads may reach `pad` pixels before 0 and after
+// n - 1; those come from edge_index. Box tables never give weight to them.
+struct Taps {
+    int32_t in_size = 0;
+    int32_t out_size = 0;
+    int32_t count = 0;
+    int32_t pad = 0;
+    EdgeMode edge = EdgeMode::clamp;
+    std::vector<int32_t> first;
+    std::vector<float> weights;
+};
+
+Taps make_taps(FilterKind filter, EdgeMode edge, int32_t n);
+int32_t edge_index(EdgeMode edge, int32_t j, int32_t n);
+
+// What a pass does to the values: alpha-weighted colour, and the lower end of
+// the colour range each result is clamped to.
+struct PassMode {
+    bool alpha_weighted;
+    float colour_low;
+};
+
+// A block to read: working values, or 8-bit Pixels decoded as they are read.
+struct BlockView {
+    const Linear* values = nullptr;
+    const Pixel* pixels = nullptr;
+    int64_t stride = 0;  // elements per row
+    int32_t width = 0;
+    int32_t height = 0;
+};
+
+// One row of `block` into out[pad .. pad + width), with out[0 .. pad) and the
+// pad pixels after it from the edge mode. `out` holds width + 2 * pad.
+void load_padded_row(const BlockView& block, int32_t row, const Coding& coding, const Taps& taps, Linear* out);
+// Pads a row already in out[pad .. pad + width).
+void pad_row(Linear* row, const Taps& taps);
+// Halves a padded row (taps.in_size + 2 * taps.pad pixels) into `out`.
+void halve_row(const Linear* padded, const Taps& taps, const PassMode& mode, Linear* out);
+
+// Vertical halving of `block` (taps over its height) into `out`, a
+// block.width x taps.out_size buffer, over `threads` threads.
+bool halve_columns(const BlockView& block, const Coding& coding, const Taps& taps, const PassMode& mode,
+                   int threads, Linear* out);
+
+// Horizontal halving of every row of `block` into `out` (taps.out_size wide).
+bool halve_rows(const BlockView& block, const Coding& coding, const Taps& taps, const PassMode& mode, int threads,
+                Linear* out);
+
+// Unit vectors again; a zero vector becomes (0, 0, 1).
+void renormalise(Linear* values, int64_t count);
+
+// Calls work(band, begin, end) for `bands` consecutive row bands of [0, rows),
+// each on a thread of its own when there is more than one. Bands run inline
+// when a thread cannot be had.
+void run_bands(int bands, int32_t rows, const std::function<void(int, int32_t, int32_t)>& work);
+// How many bands are worth it for `rows` rows of `row_work` values each.
+int band_count(int threads, int32_t rows, int64_t row_work);
+
+// A buffer of width x height working values, or false when the size is
+// refused or the memory cannot be had.
+bool make_linear_buffer(std::vector<Linear>* buffer, int64_t width, int64_t height);
+
+}  // namespace orvandel
+
+#endif

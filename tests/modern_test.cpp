@@ -1,0 +1,314 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "mipmap/mipmap.h"
+#include "mipmap/modern.h"
+
+using namespace orvandel;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// The modern levels again, in double precision and written straight from
+// their definitions: one weight list per output pixel, no tables, no bands.
+
+using Px = std::array<double, 4>;
+struct Block {
+    int w = 0, h = 0;
+    std::vector<Px> p;
+    Px& at(int x, int y) { return p[size_t(y * w + x)]; }
+};
+
+struct Case {
+    int w, h;
+    FilterKind filter;
+    ColourSpace colour;
+    EdgeMode edge;
+    bool alpha, normal;
+    double coverage;
+};
+
+double to_linear(double c) { return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); }
+double to_srgb(double l) { return l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1 / 2.4) - 0.055; }
+
+double decode(int v, const Case& c) {
+    if (c.normal) return 2.0 * v / 255 - 1;
+    return c.colour == ColourSpace::srgb ? to_linear(v / 255.0) : v / 255.0;
+}
+int encode(double x, const Case& c) {
+    if (c.normal) x = (x + 1) / 2;
+    else if (c.colour == ColourSpace::srgb) x = to_srgb(x);
+    return int(std::floor(x * 255 + 0.5));
+}
+
+double bessel_i0(double x) {
+    double sum = 0, term = 1;
+    for (int k = 1; k < 40; ++k) sum += term, term *= (x / 2) * (x / 2) / (double(k) * k);
+    return sum;
+}
+
+// (input pixel, weight) pairs of output pixel i of a halving of n pixels.
+std::vector<std::pair<int, double>> weights(const Case& c, int n, int i) {
+    const int m = std::max(1, n / 2);
+    const double s = double(n) / m, centre = (i + 0.5) * s;
+    std::vector<std::pair<int, double>> out;
+    double total = 0;
+    for (int j = -4 * n - 8; j < 5 * n + 8; ++j) {
+        double w = 0;
+        if (c.filter == FilterKind::box) {
+            w = std::max(0.0, std::min(j + 1.0, centre + s / 2) - std::max(double(j), centre - s / 2)) / s;
+        } else {
+            const double x = (j + 0.5 - centre) / s;
+            if (std::fabs(x) < 3) {
+                const double sinc = x == 0 ? 1 : std::sin(M_PI * x) / (M_PI * x);
+                w = sinc * bessel_i0(4 * std::sqrt(1 - x * x / 9)) / bessel_i0(4);
+            }
+        }
+        if (w == 0) continue;
+        int k = j;
+        if (c.edge == EdgeMode::clamp) k = std::min(n - 1, std::max(0, j));
+        if (c.edge == EdgeMode::wrap) k = ((j % n) + n) % n;
+        if (c.edge == EdgeMode::mirror) k = ((j % (2 * n)) + 2 * n) % (2 * n), k = k < n ? k : 2 * n - 1 - k;
+        out.push_back({k, w});
+        total += w;
+    }
+    for (auto& tap : out) tap.second /= total;
+    return out;
+}
+
+Block halve(Block in, bool across, const Case& c) {
+    Block out;
+    out.w = across ? std::max(1, in.w / 2) : in.w;
+    out.h = across ? in.h : std::max(1, in.h / 2);
+    out.p.resize(size_t(out.w * out.h));
+    const double low = c.normal ? -1 : 0;
+    for (int y = 0; y < out.h; ++y)
+        for (int x = 0; x < out.w; ++x) {
+            Px sum{}, plain{};
+            for (auto [k, w] : weights(c, across ? in.w : in.h, across ? x : y)) {
+                const Px& q = across ? in.at(k, y) : in.at(x, k);
+                const double wa = c.alpha && !c.normal ? w * q[3] : w;
+                for (int ch = 0; ch < 3; ++ch) sum[ch] += wa * q[ch], plain[ch] += w * q[ch];
+                sum[3] += w * q[3];
+            }
+            Px& o = out.at(x, y);
+            for (int ch = 0; ch < 3; ++ch) {
+                const double weighted = c.alpha && !c.normal ? (sum[3] >= 1.0 / 4096 ? sum[ch] / sum[3] : plain[ch])
+                                                             : sum[ch];
+                o[ch] = std::min(1.0, std::max(low, weighted));
+            }
+            o[3] = std::min(1.0, std::max(0.0, sum[3]));
+        }
+    return out;
+}
+
+// A finished block or level of a normal map: unit vectors again.
+Block renormalised(Block out, const Case& c) {
+    if (c.normal)
+        for (Px& q : out.p) {
+            const double length = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2]);
+            if (length > 0) q = {q[0] / length, q[1] / length, q[2] / length, q[3]};
+            else q = {0, 0, 1, q[3]};
+        }
+    return out;
+}
+
+// The factor k / 1000 whose share of min(1, f a) >= T is closest to the
+// source's, searched one k at a time.
+double coverage_factor(const Block& b, double threshold, double source_share) {
+    double best = 0, best_distance = 1e9;
+    for (int k = 0; k <= 64000; ++k) {
+        int hits = 0;
+        for (const Px& q : b.p) hits += std::min(1.0, k / 1000.0 * q[3]) >= threshold;
+        const double distance = std::fabs(double(hits) / double(b.p.size()) - source_share);
+        if (distance < best_distance - 1e-12 ||
+            (std::fabs(distance - best_distance) <= 1e-12 && std::abs(k - 1000) < std::abs(best * 1000 - 1000)))
+            best = k / 1000.0, best_distance = distance;
+    }
+    return best;
+}
+
+void put(std::vector<Pixel>* atlas, int atlas_width, int x0, int y0, const Block& b, const Case& c, double share) {
+    const double f = c.alpha && c.coverage > 0 ? coverage_factor(b, c.coverage, share) : 1;
+    for (int y = 0; y < b.h; ++y)
+        for (int x = 0; x < b.w; ++x) {
+            const Px& q = b.p[size_t(y * b.w + x)];
+            Pixel v = Pixel(encode(q[0], c)) | Pixel(encode(q[1], c)) << 8 | Pixel(encode(q[2], c)) << 16;
+            if (c.alpha) v |= Pixel(std::floor(std::min(1.0, f * q[3]) * 255 + 0.5)) << 24;
+            (*atlas)[size_t((y0 + y) * atlas_width + x0 + x)] = v;
+        }
+}
+
+std::vector<Pixel> model_atlas(const std::vector<Pixel>& source, const Case& c, AtlasLayout layout, int* width) {
+    Block level{c.w, c.h, {}};
+    int shared = 0;
+    for (Pixel p : source) {
+        level.p.push_back({decode(p & 255, c), decode((p >> 8) & 255, c), decode((p >> 16) & 255, c),
+                           c.alpha ? (p >> 24) / 255.0 : 1});
+        shared += (p >> 24) / 255.0 >= c.coverage;
+    }
+    const double share = double(shared) / double(source.size());
+    std::vector<Pixel> atlas;
+    if (layout == AtlasLayout::rip) {
+        *width = 2 * c.w;
+        atlas.assign(size_t(4 * c.w * c.h), 0);
+        for (int j = 0, y = 0; j == 0 || level.h > 1; ++j) {
+            if (j > 0) y += level.h, level = renormalised(halve(level, false, c), c);
+            Block b = level;
+            for (int i = 0, x = 0; i == 0 || b.w > 1; ++i) {
+                if (i > 0) x += b.w, b = renormalised(halve(b, true, c), c);
+                if (i + j > 0) put(&atlas, *width, x, y, b, c, share);
+            }
+        }
+    } else {
+        int levels = 1, total = c.w;
+        for (int w = c.w, h = c.h; w > 1 || h > 1; w = std::max(1, w / 2), h = std::max(1, h / 2))
+            ++levels, total += std::max(1, w / 2);
+        *width = std::max(2 * c.w, total);
+        atlas.assign(size_t(*width * c.h), 0);
+        for (int k = 1, x = c.w; k < levels; ++k) {
+            level = renormalised(halve(halve(level, true, c), false, c), c);
+            put(&atlas, *width, x, 0, level, c, share);
+            x += level.w;
+        }
+    }
+    for (int y = 0; y < c.h; ++y)
+        for (int x = 0; x < c.w; ++x)
+            atlas[size_t(y * *width + x)] = source[size_t(y * c.w + x)] & (c.alpha ? 0xFFFFFFFFu : 0xFFFFFFu);
+    return atlas;
+}
+
+std::vector<Pixel> noise(int count, bool alpha, uint32_t seed) {
+    std::vector<Pixel> pixels;
+    for (int k = 0; k < count; ++k) {
+        seed = seed * 1664525u + 1013904223u;
+        Pixel p = seed >> 8;
+        // A quarter of the alphas fully transparent, a quarter opaque.
+        const Pixel a = (seed >> 4) % 4 == 0 ? 0 : (seed >> 4) % 4 == 1 ? 255 : (seed >> 24);
+        pixels.push_back(p | (alpha ? a : 255) << 24);
+    }
+    return pixels;
+}
+
+Image view(std::vector<Pixel>& pixels, int w, int h) { return Image{pixels.data(), w, h}; }
+
+int channel_gap(Pixel a, Pixel b) {
+    int gap = 0;
+    for (int n = 0; n < 4; ++n) gap = std::max(gap, std::abs(int((a >> (8 * n)) & 255) - int((b >> (8 * n)) & 255)));
+    return gap;
+}
+
+TEST(ModernAtlas, MatchesTheDefinitionsWithinOne) {
+    const FilterKind box = FilterKind::box, kaiser = FilterKind::kaiser;
+    const ColourSpace srgb = ColourSpace::srgb, linear = ColourSpace::linear;
+    const EdgeMode clamp = EdgeMode::clamp, wrap = EdgeMode::wrap, mirror = EdgeMode::mirror;
+    const Case cases[] = {
+        {1, 1, box, srgb, clamp, false, false, 0},      {1, 6, box, srgb, clamp, false, false, 0},
+        {7, 1, kaiser, srgb, clamp, false, false, 0},   {5, 3, box, linear, clamp, false, false, 0},
+        {9, 7, kaiser, linear, clamp, false, false, 0}, {12, 5, kaiser, srgb, wrap, false, false, 0},
+        {6, 11, kaiser, srgb, mirror, false, false, 0}, {3, 2, kaiser, srgb, mirror, false, false, 0},
+        {11, 6, box, srgb, clamp, true, false, 0},      {10, 9, kaiser, linear, mirror, true, false, 0},
+        {8, 5, box, srgb, clamp, false, true, 0},       {7, 4, kaiser, linear, wrap, true, true, 0},
+        {9, 6, box, srgb, clamp, true, false, 0.5},     {6, 7, kaiser, srgb, clamp, true, false, 0.3},
+    };
+    for (const Case& c : cases)
+        for (const AtlasLayout layout : {AtlasLayout::rip, AtlasLayout::mip}) {
+            std::vector<Pixel> pixels = noise(c.w * c.h, c.alpha, uint32_t(c.w * 31 + c.h));
+            FilterOptions options;
+            options.layout = layout;
+            options.filter = c.filter;
+            options.colour = c.colour;
+            options.edge = c.edge;
+            options.normal_map = c.normal;
+            options.coverage = c.coverage;
+            options.threads = 2;
+            const Image source = view(pixels, c.w, c.h);
+            ASSERT_EQ(image_has_alpha(source, true), c.alpha);
+            const Atlas atlas = build_atlas(source, c.alpha, options);
+            int width = 0;
+            const std::vector<Pixel> expected = model_atlas(pixels, c, layout, &width);
+            ASSERT_TRUE(atlas.image);
+            ASSERT_EQ(atlas.alpha, c.alpha);
+            ASSERT_EQ(atlas.image->width, width);
+            ASSERT_EQ(size_t(atlas.image->width) * atlas.image->height, expected.size());
+            int worst = 0;
+            for (size_t k = 0; k < expected.size(); ++k) worst = std::max(worst, channel_gap(atlas.image->pixels[k], expected[k]));
+            EXPECT_LE(worst, 1) << c.w << "x" << c.h << " filter " << int(c.filter) << " edge " << int(c.edge)
+                                << " layout " << int(layout);
+        }
+}
+
+TEST(ModernAtlas, BlackWhiteCheckerAveragesInLight) {
+    const int side = 8;
+    std::vector<Pixel> pixels;
+    for (int k = 0; k < side * side; ++k) pixels.push_back((k / side + k % side) % 2 ? 0xFFFFFF : 0);
+    const Image source = view(pixels, side, side);
+    const Atlas modern = build_atlas(source, false, FilterOptions{});
+    FilterOptions classic_options;
+    classic_options.filter = FilterKind::classic;
+    const Atlas classic = build_atlas(source, false, classic_options);
+    ASSERT_TRUE(modern.image && classic.image);
+    // Block (1, 0) starts at column 8, block (0, 1) at row 8.
+    for (const int at : {8, 8 * 2 * side})
+        for (int n = 0; n < 3; ++n) {
+            EXPECT_EQ((modern.image->pixels[at] >> (8 * n)) & 255, 188u);
+            EXPECT_EQ((classic.image->pixels[at] >> (8 * n)) & 255, 127u);
+        }
+}
+
+TEST(ModernAtlas, ClassicFilterIsTheClassicAtlas) {
+    const int sizes[][2] = {{1, 1}, {5, 3}, {8, 4}, {3, 7}, {16, 1}};
+    for (const auto& size : sizes)
+        for (const AtlasLayout layout : {AtlasLayout::rip, AtlasLayout::mip})
+            for (const bool alpha : {false, true}) {
+                const int w = size[0], h = size[1], canvas_height = layout == AtlasLayout::rip ? 2 * h : h;
+                std::vector<Pixel> pixels = noise(w * h, alpha, uint32_t(w + 7 * h));
+                // The classic run's canvas, and the same for the alpha values.
+                std::vector<Pixel> colour(size_t(2 * w * canvas_height)), alphas(colour.size());
+                for (int y = 0; y < h; ++y)
+                    for (int x = 0; x < w; ++x) {
+                        colour[size_t(y * 2 * w + x)] = pixels[size_t(y * w + x)] & 0xFFFFFF;
+                        alphas[size_t(y * 2 * w + x)] = pixels[size_t(y * w + x)] >> 24;
+                    }
+                for (std::vector<Pixel>* canvas : {&colour, &alphas}) {
+                    Image image = view(*canvas, 2 * w, canvas_height);
+                    layout == AtlasLayout::rip ? build_bidirectional_mipmap(&image) : build_ordinary_mipmap(&image);
+                }
+                FilterOptions options;
+                options.filter = FilterKind::classic;
+                options.layout = layout;
+                const Atlas atlas = build_atlas(view(pixels, w, h), alpha, options);
+                ASSERT_TRUE(atlas.image);
+                ASSERT_EQ(atlas.image->width, 2 * w);
+                ASSERT_EQ(atlas.image->height, canvas_height);
+                for (size_t k = 0; k < colour.size(); ++k)
+                    ASSERT_EQ(atlas.image->pixels[k], colour[k] | (alpha ? (alphas[k] & 255) << 24 : 0))
+                        << w << "x" << h << " pixel " << k;
+            }
+}
+
+TEST(ModernAtlas, MipChainHoldsTheStripLevels) {
+    std::vector<Pixel> pixels = noise(10 * 3, true, 5);
+    FilterOptions options;
+    options.layout = AtlasLayout::mip;
+    options.filter = FilterKind::kaiser;
+    const Atlas atlas = build_atlas(view(pixels, 10, 3), true, options);
+    const MipChain chain = build_mip_chain(view(pixels, 10, 3), true, options);
+    ASSERT_TRUE(atlas.image);
+    ASSERT_EQ(chain.levels.size(), 4u);  // 10x3, 5x1, 2x1, 1x1
+    int x = 0;
+    for (const ImagePtr& level : chain.levels) {
+        for (int r = 0; r < level->height; ++r)
+            for (int c = 0; c < level->width; ++c)
+                ASSERT_EQ(level->pixels[r * level->width + c], atlas.image->pixels[r * atlas.image->width + x + c]);
+        x += level->width;
+    }
+}
+
+}  // namespace
