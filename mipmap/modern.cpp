@@ -39,9 +39,9 @@ BlockView source_view(const Image& source) {
     return view;
 }
 
-BlockView values_view(const std::vector<Linear>& values, int32_t width, int32_t height) {
+BlockView values_view(const LinearPtr& values, int32_t width, int32_t height) {
     BlockView view;
-    view.values = values.data();
+    view.values = values.get();
     view.stride = width;
     view.width = width;
     view.height = height;
@@ -136,7 +136,7 @@ void apply_coverage(const AlphaPlane& plane, const Coverage& coverage, Image* ta
     }
 }
 
-AlphaPlane alpha_of(const std::vector<Linear>& values, int32_t width, int32_t height) {
+AlphaPlane alpha_of(const Linear* values, int32_t width, int32_t height) {
     return AlphaPlane{&values[0].v[3], 4, 4 * int64_t(width), width, height};
 }
 
@@ -165,21 +165,21 @@ Plan make_plan(const FilterOptions& options, bool alpha, const Coverage* coverag
 }
 
 // A finished block of working values into the output at (x0, y0).
-void store_block(const std::vector<Linear>& values, int32_t width, int32_t height, const Plan& plan,
+void store_block(const Linear* values, int32_t width, int32_t height, const Plan& plan,
                  Image* target, int32_t x0, int32_t y0) {
     run_bands(band_count(plan.threads, height, width), height, [&](int, int32_t begin, int32_t end) {
         for (int32_t y = begin; y < end; ++y)
-            encode_row(values.data() + int64_t(y) * width, width, plan.coding, pixel_at(target, x0, y0 + y));
+            encode_row(values + int64_t(y) * width, width, plan.coding, pixel_at(target, x0, y0 + y));
     });
     if (plan.coverage) apply_coverage(alpha_of(values, width, height), *plan.coverage, target, x0, y0);
 }
 
 // Block (0, j) from (0, j - 1), in `out`.
-bool halve_down(const BlockView& above, const Plan& plan, std::vector<Linear>* out) {
+bool halve_down(const BlockView& above, const Plan& plan, LinearPtr* out) {
     const Taps taps = make_taps(plan.filter, plan.edge, above.height);
-    if (!make_linear_buffer(out, above.width, taps.out_size)) return false;
-    if (!halve_columns(above, plan.coding, taps, plan.mode, plan.threads, out->data())) return false;
-    if (plan.normal) renormalise(out->data(), int64_t(above.width) * taps.out_size);
+    *out = allocate_linear(above.width, taps.out_size);
+    if (!*out || !halve_columns(above, plan.coding, taps, plan.mode, plan.threads, out->get())) return false;
+    if (plan.normal) renormalise(out->get(), int64_t(above.width) * taps.out_size);
     return true;
 }
 
@@ -199,17 +199,16 @@ bool fill_rip(const Image& source, const Plan& plan, Image* atlas) {
     }
     const auto pad_after = [&](size_t i) { return i + 1 < columns ? across[i].pad : 0; };
 
-    std::vector<Linear> above, current;
+    LinearPtr above, current;
     std::vector<float> chain_alpha;  // alphas of blocks (1, j), (2, j), ... for coverage
     for (size_t j = 0; j < heights.size(); ++j) {
         BlockView column = source_view(source);
         if (j > 0) {
             const BlockView previous = j == 1 ? source_view(source) : values_view(above, source.width, heights[j - 1]);
             if (!halve_down(previous, plan, &current)) return false;
-            above.clear();
-            above.shrink_to_fit();
+            above.reset();
             column = values_view(current, source.width, heights[j]);
-            store_block(current, source.width, heights[j], plan, atlas, 0, ys[j]);
+            store_block(current.get(), source.width, heights[j], plan, atlas, 0, ys[j]);
         }
         if (columns > 1) {
             const int32_t rows = heights[j];
@@ -264,7 +263,7 @@ bool fill_rip(const Image& source, const Plan& plan, Image* atlas) {
 // Levels 1, 2, ... down to 1 x 1, each handed to `sink` with its number.
 template <class Sink>
 bool make_levels(const Image& source, const Plan& plan, Sink&& sink) {
-    std::vector<Linear> previous, across, level;
+    LinearPtr previous, across, level;
     int32_t width = source.width, height = source.height;
     for (int k = 1; width > 1 || height > 1; ++k) {
         BlockView in = k == 1 ? source_view(source) : values_view(previous, width, height);
@@ -272,8 +271,8 @@ bool make_levels(const Image& source, const Plan& plan, Sink&& sink) {
         // A size of 1 halves to itself whatever the filter: that pass is skipped.
         if (width > 1) {
             const Taps taps = make_taps(plan.filter, plan.edge, width);
-            if (!make_linear_buffer(&across, next_width, height) ||
-                !halve_rows(in, plan.coding, taps, plan.mode, plan.threads, across.data()))
+            across = allocate_linear(next_width, height);
+            if (!across || !halve_rows(in, plan.coding, taps, plan.mode, plan.threads, across.get()))
                 return false;
             in = values_view(across, next_width, height);
         }
@@ -281,13 +280,13 @@ bool make_levels(const Image& source, const Plan& plan, Sink&& sink) {
             if (!halve_down(in, plan, &level)) return false;
         } else {
             level.swap(across);
-            if (plan.normal) renormalise(level.data(), int64_t(next_width) * next_height);
+            if (plan.normal) renormalise(level.get(), int64_t(next_width) * next_height);
         }
-        across = std::vector<Linear>();
-        previous = std::vector<Linear>();
+        across.reset();
+        previous.reset();
         width = next_width;
         height = next_height;
-        if (!sink(k, level, width, height)) return false;
+        if (!sink(k, level.get(), width, height)) return false;
         previous.swap(level);
     }
     return true;
@@ -360,7 +359,7 @@ Atlas build_atlas(const Image& source, bool alpha, const FilterOptions& options)
         copy_source(source, alpha, atlas.image.get());
         int32_t x = source.width;
         Image* image = atlas.image.get();
-        const bool built = make_levels(source, plan, [&](int, const std::vector<Linear>& level, int32_t w, int32_t h) {
+        const bool built = make_levels(source, plan, [&](int, const Linear* level, int32_t w, int32_t h) {
             store_block(level, w, h, plan, image, x, 0);
             x += w;
             return true;
@@ -382,7 +381,7 @@ MipChain build_mip_chain(const Image& source, bool alpha, const FilterOptions& o
         chain.levels.emplace_back(new_image(source.width, source.height));
         if (!chain.levels.back()) return MipChain{};
         copy_source(source, alpha, chain.levels.back().get());
-        const bool built = make_levels(source, plan, [&](int, const std::vector<Linear>& level, int32_t w, int32_t h) {
+        const bool built = make_levels(source, plan, [&](int, const Linear* level, int32_t w, int32_t h) {
             chain.levels.emplace_back(new_image(w, h));
             if (!chain.levels.back()) return false;
             store_block(level, w, h, plan, chain.levels.back().get(), 0, 0);

@@ -7,6 +7,8 @@
 #define ORVANDEL_MIPMAP_RESAMPLE_H
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <functional>
 #include <vector>
 
@@ -101,9 +103,16 @@ void run_bands(int bands, int32_t rows, const std::function<void(int, int32_t, i
 // How many bands are worth it for `rows` rows of `row_work` values each.
 int band_count(int threads, int32_t rows, int64_t row_work);
 
-// A buffer of width x height working values, or false when the size is
-// refused or the memory cannot be had.
-bool make_linear_buffer(std::vector<Linear>* buffer, int64_t width, int64_t height);
+// Blocks of working values: from calloc, so fresh pages are touched once,
+// when the block is filled, and large ones ask for huge pages.
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+using LinearPtr = std::unique_ptr<Linear[], FreeDeleter>;
+
+// width x height zero values, or null when the size is refused or the
+// memory cannot be had.
+LinearPtr allocate_linear(int64_t width, int64_t height);
 
 }  // namespace orvandel
 
