@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "bench/bench_files.h"
+#include "bench/bench_modern.h"
 #include "formats/bmp.h"
 #include "formats/load_image.h"
 #include "mipmap/mipmap.h"
@@ -424,6 +425,7 @@ void print_table(const std::vector<BenchFile>& files) {
 
 int main(int argc, char** argv) {
     if (argc >= 3 && std::strcmp(argv[1], RUN_TOOL_FLAG) == 0) return launch_tool(argv + 2);
+    if (argc == 3 && std::strcmp(argv[1], RUN_BUILD_FLAG) == 0) return run_modern_build(argv[2]);
     // The sources alone, kept, for profiling the tool on them.
     if (argc == 3 && std::strcmp(argv[1], "--write-sources") == 0)
         return make_bench_files(argv[2]).empty() ? 1 : 0;
@@ -461,9 +463,11 @@ int main(int argc, char** argv) {
                 })
                 ->Iterations(TOOL_RUNS)->UseManualTime()->Unit(benchmark::kMillisecond);
     }
+    register_modern_benchmarks();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     print_table(files);
+    print_modern_table();
     std::filesystem::remove_all(directory);
     return 0;
 }
