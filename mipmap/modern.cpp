@@ -232,9 +232,14 @@ bool fill_rip(const Image& source, const Plan& plan, Image* atlas) {
             }
             run_bands(bands, rows, [&](int band, int32_t begin, int32_t end) {
                 for (int32_t r = begin; r < end; ++r) {
-                    Linear* in = buffers[2 * size_t(band)].data();
+                    Linear* in_buffer = buffers[2 * size_t(band)].data();
                     Linear* out = buffers[2 * size_t(band) + 1].data();
-                    load_padded_row(column, r, plan.coding, across[0], in);
+                    // A row of working values that needs no padding is read where it is.
+                    const Linear* in = in_buffer;
+                    if (column.values && across[0].pad == 0)
+                        in = column.values + r * column.stride;
+                    else
+                        load_padded_row(column, r, plan.coding, across[0], in_buffer);
                     for (size_t i = 1; i < columns; ++i) {
                         Linear* values = out + pad_after(i);
                         halve_row(in, across[i - 1], plan.mode, values);
@@ -245,7 +250,8 @@ bool fill_rip(const Image& source, const Plan& plan, Image* atlas) {
                             for (int32_t x = 0; x < widths[i]; ++x) alpha[x] = values[x].v[3];
                         }
                         if (i + 1 < columns) pad_row(out, across[i]);
-                        std::swap(in, out);
+                        in = out;
+                        std::swap(in_buffer, out);
                     }
                 }
             });
