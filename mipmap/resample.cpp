@@ -141,9 +141,9 @@ template <bool Weighted, int FixedCount>
 void halve_row_with(const Linear* padded, const Taps& taps, float low, Linear* out) {
     const int32_t count = FixedCount > 0 ? FixedCount : taps.count;
     const Range range = range_of(low);
-    const float* w = taps.weights.data();
-    for (int32_t i = 0; i < taps.out_size; ++i, w += count) {
-        const Linear* in = padded + taps.pad + taps.first[i];
+    for (int32_t i = 0; i < taps.out_size; ++i) {
+        const float* w = weights_of(taps, i);
+        const Linear* in = padded + taps.pad + first_of(taps, i);
         F4 sum = splat(0), plain = splat(0);
         for (int32_t t = 0; t < count; ++t) {
             const F4 v = load(in[t]);
@@ -209,10 +209,10 @@ void halve_columns_band(const BlockView& block, const Coding& coding, const Taps
         Linear* total = Weighted ? sum : target;
         if (Weighted) std::fill(sum, sum + 2 * size_t(width), Linear{});
         bool begun = Weighted;
-        const float* w = taps.weights.data() + size_t(i) * taps.count;
+        const float* w = weights_of(taps, i);
         for (int32_t t = 0; t < taps.count; ++t) {
             if (w[t] == 0) continue;
-            const int32_t row = edge_index(taps.edge, taps.first[i] + t, taps.in_size);
+            const int32_t row = edge_index(taps.edge, first_of(taps, i) + t, taps.in_size);
             const Linear* in = fetch_row(block, coding, cache, row);
             if (begun)
                 accumulate_row<Weighted>(in, w[t], width, total, plain);
@@ -378,6 +378,46 @@ int32_t edge_index(EdgeMode edge, int32_t j, int32_t n) {
     return 0;
 }
 
+namespace {
+
+// Enough for any halving: Kaiser reaches 3 output pixels each way, at most
+// 3 input pixels apart (n = 3).
+constexpr int32_t MAX_TAPS = 24;
+
+// The weights of output pixel i of a halving of n to m pixels, normalised,
+// from input pixel *first on; returns their number. Zero weights at the ends
+// are dropped.
+int32_t output_weights(FilterKind filter, int32_t n, int32_t m, int32_t i, int32_t* first, double* w) {
+    int32_t count = 0;
+    if (filter == FilterKind::kaiser) {
+        const double s = double(n) / m, c = (i + 0.5) * s;
+        const int32_t lo = static_cast<int32_t>(std::floor(c - 3 * s - 0.5));
+        const int32_t hi = static_cast<int32_t>(std::ceil(c + 3 * s - 0.5));
+        double total = 0;
+        *first = lo;
+        for (int32_t j = lo; j <= hi && count < MAX_TAPS; ++j) {
+            const double k = kaiser((j + 0.5 - c) / s);
+            if (count == 0 && k == 0) {
+                ++*first;
+                continue;
+            }
+            w[count++] = k;
+            total += k;
+        }
+        while (count > 0 && w[count - 1] == 0) --count;
+        for (int32_t t = 0; t < count; ++t) w[t] /= total;
+    } else {
+        // [j, j + 1) against [i s, (i + 1) s), both scaled by m to stay in integers.
+        const int64_t lo = int64_t(i) * n, hi = int64_t(i + 1) * n;
+        *first = static_cast<int32_t>(lo / m);
+        for (int64_t j = *first; j * m < hi && count < MAX_TAPS; ++j)
+            w[count++] = double(std::min((j + 1) * m, hi) - std::max(j * m, lo)) / n;
+    }
+    return count;
+}
+
+}  // namespace
+
 Taps make_taps(FilterKind filter, EdgeMode edge, int32_t n) {
     Taps taps;
     const int32_t m = std::max(1, n / 2);
@@ -385,43 +425,26 @@ Taps make_taps(FilterKind filter, EdgeMode edge, int32_t n) {
     taps.out_size = m;
     // Box reads stay inside the row, so its padding (zero weights only) is clamped.
     taps.edge = filter == FilterKind::kaiser ? edge : EdgeMode::clamp;
-    std::vector<std::vector<double>> weights(static_cast<size_t>(m));
-    taps.first.resize(size_t(m));
-    const double s = double(n) / m;
-    for (int32_t i = 0; i < m; ++i) {
-        std::vector<double>& w = weights[size_t(i)];
-        if (filter == FilterKind::kaiser) {
-            const double c = (i + 0.5) * s;
-            int32_t lo = static_cast<int32_t>(std::floor(c - 3 * s - 0.5));
-            const int32_t hi = static_cast<int32_t>(std::ceil(c + 3 * s - 0.5));
-            double total = 0;
-            for (int32_t j = lo; j <= hi; ++j) {
-                w.push_back(kaiser((j + 0.5 - c) / s));
-                total += w.back();
-            }
-            for (double& v : w) v /= total;
-            // Drop the zero ends of the support.
-            size_t a = 0, b = w.size();
-            while (a < b && w[a] == 0) ++a;
-            while (b > a && w[b - 1] == 0) --b;
-            w = std::vector<double>(w.begin() + long(a), w.begin() + long(b));
-            lo += int32_t(a);
-            taps.first[size_t(i)] = lo;
-        } else {
-            // [j, j + 1) against [i s, (i + 1) s), both scaled by m to stay in integers.
-            const int64_t lo = int64_t(i) * n, hi = int64_t(i + 1) * n;
-            const int32_t j0 = static_cast<int32_t>(lo / m);
-            for (int64_t j = j0; j * m < hi; ++j)
-                w.push_back(double(std::min((j + 1) * m, hi) - std::max(j * m, lo)) / n);
-            taps.first[size_t(i)] = j0;
-        }
-        taps.count = std::max(taps.count, int32_t(w.size()));
+    // An even size halves with s = 2: every output pixel has the same weights,
+    // two inputs further on.
+    taps.shared = n % 2 == 0;
+    double w[MAX_TAPS];
+    int32_t first = 0;
+    if (taps.shared) {
+        taps.count = output_weights(filter, n, m, 0, &taps.first0, w);
+        taps.weights.assign(w, w + taps.count);
+        taps.pad = std::max(-taps.first0, taps.first0 + 2 * (m - 1) + taps.count - n);
+        taps.pad = std::max(taps.pad, 0);
+        return taps;
     }
+    for (int32_t i = 0; i < m; ++i) taps.count = std::max(taps.count, output_weights(filter, n, m, i, &first, w));
+    taps.first.resize(size_t(m));
     taps.weights.assign(size_t(m) * size_t(taps.count), 0.0f);
     for (int32_t i = 0; i < m; ++i) {
-        const std::vector<double>& w = weights[size_t(i)];
-        for (size_t t = 0; t < w.size(); ++t) taps.weights[size_t(i) * taps.count + t] = static_cast<float>(w[t]);
-        taps.pad = std::max({taps.pad, -taps.first[size_t(i)], taps.first[size_t(i)] + taps.count - n});
+        const int32_t count = output_weights(filter, n, m, i, &first, w);
+        for (int32_t t = 0; t < count; ++t) taps.weights[size_t(i) * taps.count + t] = static_cast<float>(w[t]);
+        taps.first[size_t(i)] = first;
+        taps.pad = std::max({taps.pad, -first, first + taps.count - n});
     }
     return taps;
 }

@@ -44,18 +44,27 @@ uint8_t encode_srgb(float linear);
 uint8_t encode_unit(float value);  // round(value * 255) for value in [0, 1]
 
 // The halving of n pixels to max(1, n / 2) along one axis as a table: each
-// output pixel reads `count` consecutive inputs from `first[i]` on, with
-// weights[i * count + t]. Reads may reach `pad` pixels before 0 and after
-// n - 1; those come from edge_index. Box tables never give weight to them.
+// output pixel i reads `count` consecutive inputs from first_of(i) on, with
+// the weights at weights_of(i). Reads may reach `pad` pixels before 0 and
+// after n - 1; those come from edge_index. Box tables never give weight to
+// them. Even sizes share one row of weights (`shared`), so a table stays
+// small however wide the picture.
 struct Taps {
     int32_t in_size = 0;
     int32_t out_size = 0;
     int32_t count = 0;
     int32_t pad = 0;
     EdgeMode edge = EdgeMode::clamp;
-    std::vector<int32_t> first;
-    std::vector<float> weights;
+    bool shared = false;
+    int32_t first0 = 0;          // shared: output i starts at first0 + 2 i
+    std::vector<int32_t> first;  // otherwise, per output pixel
+    std::vector<float> weights;  // count per output pixel, or count in all
 };
+
+inline int32_t first_of(const Taps& taps, int32_t i) { return taps.shared ? taps.first0 + 2 * i : taps.first[size_t(i)]; }
+inline const float* weights_of(const Taps& taps, int32_t i) {
+    return taps.weights.data() + (taps.shared ? 0 : size_t(i) * size_t(taps.count));
+}
 
 Taps make_taps(FilterKind filter, EdgeMode edge, int32_t n);
 int32_t edge_index(EdgeMode edge, int32_t j, int32_t n);
