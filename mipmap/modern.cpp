@@ -155,7 +155,8 @@ Plan make_plan(const FilterOptions& options, bool alpha, const Coverage* coverag
     const ValueKind kind = value_kind(options);
     Plan plan;
     plan.coding = make_coding(kind, alpha);
-    plan.mode = PassMode{alpha && kind != ValueKind::normal, kind == ValueKind::normal ? -1.0f : 0.0f};
+    plan.mode = PassMode{alpha && kind != ValueKind::normal, kind == ValueKind::normal ? -1.0f : 0.0f,
+                         options.filter == FilterKind::kaiser};
     plan.filter = options.filter;
     plan.edge = options.edge;
     plan.normal = kind == ValueKind::normal;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <new>
 #include <thread>
+#include <type_traits>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -126,10 +127,17 @@ const I4 ALPHA_LANE = {0, 0, 0, -1};
 
 // Sum of w a c over sum of w a, or the plain weighted sum where the alpha is
 // too small to divide by. `weighted` holds sum w a in its alpha lane.
+template <bool Clamped>
 inline F4 finish_weighted(F4 weighted, F4 plain, const Range& range) {
     const float alpha = weighted[3];
     const F4 colour = alpha >= 1.0f / 4096 ? weighted / splat(alpha) : plain;
-    return clamp(select(ALPHA_LANE, splat(alpha), colour), range);
+    const F4 out = select(ALPHA_LANE, splat(alpha), colour);
+    return Clamped ? clamp(out, range) : out;
+}
+
+template <bool Clamped>
+inline F4 finish_plain(F4 sum, const Range& range) {
+    return Clamped ? clamp(sum, range) : sum;
 }
 
 // A pixel with its alpha lane set to 1: times w a it gives w a c and w a.
@@ -137,7 +145,7 @@ inline F4 with_unit_alpha(F4 v) { return select(ALPHA_LANE, splat(1), v); }
 
 // FixedCount: the tap count known at compile time (the usual box and Kaiser
 // halvings of even sizes), so the compiler unrolls the sum; 0 for any.
-template <bool Weighted, int FixedCount>
+template <bool Weighted, bool Clamped, int FixedCount>
 void halve_row_with(const Linear* padded, const Taps& taps, float low, Linear* out) {
     const int32_t count = FixedCount > 0 ? FixedCount : taps.count;
     const Range range = range_of(low);
@@ -154,7 +162,7 @@ void halve_row_with(const Linear* padded, const Taps& taps, float low, Linear* o
                 sum += splat(w[t]) * v;
             }
         }
-        store(&out[i], Weighted ? finish_weighted(sum, plain, range) : clamp(sum, range));
+        store(&out[i], Weighted ? finish_weighted<Clamped>(sum, plain, range) : finish_plain<Clamped>(sum, range));
     }
 }
 
@@ -195,7 +203,7 @@ const Linear* fetch_row(const BlockView& block, const Coding& coding, RowCache* 
     return out;
 }
 
-template <bool Weighted>
+template <bool Weighted, bool Clamped>
 void halve_columns_band(const BlockView& block, const Coding& coding, const Taps& taps, float low, int32_t begin,
                         int32_t end, std::vector<Linear>* scratch, RowCache* cache, Linear* out) {
     const int32_t width = block.width;
@@ -221,7 +229,8 @@ void halve_columns_band(const BlockView& block, const Coding& coding, const Taps
             begun = true;
         }
         for (int32_t x = 0; x < width; ++x)
-            store(&target[x], Weighted ? finish_weighted(load(sum[x]), load(plain[x]), range) : clamp(load(total[x]), range));
+            store(&target[x], Weighted ? finish_weighted<Clamped>(load(sum[x]), load(plain[x]), range)
+                                       : finish_plain<Clamped>(load(total[x]), range));
     }
 }
 
@@ -466,20 +475,23 @@ void load_padded_row(const BlockView& block, int32_t row, const Coding& coding, 
     pad_row(out, taps);
 }
 
-template <bool Weighted>
+template <bool Weighted, bool Clamped>
 void halve_row_counted(const Linear* padded, const Taps& taps, float low, Linear* out) {
     switch (taps.count) {
-        case 2: halve_row_with<Weighted, 2>(padded, taps, low, out); break;
-        case 12: halve_row_with<Weighted, 12>(padded, taps, low, out); break;
-        default: halve_row_with<Weighted, 0>(padded, taps, low, out); break;
+        case 2: halve_row_with<Weighted, Clamped, 2>(padded, taps, low, out); break;
+        case 12: halve_row_with<Weighted, Clamped, 12>(padded, taps, low, out); break;
+        default: halve_row_with<Weighted, Clamped, 0>(padded, taps, low, out); break;
     }
 }
 
 void halve_row(const Linear* padded, const Taps& taps, const PassMode& mode, Linear* out) {
+    const float low = mode.colour_low;
     if (mode.alpha_weighted)
-        halve_row_counted<true>(padded, taps, mode.colour_low, out);
+        mode.clamped ? halve_row_counted<true, true>(padded, taps, low, out)
+                     : halve_row_counted<true, false>(padded, taps, low, out);
     else
-        halve_row_counted<false>(padded, taps, mode.colour_low, out);
+        mode.clamped ? halve_row_counted<false, true>(padded, taps, low, out)
+                     : halve_row_counted<false, false>(padded, taps, low, out);
 }
 
 bool halve_columns(const BlockView& block, const Coding& coding, const Taps& taps, const PassMode& mode,
@@ -500,14 +512,18 @@ bool halve_columns(const BlockView& block, const Coding& coding, const Taps& tap
     } catch (const std::bad_alloc&) {
         return false;
     }
-    run_bands(bands, taps.out_size, [&](int band, int32_t begin, int32_t end) {
-        if (mode.alpha_weighted)
-            halve_columns_band<true>(block, coding, taps, mode.colour_low, begin, end, &scratch[size_t(band)],
-                                     &caches[size_t(band)], out);
-        else
-            halve_columns_band<false>(block, coding, taps, mode.colour_low, begin, end, &scratch[size_t(band)],
-                                      &caches[size_t(band)], out);
-    });
+    const auto run = [&](auto weighted, auto clamped) {
+        run_bands(bands, taps.out_size, [&](int band, int32_t begin, int32_t end) {
+            halve_columns_band<decltype(weighted)::value, decltype(clamped)::value>(
+                block, coding, taps, mode.colour_low, begin, end, &scratch[size_t(band)], &caches[size_t(band)], out);
+        });
+    };
+    using Yes = std::true_type;
+    using No = std::false_type;
+    if (mode.alpha_weighted)
+        mode.clamped ? run(Yes(), Yes()) : run(Yes(), No());
+    else
+        mode.clamped ? run(No(), Yes()) : run(No(), No());
     return true;
 }
 

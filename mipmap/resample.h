@@ -69,11 +69,13 @@ inline const float* weights_of(const Taps& taps, int32_t i) {
 Taps make_taps(FilterKind filter, EdgeMode edge, int32_t n);
 int32_t edge_index(EdgeMode edge, int32_t j, int32_t n);
 
-// What a pass does to the values: alpha-weighted colour, and the lower end of
-// the colour range each result is clamped to.
+// What a pass does to the values: alpha-weighted colour, and whether each
+// result is clamped to [colour_low, 1] (alpha to [0, 1]). Box weights are
+// positive, so box results never leave the range and need no clamp.
 struct PassMode {
     bool alpha_weighted;
     float colour_low;
+    bool clamped;
 };
 
 // A block to read: working values, or 8-bit Pixels decoded as they are read.
