@@ -9,6 +9,7 @@
 
 #include "mipmap/mipmap.h"
 #include "mipmap/modern.h"
+#include "mipmap/resample.h"
 
 using namespace orvandel;
 
@@ -244,6 +245,26 @@ TEST(ModernAtlas, MatchesTheDefinitionsWithinOne) {
             EXPECT_LE(worst, 1) << c.w << "x" << c.h << " filter " << int(c.filter) << " edge " << int(c.edge)
                                 << " layout " << int(layout);
         }
+}
+
+// Rows are encoded by a computed curve where the processor allows; it must
+// round as the definition does but within 1e-4 of a half step.
+TEST(ModernValues, SrgbRowsRoundAsTheDefinition) {
+    const int steps = 1 << 20;
+    std::vector<Linear> row(steps / 4);
+    std::vector<Pixel> out(row.size());
+    for (int k = 0; k < steps; ++k) row[size_t(k / 4)].v[k % 4] = float(k) / (steps - 1);
+    Case srgb{};
+    srgb.colour = ColourSpace::srgb;
+    encode_row(row.data(), int32_t(row.size()), make_coding(ValueKind::srgb, false), out.data());
+    int far_from_half_wrong = 0;
+    for (int k = 0; k < steps; ++k) {
+        if (k % 4 == 3) continue;
+        const double l = row[size_t(k / 4)].v[k % 4], y = to_srgb(l) * 255;
+        const int got = int((out[size_t(k / 4)] >> (8 * (k % 4))) & 255);
+        far_from_half_wrong += got != encode(l, srgb) && std::fabs(y - std::floor(y) - 0.5) > 1e-4;
+    }
+    EXPECT_EQ(far_from_half_wrong, 0);
 }
 
 TEST(ModernAtlas, BlackWhiteCheckerAveragesInLight) {
