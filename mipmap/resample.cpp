@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -616,16 +617,24 @@ void run_bands(int bands, int32_t rows, const std::function<void(int, int32_t, i
         work(0, 0, rows);
         return;
     }
-    const auto begin_of = [&](int band) { return int32_t(int64_t(rows) * band / bands); };
+    // Workers take small runs of rows in turn rather than one fixed share
+    // each: on a machine that other work shares, a worker that is held up
+    // leaves its rows to the others instead of holding up the pass.
+    const int32_t runs = static_cast<int32_t>(std::min<int64_t>(rows, int64_t(bands) * 8));
+    std::atomic<int32_t> next{0};
+    const auto worker = [&work, &next, runs, rows](int band) {
+        for (int32_t run = next++; run < runs; run = next++)
+            work(band, int32_t(int64_t(rows) * run / runs), int32_t(int64_t(rows) * (run + 1) / runs));
+    };
     std::vector<std::thread> threads;
     for (int band = 1; band < bands; ++band) {
         try {
-            threads.emplace_back([&work, band, begin_of] { work(band, begin_of(band), begin_of(band + 1)); });
+            threads.emplace_back(worker, band);
         } catch (...) {
-            work(band, begin_of(band), begin_of(band + 1));
+            break;  // the workers there are take every run
         }
     }
-    work(0, 0, begin_of(1));
+    worker(0);
     for (std::thread& thread : threads) thread.join();
 }
 

@@ -107,9 +107,9 @@ bool halve_rows(const BlockView& block, const Coding& coding, const Taps& taps, 
 // Unit vectors again; a zero vector becomes (0, 0, 1).
 void renormalise(Linear* values, int64_t count);
 
-// Calls work(band, begin, end) for `bands` consecutive row bands of [0, rows),
-// each on a thread of its own when there is more than one. Bands run inline
-// when a thread cannot be had.
+// Calls work(band, begin, end) over row runs that together cover [0, rows)
+// once, on `bands` threads (the calling one included); `band` names the
+// thread, for scratch of its own. Fewer threads run when no more can be had.
 void run_bands(int bands, int32_t rows, const std::function<void(int, int32_t, int32_t)>& work);
 // How many bands are worth it for `rows` rows of `row_work` values each.
 int band_count(int threads, int32_t rows, int64_t row_work);
