@@ -175,7 +175,8 @@ void store_block(const Linear* values, int32_t width, int32_t height, const Plan
     if (plan.coverage) apply_coverage(alpha_of(values, width, height), *plan.coverage, target, x0, y0);
 }
 
-// Block (0, j) from (0, j - 1), in `out`.
+// A block halved down (block (0, j) from (0, j - 1), or a level's second
+// pass), in new memory.
 bool halve_down(const BlockView& above, const Plan& plan, LinearPtr* out) {
     const Taps taps = make_taps(plan.filter, plan.edge, above.height);
     *out = allocate_linear(above.width, taps.out_size);
@@ -200,7 +201,7 @@ bool fill_rip(const Image& source, const Plan& plan, Image* atlas) {
     }
     const auto pad_after = [&](size_t i) { return i + 1 < columns ? across[i].pad : 0; };
 
-    LinearPtr above, current;
+    LinearPtr above, current;  // blocks (0, j - 1) and (0, j)
     std::vector<float> chain_alpha;  // alphas of blocks (1, j), (2, j), ... for coverage
     for (size_t j = 0; j < heights.size(); ++j) {
         BlockView column = source_view(source);
@@ -209,7 +210,7 @@ bool fill_rip(const Image& source, const Plan& plan, Image* atlas) {
             if (!halve_down(previous, plan, &current)) return false;
             above.reset();
             column = values_view(current, source.width, heights[j]);
-            store_block(current.get(), source.width, heights[j], plan, atlas, 0, ys[j]);
+            if (columns == 1) store_block(current.get(), source.width, heights[j], plan, atlas, 0, ys[j]);
         }
         if (columns > 1) {
             const int32_t rows = heights[j];
@@ -241,6 +242,8 @@ bool fill_rip(const Image& source, const Plan& plan, Image* atlas) {
                         in = column.values + r * column.stride;
                     else
                         load_padded_row(column, r, plan.coding, across[0], in_buffer);
+                    // Block (0, j) goes out here, while its row is at hand.
+                    if (j > 0) encode_row(in + across[0].pad, source.width, plan.coding, pixel_at(atlas, 0, ys[j] + r));
                     for (size_t i = 1; i < columns; ++i) {
                         Linear* values = out + pad_after(i);
                         halve_row(in, across[i - 1], plan.mode, values);
@@ -256,13 +259,15 @@ bool fill_rip(const Image& source, const Plan& plan, Image* atlas) {
                     }
                 }
             });
+            if (plan.coverage && j > 0)
+                apply_coverage(alpha_of(current.get(), source.width, rows), *plan.coverage, atlas, 0, ys[j]);
             if (plan.coverage)
                 for (size_t i = 1; i < columns; ++i)
                     apply_coverage(AlphaPlane{chain_alpha.data() + (xs[i] - source.width), 1, alpha_stride,
                                               widths[i], rows},
                                    *plan.coverage, atlas, xs[i], ys[j]);
         }
-        above.swap(current);
+        above = std::move(current);
     }
     return true;
 }
