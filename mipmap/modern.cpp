@@ -104,7 +104,8 @@ double coverage_factor(const AlphaPlane& plane, const Coverage& coverage) {
     std::vector<int64_t> starting(MAX_FACTOR_STEP + 2, 0);
     for (int32_t y = 0; y < plane.height; ++y) {
         const float* row = plane.first + y * plane.row_step;
-        for (int32_t x = 0; x < plane.width; ++x) ++starting[size_t(least_step(row[x * plane.step], coverage.threshold))];
+        for (int32_t x = 0; x < plane.width; ++x)
+            ++starting[size_t(least_step(row[x * plane.step], coverage.threshold))];
     }
     const int64_t pixels = int64_t(plane.width) * plane.height;
     int64_t hits = 0;

@@ -1,8 +1,8 @@
 // Working values and the one-axis halvings of the modern builders. Filters
 // are weight tables made once per input size (in double, then stored as
 // float), so the passes themselves are plain multiply-adds over consecutive
-// pixels. Results are clamped after every pass, as negative Kaiser lobes can
-// overshoot.
+// pixels. Kaiser results are clamped after every pass, as the negative lobes
+// can overshoot; box weights are positive and need no clamp.
 #include "mipmap/resample.h"
 
 #include <sys/mman.h>
@@ -272,8 +272,6 @@ inline uint8_t encode_srgb_with(const SrgbEncoder& e, float l) {
 
 uint8_t encode_srgb(float l) { return encode_srgb_with(srgb_encoder(), l); }
 
-
-
 uint8_t encode_unit(float value) {
     const float v = value * 255.0f + 0.5f;
     return v <= 0 ? 0 : v >= 255 ? 255 : static_cast<uint8_t>(v);
@@ -329,8 +327,8 @@ __attribute__((target("avx2,fma"))) void encode_srgb_flat_avx2(const float* in, 
         __m256 p = _mm256_set1_ps(ROOT_POLY[6]);
         for (int d = 5; d >= 0; --d) p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(ROOT_POLY[d]));
         // e + 9, held to 0 .. 9; below that the linear part takes over anyway.
-        const __m256i index = _mm256_min_epi32(
-            nine, _mm256_max_epi32(_mm256_setzero_si256(), _mm256_sub_epi32(_mm256_srli_epi32(bits, 23), exponent_bias)));
+        const __m256i exponent = _mm256_sub_epi32(_mm256_srli_epi32(bits, 23), exponent_bias);
+        const __m256i index = _mm256_min_epi32(nine, _mm256_max_epi32(_mm256_setzero_si256(), exponent));
         const __m256 s = _mm256_blendv_ps(_mm256_permutevar8x32_ps(scale_low, index),
                                           _mm256_permutevar8x32_ps(scale_high, index),
                                           _mm256_castsi256_ps(_mm256_cmpgt_epi32(index, seven)));
@@ -370,8 +368,8 @@ __attribute__((target("avx512f"))) void encode_srgb_flat_avx512(const float* in,
         const __m512 t = _mm512_fmsub_ps(m, _mm512_set1_ps(2.0f), _mm512_set1_ps(3.0f));
         __m512 p = _mm512_set1_ps(ROOT_POLY[6]);
         for (int d = 5; d >= 0; --d) p = _mm512_fmadd_ps(p, t, _mm512_set1_ps(ROOT_POLY[d]));
-        const __m512i index = _mm512_min_epi32(
-            nine, _mm512_max_epi32(_mm512_setzero_si512(), _mm512_sub_epi32(_mm512_srli_epi32(bits, 23), exponent_bias)));
+        const __m512i exponent = _mm512_sub_epi32(_mm512_srli_epi32(bits, 23), exponent_bias);
+        const __m512i index = _mm512_min_epi32(nine, _mm512_max_epi32(_mm512_setzero_si512(), exponent));
         __m512 encoded = _mm512_fmsub_ps(_mm512_permutexvar_ps(index, scale), p, _mm512_set1_ps(0.055f));
         const __mmask16 near_black = _mm512_cmp_ps_mask(l, _mm512_set1_ps(0.0031308f), _CMP_LE_OQ);
         encoded = _mm512_mask_mul_ps(encoded, near_black, l, _mm512_set1_ps(12.92f));

@@ -61,7 +61,9 @@ struct Taps {
     std::vector<float> weights;  // count per output pixel, or count in all
 };
 
-inline int32_t first_of(const Taps& taps, int32_t i) { return taps.shared ? taps.first0 + 2 * i : taps.first[size_t(i)]; }
+inline int32_t first_of(const Taps& taps, int32_t i) {
+    return taps.shared ? taps.first0 + 2 * i : taps.first[size_t(i)];
+}
 inline const float* weights_of(const Taps& taps, int32_t i) {
     return taps.weights.data() + (taps.shared ? 0 : size_t(i) * size_t(taps.count));
 }

@@ -241,7 +241,8 @@ TEST(ModernAtlas, MatchesTheDefinitionsWithinOne) {
             ASSERT_EQ(atlas.image->width, width);
             ASSERT_EQ(size_t(atlas.image->width) * atlas.image->height, expected.size());
             int worst = 0;
-            for (size_t k = 0; k < expected.size(); ++k) worst = std::max(worst, channel_gap(atlas.image->pixels[k], expected[k]));
+            for (size_t k = 0; k < expected.size(); ++k)
+                worst = std::max(worst, channel_gap(atlas.image->pixels[k], expected[k]));
             EXPECT_LE(worst, 1) << c.w << "x" << c.h << " filter " << int(c.filter) << " edge " << int(c.edge)
                                 << " layout " << int(layout);
         }
