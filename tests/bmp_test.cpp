@@ -83,7 +83,7 @@ TEST(Bmp8, PlainRowsUseTheirPaletteAndPadding) {
     add_palette(b, 256);
     b.raw({1, 2, 3, 4, 5, 0xAA, 0xAA, 0xAA});       // bottom row
     b.raw({10, 20, 30, 40, 255, 0xAA, 0xAA, 0xAA});  // top row
-    test::ImagePtr image = test::load_bytes(load_image, b.data, "plain8.bmp");
+    test::ImagePtr image = test::load_bytes(load_image_from_memory, b.data, "plain8.bmp");
     ASSERT_TRUE(image);
     EXPECT_EQ(test::pixels_of(image.get()), colours({10, 20, 30, 40, 255, 1, 2, 3, 4, 5}));
 }
@@ -108,7 +108,7 @@ TEST(Bmp8, ShortPaletteFollowsTheInfoHeaderAndPixelsFollowTheOffset) {
         add_palette(b, c.entries);
         b.fill(c.gap, 0x77);
         b.raw({1, 0, 7, 0});  // index 7 lies beyond the smaller palettes: black
-        test::ImagePtr image = test::load_bytes(load_image, b.data, "short_palette.bmp");
+        test::ImagePtr image = test::load_bytes(load_image_from_memory, b.data, "short_palette.bmp");
         ASSERT_TRUE(image) << c.name;
         const std::vector<int> want = {1, 0, c.entries > 7 ? 7 : -1};
         EXPECT_EQ(test::pixels_of(image.get()), colours(want)) << c.name;
@@ -151,7 +151,7 @@ TEST(Bmp8Rle, CommandsPlaceRunsAsEncoded) {
          {1, 1, 0, 2, 255, 0, 2, 2, 0, 1}, {-1, -1, -1, 1, -1, -1}},
     };
     for (const RleCase& c : cases) {
-        test::ImagePtr image = test::load_bytes(load_image, rle8_file(c.width, c.height, c.stream).data, "rle.bmp");
+        test::ImagePtr image = test::load_bytes(load_image_from_memory, rle8_file(c.width, c.height, c.stream).data, "rle.bmp");
         ASSERT_TRUE(image) << c.name;
         EXPECT_EQ(test::pixels_of(image.get()), colours(c.expected)) << c.name;
     }
@@ -229,7 +229,7 @@ TEST(WriteBmp24, RoundTripsThroughTheLoader) {
             test::ImagePtr image = test::make_image(width, height, pixels);
             const std::string path = test::scratch_path("round.bmp");
             ASSERT_EQ(write_bmp24(path.c_str(), image.get()), 1);
-            test::ImagePtr back(load_bmp24(path.c_str()));
+            test::ImagePtr back = test::load_path(load_bmp24, path);
             ASSERT_TRUE(back);
             for (Pixel& p : pixels) p &= 0xFFFFFF;
             EXPECT_EQ(test::pixels_of(back.get()), pixels) << width << "x" << height;
@@ -266,7 +266,7 @@ TEST(WriteBmp24, PicturesOfManyChunksKeepEveryRowInPlace) {
             for (size_t k = 3 * size_t(c.width); k < stride && in_place; ++k) in_place = row[k] == 0;
             EXPECT_TRUE(in_place) << c.width << "x" << c.height << ", row " << y;
         }
-        test::ImagePtr back(load_bmp24(path.c_str()));
+        test::ImagePtr back = test::load_path(load_bmp24, path);
         ASSERT_TRUE(back);
         for (Pixel& p : pixels) p &= 0xFFFFFF;
         EXPECT_EQ(test::pixels_of(back.get()), pixels) << c.width << "x" << c.height;
@@ -308,7 +308,7 @@ TEST(BmpFixtures, OtherEncodersFilesLoadExactly) {
     };
     for (const Case& c : cases) {
         const std::string path = std::string(TEST_DATA_DIR) + "/bmp/" + c.file;
-        test::ImagePtr image(load_image(path.c_str()));
+        test::ImagePtr image = load_image_file(path).image;
         ASSERT_TRUE(image) << c.file;
         EXPECT_EQ(image->width, c.width) << c.file;
         EXPECT_EQ(image->height, c.height) << c.file;

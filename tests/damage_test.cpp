@@ -38,7 +38,7 @@ struct SweepCounts {
 void run_pipeline(const std::vector<uint8_t>& bytes, const std::string& extension, SweepCounts* counts) {
     const std::string path = test::scratch_path("damaged" + extension);
     test::write_file(path, bytes);
-    test::ImagePtr image(load_image(path.c_str()));
+    test::ImagePtr image = load_image_file(path).image;
     ++counts->copies;
     if (!image) return;
     ++counts->loaded;
@@ -46,7 +46,7 @@ void run_pipeline(const std::vector<uint8_t>& bytes, const std::string& extensio
     ASSERT_GT(image->height, 0);
     if (int64_t(image->width) * image->height > MAX_PIPELINE_PIXELS) return;
     for (bool bidirectional : {true, false}) {
-        test::ImagePtr canvas(new_canvas(image.get(), bidirectional));
+        test::ImagePtr canvas = new_canvas(image.get(), bidirectional);
         ASSERT_TRUE(canvas);
         bidirectional ? build_bidirectional_mipmap(canvas.get()) : build_ordinary_mipmap(canvas.get());
         ASSERT_EQ(write_bmp24(test::scratch_path("damaged_mip.bmp").c_str(), canvas.get()), 1);

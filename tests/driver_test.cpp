@@ -71,7 +71,7 @@ TEST(DriverRun, WritesTheAtlasBesideItsInput) {
         EXPECT_EQ(run.status, 0) << c.layout;
         EXPECT_EQ(run.output, test::banner() + "Loading image '" + input + "' ... Done\n" + "Creating " +
                                   c.layout + " MipMap ... Done\n" + "Writing Mip-Map ... Done\n\n\n" + KEY_PROMPT);
-        test::ImagePtr atlas(load_bmp24(test::scratch_path("wall_mip.bmp").c_str()));
+        test::ImagePtr atlas = test::load_path(load_bmp24, test::scratch_path("wall_mip.bmp"));
         ASSERT_TRUE(atlas) << c.layout;
         EXPECT_EQ(atlas->width, 10);
         EXPECT_EQ(atlas->height, 3 * c.height_factor);

@@ -214,7 +214,7 @@ TEST(GifLoad, Files) {
 
 TEST(GifLoad, DispatchReadsGifWhateverTheName) {
     const std::vector<uint8_t> file = cat({header(0x81, colour_table(4)), image_block({4, 2, FRAME_4X2}), TRAILER});
-    test::ImagePtr image = test::load_bytes(load_image, file, "texture.bmp");
+    test::ImagePtr image = test::load_bytes(load_image_from_memory, file, "texture.bmp");
     ASSERT_TRUE(image);
     EXPECT_EQ(test::pixels_of(image.get()), coloured(FRAME_4X2));
 }

@@ -62,22 +62,19 @@ TEST(DecodePcxLine, RunsLiteralsAndTheEndOfTheData) {
         {"63-byte run over a 32767-byte line", {0xFF, 0xAB}, 32767, {63}, std::vector<uint8_t>(63, 0xAB), 2},
     };
     for (const DecodeCase& c : cases) {
-        std::vector<uint8_t> data = c.data;
-        FILE* stream = data.empty() ? std::tmpfile() : fmemopen(data.data(), data.size(), "rb");
-        ASSERT_NE(stream, nullptr) << c.name;
+        ByteReader in = make_reader(c.data.data(), c.data.size());
         PcxRunState state = {0, 0};
         std::vector<uint8_t> line(static_cast<size_t>(c.length), 0xEE);
         std::vector<uint8_t> stored;
         for (size_t call = 0; call < c.counts.size(); ++call) {
-            const int16_t got = decode_pcx_line(&state, line.data(), c.length, stream);
+            const int16_t got = decode_pcx_line(&state, line.data(), c.length, &in);
             EXPECT_EQ(got, c.counts[call]) << c.name << ", call " << call;
             if (call == 0) {
-                EXPECT_EQ(std::ftell(stream), c.position_after_first_line) << c.name;
+                EXPECT_EQ(in.pos, size_t(c.position_after_first_line)) << c.name;
             }
             stored.insert(stored.end(), line.begin(), line.begin() + std::max<int16_t>(got, 0));
         }
         EXPECT_EQ(stored, c.stored) << c.name;
-        std::fclose(stream);
     }
 }
 
@@ -88,7 +85,7 @@ struct LoadCase {
     std::vector<Pixel> pixels;  // empty: the file is declined
 };
 
-void expect_load(Image* (*loader)(const char*), const LoadCase& c) {
+void expect_load(test::Loader loader, const LoadCase& c) {
     test::ImagePtr image = test::load_bytes(loader, c.file);
     if (c.pixels.empty()) {
         EXPECT_EQ(image, nullptr) << c.name;
@@ -138,11 +135,14 @@ TEST(LoadPcx8, ShortDataWarnsOncePerLineAndReadsIndexZero) {
     // read as image data, then the file ends.
     test::Bytes b = pcx_header(1000, 2, 1, 1000);
     const std::vector<uint8_t> file = palette_block(b).data;
-    testing::internal::CaptureStdout();
-    test::ImagePtr image = test::load_bytes(load_pcx8, file);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Error in decoded line length (was 769 should be 1000)\n"
-              "Error in decoded line length (was 0 should be 1000)\n");
+    const std::string warnings =
+        "Error in decoded line length (was 769 should be 1000)\n"
+        "Error in decoded line length (was 0 should be 1000)\n";
+    std::string heard;
+    LoadOptions options;
+    options.warnings = {[](void* to, const char* text) { *static_cast<std::string*>(to) += text; }, &heard};
+    test::ImagePtr image = test::load_result(load_pcx8, file, options).image;
+    EXPECT_EQ(heard, warnings);
     ASSERT_NE(image, nullptr);
     const std::vector<Pixel> pixels = test::pixels_of(image.get());
     EXPECT_EQ(pixels[0], palette_pixel(12));  // the marker byte
@@ -150,6 +150,18 @@ TEST(LoadPcx8, ShortDataWarnsOncePerLineAndReadsIndexZero) {
     EXPECT_EQ(pixels[4], palette_pixel(0x10));  // entry 1's red byte
     EXPECT_EQ(pixels[999], palette_pixel(0));
     EXPECT_EQ(pixels[1000], palette_pixel(0));
+
+    // The tool prints them on the loading line, before its verdict; a file
+    // declined after its lines (no palette marker) still gives them.
+    const std::string path = test::scratch_path("short.pcx");
+    test::write_file(path, file);
+    EXPECT_NE(test::run_tool({path}).output.find("Loading image '" + path + "' ..." + warnings + " Done\n"),
+              std::string::npos);
+    std::vector<uint8_t> unmarked = file;
+    unmarked[unmarked.size() - 769] = 11;
+    test::write_file(path, unmarked);
+    EXPECT_NE(test::run_tool({path}).output.find("..." + warnings + "Invalid fileformat !\n"), std::string::npos);
+    EXPECT_EQ(test::load_result(load_pcx8, unmarked).reason, "PCX: no 256-colour palette block at the end");
 }
 
 TEST(LoadPcx24, PlanesAndChecks) {
@@ -208,7 +220,7 @@ TEST(LoadPcx, HostileHeadersDeclinedByBothLoaders) {
 TEST(LoadImage, PcxPlanes1FallsThroughToThe8BitLoader) {
     const std::vector<uint8_t> file = file8(pcx_header(2, 1, 1, 2), {0xC2, 0x01});
     EXPECT_EQ(test::load_bytes(load_pcx24, file), nullptr);
-    test::ImagePtr image = test::load_bytes(load_image, file, "eight.pcx");
+    test::ImagePtr image = test::load_bytes(load_image_from_memory, file, "eight.pcx");
     ASSERT_NE(image, nullptr);
     EXPECT_EQ(test::pixels_of(image.get()), (std::vector<Pixel>{0x302010u, 0x302010u}));
 }
@@ -236,7 +248,7 @@ std::string fixture_path(const Fixture& f) { return std::string(TEST_DATA_DIR) +
 
 TEST(LoadPcx, FilesFromOtherEncodersLoadExactly) {
     for (const Fixture& f : FIXTURES) {
-        test::ImagePtr image(load_image(fixture_path(f).c_str()));
+        test::ImagePtr image = load_image_file(fixture_path(f)).image;
         ASSERT_NE(image, nullptr) << f.name;
         EXPECT_EQ(image->width, f.width) << f.name;
         EXPECT_EQ(image->height, f.height) << f.name;
@@ -255,14 +267,14 @@ TEST(LoadPcx, DamagedCopiesAreDeclinedOrKeepTheirSize) {
         for (size_t cut = 0; cut < shortest_whole; ++cut) {
             const std::vector<uint8_t> part(good.begin(), good.begin() + cut);
             testing::internal::CaptureStdout();
-            EXPECT_EQ(test::load_bytes(load_image, part), nullptr) << f.name << " cut to " << cut;
+            EXPECT_EQ(test::load_bytes(load_image_from_memory, part), nullptr) << f.name << " cut to " << cut;
             testing::internal::GetCapturedStdout();
         }
         for (size_t at = 0; at < good.size(); ++at) {
             std::vector<uint8_t> bad = good;
             bad[at] ^= 0xC0;
             testing::internal::CaptureStdout();
-            test::ImagePtr image = test::load_bytes(load_image, bad);
+            test::ImagePtr image = test::load_bytes(load_image_from_memory, bad);
             testing::internal::GetCapturedStdout();
             if (image && at >= 12) {  // the window lies in bytes 4 to 11
                 EXPECT_EQ(image->width, f.width) << f.name << " at " << at;

@@ -200,7 +200,7 @@ TEST(TgaReader, DeclinedHeaders) {
 
     // An entry size is only looked at when there are entries.
     EXPECT_NE(test::load_bytes(load_tga, tga_bytes({2, 1, 1, 24, 0, one_pixel, 0, 0, 7}), "nomap.tga"), nullptr);
-    EXPECT_EQ(load_tga(test::scratch_path("missing.tga").c_str()), nullptr);
+    EXPECT_EQ(load_image_file(test::scratch_path("missing.tga")).image, nullptr);
 }
 
 // Pillow and ImageMagick wrote these; the CRCs are of the pixels Pillow reads
@@ -254,7 +254,7 @@ TEST(TgaReader, OtherEncodersFilesLoadExactly) {
         EXPECT_EQ(bytes[2], f.type) << f.name;
         EXPECT_EQ(bytes[16], f.depth) << f.name;
         EXPECT_EQ(bytes[17], f.descriptor) << f.name;
-        test::ImagePtr image(load_image(fixture_path(f.name).c_str()));
+        test::ImagePtr image = load_image_file(fixture_path(f.name)).image;
         ASSERT_NE(image, nullptr) << f.name;
         EXPECT_EQ(image->width, 37) << f.name;
         EXPECT_EQ(image->height, 11) << f.name;
