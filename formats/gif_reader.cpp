@@ -99,6 +99,7 @@ constexpr int GIF_BLOCK_CUT = 3;         // the file ends where a minimum code s
 constexpr int GIF_BLOCK_ZERO_WIDTH = 4;  // a frame of width 0
 constexpr int GIF_BLOCK_TOO_LARGE = 5;   // the stack of frames exceeds the size limit
 constexpr int GIF_BLOCK_NO_MEMORY = 6;   // no memory for a frame's rows
+constexpr int GIF_BLOCK_ZERO_HEIGHT = 7;  // a first frame of height 0
 
 // Fixed fields come in one read each; false when the file cuts them short,
 // since their values would then be undefined.
@@ -313,6 +314,7 @@ int read_gif_image_block(ByteReader* in, GifLoadState* state, GifFrames* frames,
     const int min_code_size = read_byte(in);
     if (min_code_size < 0) return GIF_BLOCK_CUT;
     if (descriptor.width == 0) return GIF_BLOCK_ZERO_WIDTH;
+    if (descriptor.height == 0 && state->total_height == 0) return GIF_BLOCK_ZERO_HEIGHT;
     if (!grow_gif_pixels(state, frames, descriptor.width, descriptor.height, max_pixels))
         return GIF_BLOCK_TOO_LARGE;
     // A frame the decoder does not finish keeps the rows it stored; either
@@ -350,6 +352,7 @@ LoadResult read_gif_file(ByteReader* in, GifLoadState* state, GifFrames* frames,
             case GIF_BLOCK_STOP: return LoadResult();
             case GIF_BLOCK_CUT: return decline(LoadError::damaged, "GIF: file ends before a frame's code size");
             case GIF_BLOCK_ZERO_WIDTH: return decline(LoadError::damaged, "GIF: frame of width 0");
+            case GIF_BLOCK_ZERO_HEIGHT: return decline(LoadError::damaged, "GIF: first frame of height 0");
             case GIF_BLOCK_TOO_LARGE: return picture_too_large("GIF", options);
             default: return no_memory_for("GIF");
         }
