@@ -2,12 +2,14 @@
 // hands the bytes to that format's loaders. BMP and PCX have more than one
 // loader; the next is tried when one declines. A file that matches a
 // signature is never tried as another format.
-// The file is read whole, once, into memory; every decoder reads from there,
-// and the bytes are released before the picture goes back to the caller, so
-// they never sit in memory beside the atlas canvas.
+// The file is taken whole, once, into memory (mapped, or read where it cannot
+// be mapped); every decoder reads from there, and the bytes are released
+// before the picture goes back to the caller, so they never sit in memory
+// beside the atlas canvas.
 #include "formats/load_image.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,6 +45,16 @@ struct FreeDeleter {
     void operator()(uint8_t* p) const { std::free(p); }
 };
 using InputBytes = std::unique_ptr<uint8_t, FreeDeleter>;
+
+// A file mapped into memory, unmapped on every path out of the function
+// that mapped it.
+struct Mapping {
+    void* address;
+    size_t size;
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    ~Mapping() { munmap(address, size); }
+};
 
 }  // namespace
 
@@ -138,7 +150,19 @@ LoadResult load_image_file(const std::string& path, const LoadOptions& options) 
     if (!S_ISREG(info.st_mode)) return decline(LoadError::unreadable, "not a regular file");
     if (info.st_size > MAX_INPUT_BYTES) return decline(LoadError::too_large, "file larger than 4 GiB");
     const size_t size = static_cast<size_t>(info.st_size);
-    // malloc: no zero fill for bytes the read overwrites at once.
+    // Mapped, the decoders read the system's cached copy of the file itself:
+    // no second copy, no fresh memory to fault in, which makes a plain 24-bit
+    // file's decode faster than reading it through a small buffer ever was.
+    // The price: should another program cut the file short while it is
+    // decoded, the process ends with SIGBUS (an earlier atlas is untouched).
+    if (size > 0) {
+        void* address = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.fd, 0);
+        if (address != MAP_FAILED) {
+            const Mapping mapping{address, size};
+            return load_image_from_memory(static_cast<const uint8_t*>(address), size, options);
+        }
+    }
+    // Where the file cannot be mapped, it is read into memory of our own.
     InputBytes bytes(static_cast<uint8_t*>(std::malloc(size ? size : 1)));
     if (!bytes) return decline(LoadError::no_memory, "no memory for the file");
     size_t got = 0;

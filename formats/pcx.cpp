@@ -97,32 +97,40 @@ int read_pcx_header(PcxHeader* header, ByteReader* in) {
 // is already full (or that the line cannot hold) waits in `state` for the next
 // line.
 int16_t decode_pcx_line(PcxRunState* state, uint8_t* line, int16_t length, ByteReader* in) {
+    // The cursor and the pending run in locals: the line's byte stores could
+    // otherwise alias them, and this is the inner loop of every load.
+    const uint8_t* p = in->data + in->pos;
+    const uint8_t* const end = in->data + in->size;
+    int count = state->count;
+    uint8_t value = state->value;
     int i = 0;
     for (;;) {
-        if (state->count > 0 && i < length) {
-            const int n = std::min<int>(state->count, length - i);
-            std::memset(line + i, state->value, static_cast<size_t>(n));
+        if (count > 0 && i < length) {
+            const int n = std::min<int>(count, length - i);
+            std::memset(line + i, value, static_cast<size_t>(n));
             i += n;
-            state->count = static_cast<uint8_t>(state->count - n);
+            count -= n;
         }
-        if (state->count > 0) return static_cast<int16_t>(i);
-        const int b = read_byte(in);
-        if (b < 0) return static_cast<int16_t>(i);
+        if (count > 0 || p == end) break;
+        const uint8_t b = *p++;
         if ((b & 0xC0) != 0xC0) {
             if (i < length) {
-                line[i++] = static_cast<uint8_t>(b);
+                line[i++] = b;
                 continue;
             }
-            state->count = 1;
-            state->value = static_cast<uint8_t>(b);
-            return static_cast<int16_t>(i);
+            count = 1;
+            value = b;
+            break;
         }
-        const int value = read_byte(in);
-        if (value < 0) return static_cast<int16_t>(i);
-        state->count = static_cast<uint8_t>(b & 0x3F);
-        state->value = static_cast<uint8_t>(value);
-        if (i >= length) return static_cast<int16_t>(i);
+        if (p == end) break;
+        count = b & 0x3F;
+        value = *p++;
+        if (i >= length) break;
     }
+    in->pos = static_cast<size_t>(p - in->data);
+    state->count = static_cast<uint8_t>(count);
+    state->value = value;
+    return static_cast<int16_t>(i);
 }
 
 LoadResult load_pcx24(const uint8_t* bytes, size_t size, const LoadOptions& options) {
