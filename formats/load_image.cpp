@@ -141,11 +141,15 @@ LoadResult load_image_from_memory(const uint8_t* bytes, size_t size, const LoadO
 }
 
 LoadResult load_image_file(const std::string& path, const LoadOptions& options) {
-    // Non-blocking open, so that a FIFO does not wait for a writer; then only
-    // a regular file goes on (a device or directory is no texture).
+    // Only a regular file is opened at all: opening a FIFO would wait for a
+    // writer, and opening some devices has effects of its own. The check is
+    // made again on what was opened, in case the path changed in between
+    // (the open does not block on a FIFO either).
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) return decline(LoadError::unreadable, "cannot open the file");
+    if (!S_ISREG(info.st_mode)) return decline(LoadError::unreadable, "not a regular file");
     const Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (file.fd < 0) return decline(LoadError::unreadable, "cannot open the file");
-    struct stat info;
     if (fstat(file.fd, &info) != 0) return decline(LoadError::unreadable, "cannot open the file");
     if (!S_ISREG(info.st_mode)) return decline(LoadError::unreadable, "not a regular file");
     if (info.st_size > MAX_INPUT_BYTES) return decline(LoadError::too_large, "file larger than 4 GiB");
