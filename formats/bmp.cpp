@@ -104,7 +104,7 @@ LoadResult read_bmp_headers(ByteReader* in, const LoadOptions& options, BmpHeade
 // The decline for a depth or compression that neither loader reads; the
 // 24-bit loader declines 8-bit files the same way so that the 8-bit one is tried.
 LoadResult bmp_kind_unread(const BmpInfoHeader& ih) {
-    const std::string depth = std::to_string(ih.bits_per_pixel) + " bits per pixel";
+    const std::string depth = std::to_string(ih.bits_per_pixel) + (ih.bits_per_pixel == 1 ? " bit" : " bits") + " per pixel";
     if (ih.bits_per_pixel != 8 && ih.bits_per_pixel != 24)
         return decline(LoadError::unsupported, "BMP: " + depth + " is not read");
     return decline(LoadError::unsupported,

@@ -112,8 +112,11 @@ LoadResult load_image_from_memory(const uint8_t* bytes, size_t size, const LoadO
     try {
         switch (detect_format(bytes, size)) {
             case ImageFormat::bmp: {
+                // Each loader declines what is not its kind as unsupported,
+                // and the next one is tried; the last decline is the reason.
                 LoadResult result = load_bmp24(bytes, size, options);
                 if (result.error == LoadError::unsupported) result = load_bmp8(bytes, size, options);
+                // Other BMP variants are tried here, after the classic two.
                 return result;
             }
             case ImageFormat::pcx: {

@@ -51,10 +51,10 @@ LoadResult pcx_layout(const PcxHeader& h, const LoadOptions& options, PcxLayout*
     const int32_t width = int32_t(h.x_max) - h.x_min + 1;
     const int32_t height = int32_t(h.y_max) - h.y_min + 1;
     const int32_t line_length = int32_t(h.bytes_per_line) * h.planes;
+    if (!within_pixel_limit(width, height, options)) return picture_too_large("PCX", options);
     if (line_length <= 0) return decline(LoadError::damaged, "PCX: scan lines of 0 bytes");
     if (line_length > MAX_LINE_LENGTH)
         return decline(LoadError::unsupported, "PCX: scan lines of 32768 bytes or more are not read");
-    if (!within_pixel_limit(width, height, options)) return picture_too_large("PCX", options);
     out->width = width;
     out->height = height;
     out->line_length = static_cast<int16_t>(line_length);
@@ -138,8 +138,7 @@ LoadResult load_pcx24(const uint8_t* bytes, size_t size, const LoadOptions& opti
     PcxHeader h{};
     if (!read_pcx_header(&h, &in)) return header_cut_short();
     if (h.planes != 3 || h.bits_per_pixel != 8)
-        return decline(LoadError::unsupported, "PCX: " + std::to_string(h.planes) + " planes of " +
-                                                   std::to_string(h.bits_per_pixel) + " bits are not read as 24-bit");
+        return decline(LoadError::unsupported, "PCX: not three planes of 8 bits, as 24-bit files have");
     PcxLayout layout;
     LoadResult checked = pcx_layout(h, options, &layout);
     if (checked.error != LoadError::none) return checked;

@@ -179,7 +179,7 @@ TEST(BmpLoaders, DeclineWhatTheyDoNotRead) {
         std::vector<uint8_t> bytes;
         const char* reason;  // as the dispatch gives it, after every BMP loader
     } cases[] = {
-        {"1 bit", plain(1, 0), "BMP: 1 bits per pixel is not read"},
+        {"1 bit", plain(1, 0), "BMP: 1 bit per pixel is not read"},
         {"4 bit", plain(4, 0), "BMP: 4 bits per pixel is not read"},
         {"16 bit", plain(16, 0), "BMP: 16 bits per pixel is not read"},
         {"32 bit", plain(32, 0), "BMP: 32 bits per pixel is not read"},
