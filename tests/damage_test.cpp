@@ -2,9 +2,7 @@
 // ways and the file cut at every length (sampled for large files). Every
 // copy must load or be declined, and what loads goes through the whole tool,
 // without a sanitizer report or a hang (ctest's timeout stands for the hang).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -67,25 +65,6 @@ std::vector<size_t> offsets_to_damage(size_t size) {
     return offsets;
 }
 
-// The 8-bit PCX loader reports short lines on the console; a sweep makes
-// thousands of them, so standard output is parked while it runs.
-struct QuietStdout {
-    int saved;
-};
-QuietStdout quiet_stdout() {
-    std::fflush(stdout);
-    QuietStdout q{dup(1)};
-    const int null_fd = open("/dev/null", O_WRONLY);
-    dup2(null_fd, 1);
-    close(null_fd);
-    return q;
-}
-void restore_stdout(QuietStdout q) {
-    std::fflush(stdout);
-    dup2(q.saved, 1);
-    close(q.saved);
-}
-
 SweepCounts sweep_file(const fs::path& file) {
     SweepCounts counts;
     const std::vector<uint8_t> original = test::read_file(file.string());
@@ -125,17 +104,12 @@ void sweep_directory(const std::string& dir) {
     std::sort(files.begin(), files.end());
     if (files.empty()) GTEST_SKIP() << "no files in " << dir;
     SweepCounts total;
-    const QuietStdout quiet = quiet_stdout();
     for (const fs::path& file : files) {
         const SweepCounts counts = sweep_file(file);
         total.copies += counts.copies;
         total.loaded += counts.loaded;
-        if (::testing::Test::HasFatalFailure()) {
-            restore_stdout(quiet);
-            FAIL() << "while sweeping " << file;
-        }
+        if (::testing::Test::HasFatalFailure()) FAIL() << "while sweeping " << file;
     }
-    restore_stdout(quiet);
     std::printf("%s: %zu files, %d damaged copies, %d loaded\n", dir.c_str(), files.size(), total.copies,
                 total.loaded);
 }
