@@ -302,8 +302,11 @@ bool stream_bmp24(const Image* image, ByteSink sink) {
     // write passes straight to the file, where one per row would cost a system
     // call each, and a row longer than the buffer goes in pieces, so the
     // buffer never grows with the picture. Padding bytes are zero.
+    // Whole rows per write where a row fits the buffer, so each write ends
+    // on a row's end.
     const uint64_t pixel_bytes = uint64_t(stride) * uint64_t(image->height);
-    std::vector<uint8_t> chunk(pixel_bytes < CHUNK_BYTES ? size_t(pixel_bytes) : CHUNK_BYTES);
+    const uint64_t whole_rows = uint64_t(stride) <= CHUNK_BYTES ? CHUNK_BYTES / uint64_t(stride) * stride : CHUNK_BYTES;
+    std::vector<uint8_t> chunk(size_t(std::min(pixel_bytes, whole_rows)));
     const size_t padding = size_t(stride - 3 * int64_t(image->width));
     size_t filled = 0;
     for (int32_t y = image->height - 1; ok && y >= 0; --y) {
