@@ -1,5 +1,6 @@
 // Format detection by the first bytes of a file, and the one entry through
-// which the driver obtains an Image.
+// which the driver obtains an Image: every loader decodes from memory and
+// gives the picture or a decline with its reason.
 #ifndef ORVANDEL_FORMATS_LOAD_IMAGE_H
 #define ORVANDEL_FORMATS_LOAD_IMAGE_H
 
@@ -75,8 +76,9 @@ void warn(const LoadOptions& options, const char* text);
 
 // The picture in `size` bytes of a file held in memory, whatever its format.
 LoadResult load_image_from_memory(const uint8_t* bytes, size_t size, const LoadOptions& options = LoadOptions());
-// Reads a regular file once (FIFOs, devices and directories are refused)
-// and decodes it from memory; the bytes are released before it returns.
+// Takes a regular file into memory once (FIFOs, devices and directories are
+// refused, and never opened) and decodes it from there with
+// load_image_from_memory; the bytes are released before it returns.
 LoadResult load_image_file(const std::string& path, const LoadOptions& options = LoadOptions());
 
 }  // namespace orvandel
