@@ -1,31 +1,43 @@
 SHELL := /bin/bash
 # The two everyday commands: `make run` and `make test`. Both set up what they need.
+# The project's own builds (make test, test-all, clang, fuzz) treat warnings as
+# errors; `make run` does not, so a newer compiler cannot break a user's build.
 JOBS ?= 2
 SAMPLES := $(filter-out %_mip.bmp,$(wildcard samples/*.bmp samples/*.pcx samples/*.gif samples/*.tga))
 
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := $(basename $(notdir $(wildcard fuzz/*.cpp)))
 
-.PHONY: run test release bench clang fuzz deps clean
+.PHONY: run test test-all asan release bench clang fuzz deps clean
 
 deps:
 	@sh tools/install-deps.sh
 
 release: deps
-	cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DORVANDEL_TESTS=OFF
+	cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DORVANDEL_TESTS=OFF -DORVANDEL_WERROR=OFF
 	cmake --build build/release -j$(JOBS)
 
 run: release
 	@for f in $(SAMPLES); do ./build/release/orvandel "$$f" </dev/null || exit 1; done
 
-test: deps
-	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANDEL_SANITIZE=ON
+# The tests, built with AddressSanitizer and UndefinedBehaviorSanitizer.
+asan:
+	@sh tools/install-deps.sh test
+	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANDEL_SANITIZE=ON -DORVANDEL_WERROR=ON
 	cmake --build build/asan -j$(JOBS)
+
+# The quick set: everything but the damage sweep and the tests named Slow...
+test: asan
+	cd build/asan && ctest --output-on-failure -j$(JOBS) -L quick
+
+# Every test, the slow ones included.
+test-all: asan
 	cd build/asan && ctest --output-on-failure -j$(JOBS)
 
 # The same sources built with clang, warnings as errors.
-clang: deps
-	cmake -S . -B build/clang -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++
+clang:
+	@sh tools/install-deps.sh clang
+	cmake -S . -B build/clang -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ -DORVANDEL_WERROR=ON
 	cmake --build build/clang -j$(JOBS)
 
 bench:
@@ -39,7 +51,7 @@ bench:
 fuzz:
 	@sh tools/install-deps.sh fuzz
 	cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-	  -DORVANDEL_TESTS=OFF -DORVANDEL_SANITIZE=ON -DORVANDEL_FUZZ=ON
+	  -DORVANDEL_TESTS=OFF -DORVANDEL_SANITIZE=ON -DORVANDEL_FUZZ=ON -DORVANDEL_WERROR=ON
 	cmake --build build/fuzz -j$(JOBS)
 	@mkdir -p build/fuzz/findings
 	@for t in $(FUZZ_TARGETS); do \

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "formats/bmp.h"
 #include "formats/load_image.h"
@@ -47,12 +48,12 @@ void print_usage() {
 
 }  // namespace
 
-Image* new_canvas(const Image* source, bool bidirectional) {
+ImagePtr new_canvas(const Image* source, bool bidirectional) {
     const int64_t width = 2 * int64_t(source->width);
     const int64_t height = (bidirectional ? 2 : 1) * int64_t(source->height);
     if (width > INT32_MAX || height > INT32_MAX) return nullptr;
     if (bmp24_file_size(width, height) > int64_t(UINT32_MAX)) return nullptr;
-    Image* canvas = new_image_within(static_cast<int32_t>(width), static_cast<int32_t>(height), INT64_MAX / 8);
+    ImagePtr canvas(new_image_within(static_cast<int32_t>(width), static_cast<int32_t>(height), INT64_MAX / 8));
     if (!canvas) return nullptr;
     for (int32_t r = 0; r < source->height; ++r)
         std::memcpy(canvas->pixels + int64_t(r) * canvas->width,
@@ -62,26 +63,31 @@ Image* new_canvas(const Image* source, bool bidirectional) {
 
 namespace {
 
+// The PCX line-length warnings, printed the moment they arise.
+void print_warning(void*, const char* text) { say("%s", text); }
+
+int out_of_memory() {
+    say("Not enough memory for MipMap !\n");
+    return EXIT_NO_MEMORY;
+}
+
 // Takes the source over: it is released as soon as the canvas holds it, so
 // that the build and the write run with only the canvas in memory.
-int build_and_write(const char* input_path, Image* source, bool bidirectional) {
+int build_and_write(const char* input_path, ImagePtr source, bool bidirectional) {
     say("Creating %s MipMap ...", bidirectional ? "bi-directional" : "ordinary");
-    Image* canvas = new_canvas(source, bidirectional);
-    free_image(source);
-    if (!canvas) {
-        say("Not enough memory for MipMap !\n");
-        return EXIT_NO_MEMORY;
-    }
+    ImagePtr canvas = new_canvas(source.get(), bidirectional);
+    source.reset();
+    if (!canvas) return out_of_memory();
     if (bidirectional)
-        build_bidirectional_mipmap(canvas);
+        build_bidirectional_mipmap(canvas.get());
     else
-        build_ordinary_mipmap(canvas);
+        build_ordinary_mipmap(canvas.get());
     say(" Done\n");
 
     const std::string output = make_output_name(input_path);
     say("Writing Mip-Map ...");
-    const int written = write_bmp24(output.c_str(), canvas);
-    free_image(canvas);
+    const int written = write_bmp24(output.c_str(), canvas.get());
+    canvas.reset();
     say(written ? " Done\n\n\n" : " Can't write MipMap !\n");
     say("%s", KEY_PROMPT);
     return written ? EXIT_ATLAS_WRITTEN : EXIT_WRITE_FAILED;
@@ -110,13 +116,23 @@ int run_orvandel(int argc, char** argv) {
     } else {
         const char* path = argv[1];
         say("Loading image '%s' ...", display_name(path).c_str());
-        Image* source = load_image(path);
-        if (!source) {
-            say("Invalid fileformat !\n%s", KEY_PROMPT);
-            status = EXIT_INVALID_FORMAT;
-        } else {
-            say(" Done\n");
-            status = build_and_write(path, source, argc == 2);
+        LoadOptions options;
+        options.warnings.warn = print_warning;
+        // Any allocation that fails past the loader's own checks ends the run
+        // with the memory message, never an abort.
+        try {
+            LoadResult loaded = load_image_file(path, options);
+            if (!loaded.image) {
+                // The classic console has one text for every failed load; the
+                // status tells a want of memory apart.
+                say("Invalid fileformat !\n%s", KEY_PROMPT);
+                status = loaded.error == LoadError::no_memory ? EXIT_NO_MEMORY : EXIT_INVALID_FORMAT;
+            } else {
+                say(" Done\n");
+                status = build_and_write(path, std::move(loaded.image), argc == 2);
+            }
+        } catch (const std::bad_alloc&) {
+            status = out_of_memory();
         }
     }
     std::getchar();

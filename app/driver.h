@@ -25,8 +25,8 @@ std::string make_output_name(const std::string& path);
 // The canvas for a source of w x h: 2w wide, 2h (bi-directional) or h high,
 // black, with the source in its top-left corner. Null when its sizes do not
 // fit 32 bits, when the atlas would not fit a BMP file, or when the memory is
-// not there. Release it with free_image.
-Image* new_canvas(const Image* source, bool bidirectional);
+// not there.
+ImagePtr new_canvas(const Image* source, bool bidirectional);
 
 // The whole run: banner, load, atlas, write, the wait for a key. Returns the
 // exit status.

@@ -1,7 +1,7 @@
 // The benchmark: every cost of a run on 4096 x 4096 sources, each measured
 // beside its reference in the same iteration (so both see the same machine
 // state), and one table at the end with the ratios and their targets.
-//   decode        load_image against stb_image on the same file
+//   decode        load_image_file against stb_image on the same file
 //   atlas         each builder against one memcpy of the canvas
 //   writer        write_bmp24 against one fwrite of the same number of bytes
 //   whole tool    the real binary against the I/O floor (fread of the input,
@@ -107,13 +107,13 @@ void decode_case(benchmark::State& state, const BenchFile& file) {
     Samples& row = results["decode " + file.label];
     for (auto _ : state) {
         Clock::time_point start = Clock::now();
-        Image* image = load_image(file.path.c_str());
+        LoadResult loaded = load_image_file(file.path);
         const double ours = seconds_since(start);
-        if (!image) {
+        if (!loaded.image) {
             state.SkipWithError("the tool declined the file");
             return;
         }
-        free_image(image);
+        loaded.image.reset();
         row.ours.push_back(ours);
         state.SetIterationTime(ours);
 #ifdef ORVANDEL_HAVE_STB
@@ -137,10 +137,9 @@ void decode_case(benchmark::State& state, const BenchFile& file) {
 // comparison would not be of the same work.
 bool check_decoders(const std::vector<BenchFile>& files) {
     for (const BenchFile& file : files) {
-        Image* image = load_image(file.path.c_str());
+        const ImagePtr image = load_image_file(file.path).image;
         const bool same = image && image->width == BENCH_SIDE && image->height == BENCH_SIDE &&
                           std::equal(file.expected.begin(), file.expected.end(), image->pixels);
-        free_image(image);
         if (!same) {
             std::fprintf(stderr, "%s: the tool does not decode it to its picture\n", file.label.c_str());
             return false;

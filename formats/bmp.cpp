@@ -11,6 +11,7 @@
 // Writes: uncompressed 24-bit, through a temporary file renamed into place.
 #include "formats/bmp.h"
 
+#include "formats/byte_reader.h"
 #include "formats/output_file.h"
 
 #include <unistd.h>
@@ -31,13 +32,9 @@ constexpr size_t INFO_HEADER_BYTES = 40;
 constexpr int64_t HEADERS_BYTES = FILE_HEADER_BYTES + INFO_HEADER_BYTES;
 constexpr uint32_t COMPRESSION_NONE = 0;
 constexpr uint32_t COMPRESSION_RLE8 = 1;
-// Bytes of stored rows read or written by one fread or fwrite.
-constexpr int64_t CHUNK_BYTES = 1 << 20;
-
-// Rows of `stride` bytes per chunk: at least one, at most the picture's.
-int32_t rows_in_chunk(int64_t stride, int32_t height) {
-    return static_cast<int32_t>(std::max<int64_t>(1, std::min<int64_t>(height, CHUNK_BYTES / stride)));
-}
+// Bytes of the stored rows written by one write: the writer's buffer, whatever
+// the width, so a very wide picture goes out a piece of a row at a time.
+constexpr size_t CHUNK_BYTES = size_t(1) << 20;
 
 struct BmpFileHeader {
     uint16_t signature;
@@ -61,12 +58,20 @@ struct BmpInfoHeader {
     uint32_t colours_important;
 };
 
+// What either loader makes of both headers: the fields, or the decline.
+struct BmpHeaders {
+    BmpFileHeader file;
+    BmpInfoHeader info;
+};
+
 // Reads both headers and checks what every loader needs of them before it
 // allocates anything: the signature, an info header of the 40-byte form or a
 // longer one, and a positive size within the loaders' cap.
-bool read_bmp_headers(FILE* file, BmpFileHeader* fh, BmpInfoHeader* ih) {
-    uint8_t bytes[HEADERS_BYTES];
-    if (std::fread(bytes, 1, sizeof bytes, file) != sizeof bytes) return false;
+LoadResult read_bmp_headers(ByteReader* in, const LoadOptions& options, BmpHeaders* out) {
+    const uint8_t* bytes = take_bytes(in, HEADERS_BYTES);
+    if (!bytes) return decline(LoadError::damaged, "BMP: header cut short");
+    BmpFileHeader* fh = &out->file;
+    BmpInfoHeader* ih = &out->info;
     fh->signature = read_le16(bytes);
     fh->file_size = read_le32(bytes + 2);
     fh->reserved1 = read_le16(bytes + 6);
@@ -85,57 +90,62 @@ bool read_bmp_headers(FILE* file, BmpFileHeader* fh, BmpInfoHeader* ih) {
     ih->colours_used = read_le32(p + 32);
     ih->colours_important = read_le32(p + 36);
 
-    if (fh->signature != BMP_SIGNATURE) return false;
-    if (ih->header_size < INFO_HEADER_BYTES) return false;
-    if (ih->width <= 0 || ih->height <= 0) return false;
-    return int64_t(ih->width) * ih->height <= MAX_IMAGE_PIXELS;
+    if (fh->signature != BMP_SIGNATURE) return decline(LoadError::unrecognised, "not a BMP file");
+    if (ih->header_size < INFO_HEADER_BYTES)
+        return decline(LoadError::unsupported,
+                       "BMP: info header of " + std::to_string(ih->header_size) + " bytes is not read");
+    if (ih->width == 0 || ih->height == 0) return decline(LoadError::damaged, "BMP: zero width or height");
+    if (ih->height < 0) return decline(LoadError::unsupported, "BMP: top-down rows are not read");
+    if (ih->width < 0) return decline(LoadError::damaged, "BMP: negative width");
+    if (!within_pixel_limit(ih->width, ih->height, options)) return picture_too_large("BMP", options);
+    return LoadResult();
 }
 
-// Positions the stream at the pixel data and checks that `needed` bytes follow.
-bool seek_pixel_data(FILE* file, const BmpFileHeader& fh, int64_t needed) {
-    if (std::fseek(file, static_cast<long>(fh.data_offset), SEEK_SET) != 0) return false;
-    return bytes_remaining(file) >= needed;
+// The decline for a depth or compression that neither loader reads; the
+// 24-bit loader declines 8-bit files the same way so that the 8-bit one is tried.
+LoadResult bmp_kind_unread(const BmpInfoHeader& ih) {
+    const std::string depth = std::to_string(ih.bits_per_pixel) + (ih.bits_per_pixel == 1 ? " bit" : " bits") + " per pixel";
+    if (ih.bits_per_pixel != 8 && ih.bits_per_pixel != 24)
+        return decline(LoadError::unsupported, "BMP: " + depth + " is not read");
+    return decline(LoadError::unsupported,
+                   "BMP: compression " + std::to_string(ih.compression) + " at " + depth + " is not read");
 }
 
-// What the 8-bit decoders fill: the picture being decoded, kept for the unit
-// as the format's loaders always have, and handed to load_bmp8 on success.
-struct Bmp8State {
-    Image* image;
-};
-Bmp8State bmp8_state;
+// The stored pixels from the header's data offset: `needed` bytes of them,
+// or null when the file holds fewer.
+const uint8_t* pixel_data(const uint8_t* bytes, size_t size, const BmpFileHeader& fh, uint64_t needed) {
+    ByteReader in = make_reader(bytes, size);
+    if (!seek_to(&in, fh.data_offset)) return nullptr;
+    return take_bytes(&in, needed);
+}
 
 // The palette follows the info header, with colours_used entries (0 meaning
-// 256). Indices beyond it are black. False for more than 256 entries or a
-// palette that the file cuts short.
-bool read_bmp8_palette(const BmpInfoHeader& ih, FILE* file, Pixel palette[256]) {
+// 256). Indices beyond it are black.
+LoadResult read_bmp8_palette(const BmpInfoHeader& ih, const uint8_t* bytes, size_t size, Pixel palette[256]) {
     const uint32_t entries = ih.colours_used == 0 ? 256 : ih.colours_used;
-    if (entries > 256) return false;
-    const int64_t offset = int64_t(FILE_HEADER_BYTES) + ih.header_size;
-    if (std::fseek(file, static_cast<long>(offset), SEEK_SET) != 0) return false;
-    uint8_t bytes[256 * 4];
-    if (std::fread(bytes, 4, entries, file) != entries) return false;
-    for (uint32_t i = 0; i < 256; ++i) palette[i] = i < entries ? pixel_from_bgr(bytes + 4 * i) : 0;
-    return true;
+    if (entries > 256) return decline(LoadError::unsupported, "BMP: more than 256 palette entries");
+    ByteReader in = make_reader(bytes, size);
+    const uint8_t* table = seek_to(&in, uint64_t(FILE_HEADER_BYTES) + ih.header_size)
+                               ? take_bytes(&in, size_t(4) * entries) : nullptr;
+    if (!table) return decline(LoadError::damaged, "BMP: palette cut short");
+    for (uint32_t i = 0; i < 256; ++i) palette[i] = i < entries ? pixel_from_bgr(table + 4 * i) : 0;
+    return LoadResult();
 }
 
-int decode_bmp8_plain(const BmpFileHeader& fh, const BmpInfoHeader& ih, FILE* file) {
-    Pixel palette[256];
-    if (!read_bmp8_palette(ih, file, palette)) return 0;
+LoadResult decode_bmp8_plain(const BmpHeaders& h, const uint8_t* bytes, size_t size, const Pixel* palette) {
+    const BmpInfoHeader& ih = h.info;
     const int64_t stride = (int64_t(ih.width) + 3) & ~int64_t(3);
-    if (!seek_pixel_data(file, fh, stride * ih.height)) return 0;
-    std::vector<uint8_t> row(static_cast<size_t>(stride));
-    Image* image = new_image(ih.width, ih.height);
-    if (!image) return 0;
-    for (int32_t y = ih.height - 1; y >= 0; --y) {
-        if (std::fread(row.data(), 1, row.size(), file) != row.size()) {
-            free_image(image);
-            return 0;
-        }
+    const uint8_t* data = pixel_data(bytes, size, h.file, uint64_t(stride) * uint64_t(ih.height));
+    if (!data) return decline(LoadError::damaged, "BMP: pixel data cut short");
+    ImagePtr image(new_image(ih.width, ih.height));
+    if (!image) return no_memory_for("BMP");
+    for (int32_t y = ih.height - 1; y >= 0; --y, data += stride) {
         Pixel* out = image->pixels + int64_t(y) * ih.width;
-        for (int32_t x = 0; x < ih.width; ++x) out[x] = palette[row[x]];
+        for (int32_t x = 0; x < ih.width; ++x) out[x] = palette[data[x]];
     }
-    bmp8_state.image = image;
-    return 1;
+    LoadResult result;
+    result.image = std::move(image);
+    return result;
 }
 
 // RLE8. A run that meets the right edge is cut there, and a run that starts
@@ -146,21 +156,22 @@ int decode_bmp8_plain(const BmpFileHeader& fh, const BmpInfoHeader& ih, FILE* fi
 // fills a row followed by an end of line moves up once. Every command consumes
 // input or moves up a row, and past the end of the data the 0xFF bytes form
 // runs, so decoding always ends.
-int decode_bmp8_rle8(const BmpFileHeader& fh, const BmpInfoHeader& ih, FILE* file) {
-    Pixel palette[256];
-    if (!read_bmp8_palette(ih, file, palette)) return 0;
-    if (!seek_pixel_data(file, fh, 0)) return 0;
-    const int64_t available = bytes_remaining(file);
-    if (available < 0) return 0;
-    std::vector<uint8_t> data(static_cast<size_t>(available));
-    if (std::fread(data.data(), 1, data.size(), file) != data.size()) return 0;
-    Image* image = new_image(ih.width, ih.height);
-    if (!image) return 0;
+LoadResult decode_bmp8_rle8(const BmpHeaders& h, const uint8_t* bytes, size_t size, const Pixel* palette) {
+    const BmpInfoHeader& ih = h.info;
+    // Data that starts beyond the end of the file is empty: all 0xFF.
+    const size_t start = h.file.data_offset < size ? h.file.data_offset : size;
+    ByteReader in = make_reader(bytes + start, size - start);
+    ImagePtr image(new_image(ih.width, ih.height));
+    if (!image) return no_memory_for("BMP");
 
     const int32_t width = ih.width;
-    size_t pos = 0;
-    auto next_byte = [&]() -> uint8_t { return pos < data.size() ? data[pos++] : 0xFF; };
-    auto end_of_line_next = [&]() { return pos + 1 < data.size() && data[pos] == 0 && data[pos + 1] == 0; };
+    auto next_byte = [&]() -> uint8_t {
+        const int b = read_byte(&in);
+        return b < 0 ? 0xFF : static_cast<uint8_t>(b);
+    };
+    auto end_of_line_next = [&]() {
+        return bytes_left(in) >= 2 && in.data[in.pos] == 0 && in.data[in.pos + 1] == 0;
+    };
     int32_t x = 0;
     int32_t y = ih.height - 1;
     bool filled = false;  // the row was finished by pixels, not by an end of line
@@ -209,16 +220,19 @@ int decode_bmp8_rle8(const BmpFileHeader& fh, const BmpInfoHeader& ih, FILE* fil
                 --y;
             }
         } else {
-            const size_t first = pos;
-            pos += escape + (escape & 1);
+            // Absolute pixels, padded to an even count; those the data does
+            // not hold read as 0xFF like every byte past its end.
+            const size_t first = in.pos;
+            skip_bytes(&in, escape + (escape & 1));
             Pixel* out = start_run(escape, &fit);
             for (int i = 0; i < fit; ++i)
-                out[i] = palette[first + i < data.size() ? data[first + i] : 0xFF];
+                out[i] = palette[first + i < in.size ? in.data[first + i] : 0xFF];
             if (!out) break;
         }
     }
-    bmp8_state.image = image;
-    return 1;
+    LoadResult result;
+    result.image = std::move(image);
+    return result;
 }
 
 }  // namespace
@@ -229,59 +243,45 @@ int64_t bmp24_file_size(int64_t width, int64_t height) {
     return HEADERS_BYTES + bmp24_row_stride(width) * height;
 }
 
-Image* load_bmp24(const char* path) {
-    FileHandle file = open_file(path, "rb");
-    if (!file) return nullptr;
-    BmpFileHeader fh;
-    BmpInfoHeader ih;
-    if (!read_bmp_headers(file.get(), &fh, &ih)) return nullptr;
-    if (ih.bits_per_pixel != 24 || ih.compression != COMPRESSION_NONE) return nullptr;
+LoadResult load_bmp24(const uint8_t* bytes, size_t size, const LoadOptions& options) {
+    ByteReader in = make_reader(bytes, size);
+    BmpHeaders h{};
+    LoadResult checked = read_bmp_headers(&in, options, &h);
+    if (checked.error != LoadError::none) return checked;
+    const BmpInfoHeader& ih = h.info;
+    if (ih.bits_per_pixel != 24 || ih.compression != COMPRESSION_NONE) return bmp_kind_unread(ih);
     const int64_t stride = bmp24_row_stride(ih.width);
-    if (!seek_pixel_data(file.get(), fh, stride * ih.height)) return nullptr;
-    // Several rows per fread, as the writer does.
-    const int32_t rows_per_chunk = rows_in_chunk(stride, ih.height);
-    std::vector<uint8_t> chunk(static_cast<size_t>(stride * rows_per_chunk));
-    Image* image = new_image(ih.width, ih.height);
-    if (!image) return nullptr;
-    for (int32_t y = ih.height - 1; y >= 0;) {
-        const int32_t rows = std::min(rows_per_chunk, y + 1);
-        const size_t bytes = static_cast<size_t>(stride * rows);
-        if (std::fread(chunk.data(), 1, bytes, file.get()) != bytes) {
-            free_image(image);
-            return nullptr;
-        }
-        for (int32_t n = 0; n < rows; ++n, --y)
-            pixels_from_bgr(chunk.data() + n * stride, image->pixels + int64_t(y) * ih.width, ih.width);
-    }
-    return image;
+    const uint8_t* data = pixel_data(bytes, size, h.file, uint64_t(stride) * uint64_t(ih.height));
+    if (!data) return decline(LoadError::damaged, "BMP: pixel data cut short");
+    ImagePtr image(new_image(ih.width, ih.height));
+    if (!image) return no_memory_for("BMP");
+    for (int32_t y = ih.height - 1; y >= 0; --y, data += stride)
+        pixels_from_bgr(data, image->pixels + int64_t(y) * ih.width, ih.width);
+    LoadResult result;
+    result.image = std::move(image);
+    return result;
 }
 
-Image* load_bmp8(const char* path) {
-    FileHandle file = open_file(path, "rb");
-    if (!file) return nullptr;
-    BmpFileHeader fh;
-    BmpInfoHeader ih;
-    if (!read_bmp_headers(file.get(), &fh, &ih)) return nullptr;
-    if (ih.bits_per_pixel != 8) return nullptr;
-    bmp8_state.image = nullptr;
-    int ok = 0;
-    if (ih.compression == COMPRESSION_NONE)
-        ok = decode_bmp8_plain(fh, ih, file.get());
-    else if (ih.compression == COMPRESSION_RLE8)
-        ok = decode_bmp8_rle8(fh, ih, file.get());
-    Image* image = ok ? bmp8_state.image : nullptr;
-    bmp8_state.image = nullptr;
-    return image;
+LoadResult load_bmp8(const uint8_t* bytes, size_t size, const LoadOptions& options) {
+    ByteReader in = make_reader(bytes, size);
+    BmpHeaders h{};
+    LoadResult checked = read_bmp_headers(&in, options, &h);
+    if (checked.error != LoadError::none) return checked;
+    const BmpInfoHeader& ih = h.info;
+    if (ih.bits_per_pixel != 8 || (ih.compression != COMPRESSION_NONE && ih.compression != COMPRESSION_RLE8))
+        return bmp_kind_unread(ih);
+    Pixel palette[256];
+    LoadResult read = read_bmp8_palette(ih, bytes, size, palette);
+    if (read.error != LoadError::none) return read;
+    return ih.compression == COMPRESSION_NONE ? decode_bmp8_plain(h, bytes, size, palette)
+                                              : decode_bmp8_rle8(h, bytes, size, palette);
 }
 
-int write_bmp24(const char* path, const Image* image) {
-    if (!image || !image->pixels || image->width <= 0 || image->height <= 0) return 0;
+bool stream_bmp24(const Image* image, ByteSink sink) {
+    if (!image || !image->pixels || image->width <= 0 || image->height <= 0) return false;
     const int64_t stride = bmp24_row_stride(image->width);
     const int64_t file_size = bmp24_file_size(image->width, image->height);
-    if (file_size > int64_t(UINT32_MAX)) return 0;
-
-    OutputHandle file = open_output(path);
-    if (!file) return 0;
+    if (file_size > int64_t(UINT32_MAX)) return false;
 
     uint8_t headers[HEADERS_BYTES] = {};
     write_le16(headers, BMP_SIGNATURE);
@@ -297,19 +297,53 @@ int write_bmp24(const char* path, const Image* image) {
     write_le32(info + 24, 96);
     write_le32(info + 28, 96);
 
-    bool ok = write_output(file.get(), headers, sizeof headers);
-    // Rows go out several at a time: one large fwrite passes straight to the
-    // file, where one per row would cost a system call each. The padding
-    // bytes at each row's end are never written and stay zero.
-    const int32_t rows_per_chunk = rows_in_chunk(stride, image->height);
-    std::vector<uint8_t> chunk(static_cast<size_t>(stride * rows_per_chunk), 0);
-    for (int32_t y = image->height - 1; ok && y >= 0;) {
-        size_t filled = 0;
-        for (int32_t n = 0; n < rows_per_chunk && y >= 0; ++n, --y, filled += static_cast<size_t>(stride))
-            bgr_from_pixels(image->pixels + int64_t(y) * image->width, chunk.data() + filled, image->width);
-        ok = write_output(file.get(), chunk.data(), filled);
+    bool ok = sink.write(sink.context, headers, sizeof headers);
+    // The rows go out through one buffer of at most CHUNK_BYTES: one large
+    // write passes straight to the file, where one per row would cost a system
+    // call each, and a row longer than the buffer goes in pieces, so the
+    // buffer never grows with the picture. Padding bytes are zero.
+    // Whole rows per write where a row fits the buffer, so each write ends
+    // on a row's end.
+    const uint64_t pixel_bytes = uint64_t(stride) * uint64_t(image->height);
+    const uint64_t whole_rows = uint64_t(stride) <= CHUNK_BYTES ? CHUNK_BYTES / uint64_t(stride) * stride : CHUNK_BYTES;
+    std::vector<uint8_t> chunk(size_t(std::min(pixel_bytes, whole_rows)));
+    const size_t padding = size_t(stride - 3 * int64_t(image->width));
+    size_t filled = 0;
+    for (int32_t y = image->height - 1; ok && y >= 0; --y) {
+        const Pixel* row = image->pixels + int64_t(y) * image->width;
+        for (int32_t x = 0; ok && x < image->width;) {
+            if (chunk.size() - filled < 3) {
+                ok = sink.write(sink.context, chunk.data(), filled);
+                filled = 0;
+            }
+            const int32_t piece = static_cast<int32_t>(
+                std::min<int64_t>(image->width - x, int64_t(chunk.size() - filled) / 3));
+            bgr_from_pixels(row + x, chunk.data() + filled, piece);
+            filled += 3 * size_t(piece);
+            x += piece;
+        }
+        for (size_t k = 0; ok && k < padding; ++k) {
+            if (filled == chunk.size()) {
+                ok = sink.write(sink.context, chunk.data(), filled);
+                filled = 0;
+            }
+            chunk[filled++] = 0;
+        }
     }
-    return ok && commit_output(std::move(file)) ? 1 : 0;
+    if (ok && filled > 0) ok = sink.write(sink.context, chunk.data(), filled);
+    return ok;
+}
+
+int write_bmp24(const char* path, const Image* image) {
+    if (!image || !image->pixels || image->width <= 0 || image->height <= 0) return 0;
+    if (bmp24_file_size(image->width, image->height) > int64_t(UINT32_MAX)) return 0;
+    OutputHandle file = open_output(path);
+    if (!file) return 0;
+    const ByteSink sink = {[](void* out, const void* bytes, size_t count) {
+                               return write_output(static_cast<OutputFile*>(out), bytes, count);
+                           },
+                           file.get()};
+    return stream_bmp24(image, sink) && commit_output(std::move(file)) ? 1 : 0;
 }
 
 }  // namespace orvandel

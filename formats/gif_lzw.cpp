@@ -7,7 +7,8 @@
 // short and at image data that ends without an end code; rows finished before
 // that stay stored and the row being assembled is dropped. Rows the data holds
 // beyond the frame's height are dropped too, and decoding goes on to the end
-// code so that the stream ends up after the frame's data.
+// code so that the input ends up after the frame's data. A frame's memory is
+// taken when its first row is finished, not before.
 #include <cstring>
 #include <vector>
 
@@ -29,30 +30,34 @@ constexpr InterlacePass INTERLACE_PASSES[4] = {{0, 8}, {4, 8}, {2, 4}, {1, 2}};
 // The bits of the data sub-blocks, lowest bit of each byte first. Sub-block
 // borders do not show: a code may start in one block and end in the next.
 struct GifBitReader {
-    FILE* stream;
-    uint8_t block[256];
-    int position;     // next byte of `block`
-    int count;        // bytes in `block`
-    uint32_t bits;    // fetched bits not yet used, lowest first
+    ByteReader* in;
+    const uint8_t* next;       // next byte of the current sub-block
+    const uint8_t* block_end;  // the end of the current sub-block
+    uint32_t bits;             // fetched bits not yet used, lowest first
     int bit_count;
 };
 
 // The next code of `width` bits, or -1 when the data ends first: a zero
 // length byte, the end of the file, or a sub-block shorter than its length.
-// Bytes are fetched only as a code needs them, so after the end code the
-// stream stands right after the sub-block that holds its last bit.
+// Sub-blocks are taken only as a code needs them, so after the end code the
+// input stands right after the sub-block that holds its last bit. Inside a
+// sub-block two bytes are taken at once where it has them (at most 11 bits
+// wait, so 27 fit).
 inline int read_code(GifBitReader* reader, int width) {
+    if (reader->bit_count < width && reader->block_end - reader->next >= 2) {
+        reader->bits |= static_cast<uint32_t>(read_le16(reader->next)) << reader->bit_count;
+        reader->next += 2;
+        reader->bit_count += 16;
+    }
     while (reader->bit_count < width) {
-        if (reader->position == reader->count) {
-            const int length = std::fgetc(reader->stream);
+        if (reader->next == reader->block_end) {
+            const int length = read_byte(reader->in);
             if (length <= 0) return -1;
-            if (std::fread(reader->block, 1, static_cast<size_t>(length), reader->stream) !=
-                static_cast<size_t>(length))
-                return -1;
-            reader->position = 0;
-            reader->count = length;
+            reader->next = take_bytes(reader->in, static_cast<size_t>(length));
+            if (!reader->next) return -1;
+            reader->block_end = reader->next + length;
         }
-        reader->bits |= static_cast<uint32_t>(reader->block[reader->position++]) << reader->bit_count;
+        reader->bits |= static_cast<uint32_t>(*reader->next++) << reader->bit_count;
         reader->bit_count += 8;
     }
     const int code = static_cast<int>(reader->bits & ((1u << width) - 1));
@@ -69,7 +74,6 @@ struct GifRowSink {
     uint8_t* row;          // colour indices of the row being assembled
     int32_t row_length;
     int32_t frame_height;
-    Pixel* frame;          // the frame's first row
     int32_t column;
     int32_t y;             // frame row the next finished row goes to; >= frame_height once full
     int pass;
@@ -88,16 +92,21 @@ void advance_row(GifRowSink* sink) {
     }
 }
 
-void store_row(GifRowSink* sink) {
-    Pixel* out = sink->frame + int64_t(sink->y) * sink->row_length;
+// False when the frame's memory could not be had.
+bool store_row(GifRowSink* sink) {
+    GifLoadState* state = sink->state;
+    if (state->allocated < state->pixel_count && !reserve_gif_pixels(state)) return false;
+    Pixel* out = state->pixels + state->frame_start + int64_t(sink->y) * sink->row_length;
     for (int32_t i = 0; i < sink->row_length; ++i) out[i] = sink->colours[sink->row[i]];
-    ++sink->state->rows_stored;
+    ++state->rows_stored;
     advance_row(sink);
+    return true;
 }
 
 // Appends decoded bytes to the rows; a string may finish one row and go on
 // at column 0 of the next. Bytes beyond the frame's last row are dropped.
-void emit(GifRowSink* sink, const uint8_t* bytes, int count) {
+// False when a row could not be stored for want of memory.
+bool emit(GifRowSink* sink, const uint8_t* bytes, int count) {
     while (count > 0 && sink->y < sink->frame_height) {
         const int32_t room = sink->row_length - sink->column;
         const int take = count < room ? count : static_cast<int>(room);
@@ -106,21 +115,21 @@ void emit(GifRowSink* sink, const uint8_t* bytes, int count) {
         bytes += take;
         count -= take;
         if (sink->column == sink->row_length) {
-            store_row(sink);
+            if (!store_row(sink)) return false;
             sink->column = 0;
         }
     }
+    return true;
 }
 
 }  // namespace
 
-int decode_gif_raster(GifLoadState* state, FILE* stream, int min_code_size,
+int decode_gif_raster(GifLoadState* state, ByteReader* in, int min_code_size,
                       int32_t row_length, int32_t frame_height, int flags) {
     if (min_code_size < 2 || min_code_size > 8) return 0;
     // The caller has made room for the frame; a frame that does not fit it
     // would be written outside the array.
-    if (row_length <= 0 || row_length != state->width || frame_height < 0 || !state->pixels ||
-        state->frame_start < 0 ||
+    if (row_length <= 0 || row_length != state->width || frame_height < 0 || state->frame_start < 0 ||
         state->frame_start + int64_t(frame_height) * row_length > state->pixel_count)
         return 0;
 
@@ -148,19 +157,21 @@ int decode_gif_raster(GifLoadState* state, FILE* stream, int min_code_size,
     GifRowSink sink;
     sink.state = state;
     for (int n = 0; n < 256; ++n) sink.colours[n] = pixel_from_rgb(state->palette + 3 * n);
+    if (state->keep_alpha)
+        for (int n = 0; n < 256; ++n)
+            if (n != state->transparent_index) sink.colours[n] |= 0xFF000000u;
     sink.row = row.data();
     sink.row_length = row_length;
     sink.frame_height = frame_height;
-    sink.frame = state->pixels + state->frame_start;
     sink.column = 0;
     sink.y = 0;
     sink.pass = 0;
     sink.interlaced = (flags & GIF_FLAG_INTERLACED) != 0;
 
     GifBitReader reader;
-    reader.stream = stream;
-    reader.position = 0;
-    reader.count = 0;
+    reader.in = in;
+    reader.next = nullptr;
+    reader.block_end = nullptr;
     reader.bits = 0;
     reader.bit_count = 0;
 
@@ -205,7 +216,7 @@ int decode_gif_raster(GifLoadState* state, FILE* stream, int min_code_size,
             first_byte = current;
             sink.column += length;
             if (sink.column == row_length) {
-                store_row(&sink);
+                if (!store_row(&sink)) return 0;
                 sink.column = 0;
             }
         } else {
@@ -219,7 +230,7 @@ int decode_gif_raster(GifLoadState* state, FILE* stream, int min_code_size,
             }
             first_byte = current;
             stack[--top] = static_cast<uint8_t>(first_byte);
-            emit(&sink, stack + top, MAX_CODES - top);
+            if (!emit(&sink, stack + top, MAX_CODES - top)) return 0;
         }
 
         if (next_free < MAX_CODES && previous >= 0) {

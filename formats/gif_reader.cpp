@@ -2,22 +2,26 @@
 // Reads: the block structure both versions of the format share (the version
 // bytes are not looked at): header, global colour table, image descriptors
 // with their local colour tables, sequential and interlaced frames, and the
-// four extensions, which are read and ignored (transparency, delays, disposal,
-// comments and application data change nothing). Frame positions and the
+// four extensions, which are read and ignored (delays, disposal, comments and
+// application data change nothing; the transparent index too, unless the
+// caller asks for alpha). Frame positions and the
 // logical screen size are ignored too: each frame starts at column 0 below the
 // frames before it, the Image is as wide as the widest frame, and the rest of
 // a narrower frame's rows is black. A local colour table colours its own frame
 // only; other frames use the global table (black where the file has none).
 // Declines: a missing "GIF" signature, a frame of width 0, a first frame of
-// height 0, a stack over MAX_IMAGE_PIXELS, the end of the file where a frame's
+// height 0, a stack over the size limit, the end of the file where a frame's
 // minimum code size is due, and a file in which no frame stored a single row.
 // Damaged data: rows a frame's data does not complete stay black and the next
 // block is read; the end of the file inside a descriptor, a colour table or a
 // sub-block chain ends reading like the trailer, keeping the frames before it.
+// No memory is taken for a frame before its first row is decoded, so a file
+// that declares huge frames and holds no rows is declined at once.
 #include "formats/gif.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "formats/gif_state.h"
@@ -88,19 +92,22 @@ struct GifApplicationExtension {
 };
 
 // What one image or extension block means for the block loop.
-constexpr int GIF_BLOCK_NEXT = 1;     // read the next block
-constexpr int GIF_BLOCK_STOP = 2;     // the file ended inside it: keep what was read
-constexpr int GIF_BLOCK_DECLINE = 0;  // the file as a whole is declined
+constexpr int GIF_BLOCK_NEXT = 1;  // read the next block
+constexpr int GIF_BLOCK_STOP = 2;  // the file ended inside it: keep what was read
+// The file as a whole is declined, for one of these reasons.
+constexpr int GIF_BLOCK_CUT = 3;         // the file ends where a minimum code size is due
+constexpr int GIF_BLOCK_ZERO_WIDTH = 4;  // a frame of width 0
+constexpr int GIF_BLOCK_TOO_LARGE = 5;   // the stack of frames exceeds the size limit
+constexpr int GIF_BLOCK_NO_MEMORY = 6;   // no memory for a frame's rows
+constexpr int GIF_BLOCK_ZERO_HEIGHT = 7;  // a first frame of height 0
 
 // Fixed fields come in one read each; false when the file cuts them short,
 // since their values would then be undefined.
-bool read_exact(FILE* stream, uint8_t* out, size_t count) {
-    return std::fread(out, 1, count, stream) == count;
-}
+bool read_exact(ByteReader* in, uint8_t* out, size_t count) { return read_bytes(in, out, count); }
 
-bool read_gif_header(FILE* stream, GifHeader* header) {
+bool read_gif_header(ByteReader* in, GifHeader* header) {
     uint8_t bytes[13];
-    if (!read_exact(stream, bytes, sizeof bytes)) return false;
+    if (!read_exact(in, bytes, sizeof bytes)) return false;
     std::memcpy(header->signature, bytes, 3);
     std::memcpy(header->version, bytes + 3, 3);
     header->screen_width = read_le16(bytes + 6);
@@ -111,9 +118,9 @@ bool read_gif_header(FILE* stream, GifHeader* header) {
     return true;
 }
 
-bool read_gif_image_descriptor(FILE* stream, GifImageDescriptor* descriptor) {
+bool read_gif_image_descriptor(ByteReader* in, GifImageDescriptor* descriptor) {
     uint8_t bytes[9];
-    if (!read_exact(stream, bytes, sizeof bytes)) return false;
+    if (!read_exact(in, bytes, sizeof bytes)) return false;
     descriptor->left = read_le16(bytes);
     descriptor->top = read_le16(bytes + 2);
     descriptor->width = read_le16(bytes + 4);
@@ -124,22 +131,22 @@ bool read_gif_image_descriptor(FILE* stream, GifImageDescriptor* descriptor) {
 
 // A colour table of 2 to 256 entries, as the size bits of `flags` say, over
 // the first entries of `palette` (768 bytes); later entries keep their values.
-bool read_gif_colour_table(FILE* stream, uint8_t flags, uint8_t* palette) {
+bool read_gif_colour_table(ByteReader* in, uint8_t flags, uint8_t* palette) {
     const size_t bytes = size_t(3) << ((flags & GIF_FLAG_TABLE_SIZE) + 1);
-    return read_exact(stream, palette, bytes);
+    return read_exact(in, palette, bytes);
 }
 
 // A sub-block chain, length bytes and the final zero included, consumed
 // whole however long it is; `chain` keeps its first GIF_CHAIN_KEEP bytes.
 // False when the file ends before the zero length byte.
-bool read_gif_sub_blocks(FILE* stream, std::vector<uint8_t>* chain) {
+bool read_gif_sub_blocks(ByteReader* in, std::vector<uint8_t>* chain) {
     chain->clear();
     uint8_t block[256];
     for (;;) {
-        const int length = std::fgetc(stream);
-        if (length == EOF) return false;
+        const int length = read_byte(in);
+        if (length < 0) return false;
         block[0] = static_cast<uint8_t>(length);
-        if (length > 0 && !read_exact(stream, block + 1, static_cast<size_t>(length))) return false;
+        if (length > 0 && !read_exact(in, block + 1, static_cast<size_t>(length))) return false;
         const size_t stored = static_cast<size_t>(length) + 1;
         if (chain->size() + stored <= GIF_CHAIN_KEEP) chain->insert(chain->end(), block, block + stored);
         if (length == 0) return true;
@@ -147,9 +154,9 @@ bool read_gif_sub_blocks(FILE* stream, std::vector<uint8_t>* chain) {
 }
 
 // Six bytes whatever block_size says: a well-formed block is exactly that long.
-bool read_gif_graphic_control_extension(FILE* stream, GifGraphicControlExtension* ext) {
+bool read_gif_graphic_control_extension(ByteReader* in, GifGraphicControlExtension* ext) {
     uint8_t bytes[6];
-    if (!read_exact(stream, bytes, sizeof bytes)) return false;
+    if (!read_exact(in, bytes, sizeof bytes)) return false;
     ext->block_size = bytes[0];
     ext->flags = bytes[1];
     ext->delay_time = read_le16(bytes + 2);
@@ -158,9 +165,9 @@ bool read_gif_graphic_control_extension(FILE* stream, GifGraphicControlExtension
     return true;
 }
 
-bool read_gif_plain_text_extension(FILE* stream, GifPlainTextExtension* ext) {
+bool read_gif_plain_text_extension(ByteReader* in, GifPlainTextExtension* ext) {
     uint8_t bytes[13];
-    if (!read_exact(stream, bytes, sizeof bytes)) return false;
+    if (!read_exact(in, bytes, sizeof bytes)) return false;
     ext->block_size = bytes[0];
     ext->grid_left = read_le16(bytes + 1);
     ext->grid_top = read_le16(bytes + 3);
@@ -170,54 +177,57 @@ bool read_gif_plain_text_extension(FILE* stream, GifPlainTextExtension* ext) {
     ext->cell_height = bytes[10];
     ext->foreground_index = bytes[11];
     ext->background_index = bytes[12];
-    return read_gif_sub_blocks(stream, &ext->text);
+    return read_gif_sub_blocks(in, &ext->text);
 }
 
-bool read_gif_comment_extension(FILE* stream, GifCommentExtension* ext) {
-    return read_gif_sub_blocks(stream, &ext->text);
+bool read_gif_comment_extension(ByteReader* in, GifCommentExtension* ext) {
+    return read_gif_sub_blocks(in, &ext->text);
 }
 
-bool read_gif_application_extension(FILE* stream, GifApplicationExtension* ext) {
+bool read_gif_application_extension(ByteReader* in, GifApplicationExtension* ext) {
     uint8_t bytes[12];
-    if (!read_exact(stream, bytes, sizeof bytes)) return false;
+    if (!read_exact(in, bytes, sizeof bytes)) return false;
     ext->block_size = bytes[0];
     std::memcpy(ext->identifier, bytes + 1, 8);
     std::memcpy(ext->auth_code, bytes + 9, 3);
-    return read_gif_sub_blocks(stream, &ext->data);
+    return read_gif_sub_blocks(in, &ext->data);
 }
 
-// After the 0x21. No extension changes the image, so each is read and
-// dropped; an unknown label is taken to head a sub-block chain, as the
-// format's extensions all do, and that chain is skipped.
-int read_gif_extension(FILE* stream) {
-    const int label = std::fgetc(stream);
+// After the 0x21. No extension changes the image, except that a graphic
+// control block's transparent index is noted for the next frame when alpha
+// is wanted; the rest is read and dropped. An unknown label is taken to head
+// a sub-block chain, as the format's extensions all do, and that chain is
+// skipped.
+int read_gif_extension(ByteReader* in, GifLoadState* state) {
+    const int label = read_byte(in);
     bool complete;
     switch (label) {
-        case EOF:
+        case -1:
             return GIF_BLOCK_STOP;
         case GIF_LABEL_PLAIN_TEXT: {
             GifPlainTextExtension ext;
-            complete = read_gif_plain_text_extension(stream, &ext);
+            complete = read_gif_plain_text_extension(in, &ext);
             break;
         }
         case GIF_LABEL_GRAPHIC_CONTROL: {
             GifGraphicControlExtension ext;
-            complete = read_gif_graphic_control_extension(stream, &ext);
+            complete = read_gif_graphic_control_extension(in, &ext);
+            if (complete) state->transparent_index = (ext.flags & GIF_FLAG_TRANSPARENT) ? ext.transparent_index : -1;
             break;
         }
         case GIF_LABEL_COMMENT: {
             GifCommentExtension ext;
-            complete = read_gif_comment_extension(stream, &ext);
+            complete = read_gif_comment_extension(in, &ext);
             break;
         }
         case GIF_LABEL_APPLICATION: {
             GifApplicationExtension ext;
-            complete = read_gif_application_extension(stream, &ext);
+            complete = read_gif_application_extension(in, &ext);
             break;
         }
         default: {
             std::vector<uint8_t> chain;
-            complete = read_gif_sub_blocks(stream, &chain);
+            complete = read_gif_sub_blocks(in, &chain);
             break;
         }
     }
@@ -235,36 +245,23 @@ struct GifFrames {
     int32_t widest;
 };
 
-// Makes room for a frame after the frames so far, at the frame's own width.
-// The final Image (widest width x all rows) is checked against the cap in 64
-// bits before anything grows, so the array never outgrows it. New Pixels are
-// black.
-bool grow_gif_pixels(GifLoadState* state, GifFrames* frames, int32_t frame_width, int32_t frame_height) {
+// Makes room for a frame after the frames so far, at the frame's own width:
+// its place is reserved, its memory is taken once a row arrives. The final
+// Image (widest width x all rows) is checked against the cap in 64 bits
+// first, so the array never outgrows it.
+bool grow_gif_pixels(GifLoadState* state, GifFrames* frames, int32_t frame_width, int32_t frame_height,
+                     int64_t max_pixels) {
     const int32_t widest = frame_width > frames->widest ? frame_width : frames->widest;
     const int64_t total_height = int64_t(state->total_height) + frame_height;
     size_t final_bytes = 0;
     if (!checked_byte_count(widest, total_height, sizeof(Pixel), &final_bytes,
-                            MAX_IMAGE_PIXELS * static_cast<int64_t>(sizeof(Pixel))))
+                            max_pixels * static_cast<int64_t>(sizeof(Pixel))))
         return false;
-    const int64_t added = int64_t(frame_width) * frame_height;
-    if (added > 0) {
-        const size_t count = static_cast<size_t>(state->pixel_count + added);
-        Pixel* grown;
-        if (!state->pixels) {
-            // Zeroed by calloc: a large first frame costs nothing until its rows arrive.
-            grown = allocate_pixels(count);
-        } else {
-            grown = static_cast<Pixel*>(std::realloc(state->pixels, count * sizeof(Pixel)));
-            if (grown) std::memset(grown + state->pixel_count, 0, static_cast<size_t>(added) * sizeof(Pixel));
-        }
-        if (!grown) return false;
-        state->pixels = grown;
-    }
     frames->extents.push_back({frame_width, frame_height});
     frames->widest = widest;
     state->width = frame_width;
     state->frame_start = state->pixel_count;
-    state->pixel_count += added;
+    state->pixel_count += int64_t(frame_width) * frame_height;
     state->total_height = static_cast<int32_t>(total_height);
     return true;
 }
@@ -274,11 +271,16 @@ bool grow_gif_pixels(GifLoadState* state, GifFrames* frames, int32_t frame_width
 // from the last row to the first never overwrites a row not yet moved; each
 // row is moved once.
 bool lay_out_gif_frames(GifLoadState* state, const GifFrames& frames) {
+    // Frames after the last that stored a row have no memory yet.
+    if (!reserve_gif_pixels(state)) return false;
     const int64_t width = frames.widest;
     const size_t count = static_cast<size_t>(width * state->total_height);
     if (static_cast<int64_t>(count) != state->pixel_count) {
         Pixel* grown = static_cast<Pixel*>(std::realloc(state->pixels, count * sizeof(Pixel)));
-        if (!grown) return false;
+        if (!grown) {
+            state->out_of_memory = true;
+            return false;
+        }
         state->pixels = grown;
     }
     int64_t source_end = state->pixel_count;
@@ -301,80 +303,119 @@ bool lay_out_gif_frames(GifLoadState* state, const GifFrames& frames) {
 }
 
 // After the 0x2C: descriptor, local colour table, minimum code size, image data.
-int read_gif_image_block(FILE* stream, GifLoadState* state, GifFrames* frames,
-                         const uint8_t* global_palette) {
+int read_gif_image_block(ByteReader* in, GifLoadState* state, GifFrames* frames,
+                         const uint8_t* global_palette, int64_t max_pixels) {
     GifImageDescriptor descriptor;
-    if (!read_gif_image_descriptor(stream, &descriptor)) return GIF_BLOCK_STOP;
+    if (!read_gif_image_descriptor(in, &descriptor)) return GIF_BLOCK_STOP;
     std::memcpy(state->palette, global_palette, sizeof state->palette);
     if ((descriptor.flags & GIF_FLAG_COLOUR_TABLE) &&
-        !read_gif_colour_table(stream, descriptor.flags, state->palette))
+        !read_gif_colour_table(in, descriptor.flags, state->palette))
         return GIF_BLOCK_STOP;
-    const int min_code_size = std::fgetc(stream);
-    if (min_code_size == EOF) return GIF_BLOCK_DECLINE;
-    if (descriptor.width == 0) return GIF_BLOCK_DECLINE;
-    if (!grow_gif_pixels(state, frames, descriptor.width, descriptor.height)) return GIF_BLOCK_DECLINE;
+    const int min_code_size = read_byte(in);
+    if (min_code_size < 0) return GIF_BLOCK_CUT;
+    if (descriptor.width == 0) return GIF_BLOCK_ZERO_WIDTH;
+    if (descriptor.height == 0 && state->total_height == 0) return GIF_BLOCK_ZERO_HEIGHT;
+    if (!grow_gif_pixels(state, frames, descriptor.width, descriptor.height, max_pixels))
+        return GIF_BLOCK_TOO_LARGE;
     // A frame the decoder does not finish keeps the rows it stored; either
     // way the next block follows.
-    decode_gif_raster(state, stream, min_code_size, descriptor.width, descriptor.height, descriptor.flags);
-    return GIF_BLOCK_NEXT;
+    decode_gif_raster(state, in, min_code_size, descriptor.width, descriptor.height, descriptor.flags);
+    state->transparent_index = -1;  // a graphic control block serves one frame
+    return state->out_of_memory ? GIF_BLOCK_NO_MEMORY : GIF_BLOCK_NEXT;
 }
 
-// The header and the block loop. False when the file is declined; true when
-// reading ended, by the trailer or otherwise, with the frames so far in `state`.
-bool read_gif_file(FILE* stream, GifLoadState* state, GifFrames* frames) {
+// The header and the block loop: the decline, or none when reading ended, by
+// the trailer or otherwise, with the frames so far in `state`.
+LoadResult read_gif_file(ByteReader* in, GifLoadState* state, GifFrames* frames, const LoadOptions& options) {
     GifHeader header;
-    if (!read_gif_header(stream, &header)) return false;
-    if (std::memcmp(header.signature, "GIF", 3) != 0) return false;
+    if (!read_gif_header(in, &header)) return decline(LoadError::damaged, "GIF: header cut short");
+    if (std::memcmp(header.signature, "GIF", 3) != 0) return decline(LoadError::unrecognised, "not a GIF file");
     uint8_t global_palette[768] = {};
     if ((header.flags & GIF_FLAG_COLOUR_TABLE) &&
-        !read_gif_colour_table(stream, header.flags, global_palette))
-        return true;
+        !read_gif_colour_table(in, header.flags, global_palette))
+        return LoadResult();
     for (;;) {
         // Zero bytes between blocks are passed over; any byte that opens no
         // block ends reading, as the trailer 0x3B does.
-        const int introducer = std::fgetc(stream);
+        const int introducer = read_byte(in);
         int outcome;
         if (introducer == 0x00)
             outcome = GIF_BLOCK_NEXT;
         else if (introducer == GIF_IMAGE_SEPARATOR)
-            outcome = read_gif_image_block(stream, state, frames, global_palette);
+            outcome = read_gif_image_block(in, state, frames, global_palette, pixel_limit(options));
         else if (introducer == GIF_EXTENSION_INTRODUCER)
-            outcome = read_gif_extension(stream);
+            outcome = read_gif_extension(in, state);
         else
-            return true;
-        if (outcome == GIF_BLOCK_DECLINE) return false;
-        if (outcome == GIF_BLOCK_STOP) return true;
+            return LoadResult();
+        switch (outcome) {
+            case GIF_BLOCK_NEXT: break;
+            case GIF_BLOCK_STOP: return LoadResult();
+            case GIF_BLOCK_CUT: return decline(LoadError::damaged, "GIF: file ends before a frame's code size");
+            case GIF_BLOCK_ZERO_WIDTH: return decline(LoadError::damaged, "GIF: frame of width 0");
+            case GIF_BLOCK_ZERO_HEIGHT: return decline(LoadError::damaged, "GIF: first frame of height 0");
+            case GIF_BLOCK_TOO_LARGE: return picture_too_large("GIF", options);
+            default: return no_memory_for("GIF");
+        }
     }
 }
 
 }  // namespace
 
-Image* load_gif(const char* path) {
-    FileHandle file = open_file(path, "rb");
-    if (!file) return nullptr;
+bool reserve_gif_pixels(GifLoadState* state) {
+    if (state->allocated >= state->pixel_count) return true;
+    const size_t count = static_cast<size_t>(state->pixel_count);
+    Pixel* grown;
+    if (!state->pixels) {
+        // Zeroed by calloc: a large first frame costs nothing until its rows arrive.
+        grown = allocate_pixels(count);
+    } else {
+        grown = static_cast<Pixel*>(std::realloc(state->pixels, count * sizeof(Pixel)));
+        if (grown)
+            std::memset(grown + state->allocated, 0, size_t(state->pixel_count - state->allocated) * sizeof(Pixel));
+    }
+    if (!grown) {
+        state->out_of_memory = true;
+        return false;
+    }
+    state->pixels = grown;
+    state->allocated = state->pixel_count;
+    return true;
+}
+
+LoadResult load_gif(const uint8_t* bytes, size_t size, const LoadOptions& options) {
+    ByteReader in = make_reader(bytes, size);
     GifLoadState state;
     std::memset(state.palette, 0, sizeof state.palette);
+    state.transparent_index = -1;
+    state.keep_alpha = options.gif_transparency;
     state.width = 0;
     state.pixels = nullptr;
+    state.allocated = 0;
+    state.out_of_memory = false;
     state.total_height = 0;
     state.frame_start = 0;
     state.pixel_count = 0;
     state.rows_stored = 0;
+    // The Pixels pass to the Image once laid out; until then they go on every
+    // path out of here.
+    std::unique_ptr<GifLoadState, void (*)(GifLoadState*)> owner(&state, [](GifLoadState* s) {
+        std::free(s->pixels);
+    });
     GifFrames frames;
     frames.widest = 0;
-    const bool read = read_gif_file(file.get(), &state, &frames);
-    file.reset();
-    Image* image = nullptr;
-    if (read && state.rows_stored > 0 && lay_out_gif_frames(&state, frames))
-        image = static_cast<Image*>(std::malloc(sizeof(Image)));
-    if (!image) {
-        std::free(state.pixels);
-        return nullptr;
-    }
+    LoadResult result = read_gif_file(&in, &state, &frames, options);
+    if (result.error != LoadError::none) return result;
+    if (state.rows_stored == 0) return decline(LoadError::damaged, "GIF: no frame stores a row");
+    if (!lay_out_gif_frames(&state, frames)) return no_memory_for("GIF");
+    Image* image = static_cast<Image*>(std::malloc(sizeof(Image)));
+    if (!image) return no_memory_for("GIF");
     image->pixels = state.pixels;
     image->width = state.width;
     image->height = state.total_height;
-    return image;
+    state.pixels = nullptr;
+    result.image.reset(image);
+    result.alpha = options.gif_transparency;
+    return result;
 }
 
 }  // namespace orvandel

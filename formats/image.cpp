@@ -61,14 +61,6 @@ void free_image(Image* image) {
     std::free(image);
 }
 
-int64_t bytes_remaining(FILE* file) {
-    const long here = std::ftell(file);
-    if (here < 0 || std::fseek(file, 0, SEEK_END) != 0) return -1;
-    const long end = std::ftell(file);
-    if (end < 0 || std::fseek(file, here, SEEK_SET) != 0) return -1;
-    return end >= here ? end - here : 0;
-}
-
 // Turning 3-byte file pixels into 4-byte Pixels and back is a byte shuffle,
 // which the compiler vectorises only for processors that can shuffle bytes.
 // So the loops are built twice on x86-64, and the wider build is chosen at run

@@ -62,9 +62,6 @@ inline FileHandle open_file(const char* path, const char* mode) {
     return FileHandle(std::fopen(path, mode));
 }
 
-// Bytes from the current position to the end of a seekable file, or -1.
-int64_t bytes_remaining(FILE* file);
-
 // Little-endian fields, as every format here stores them.
 inline uint16_t read_le16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | (p[1] << 8));

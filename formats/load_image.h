@@ -1,5 +1,6 @@
 // Format detection by the first bytes of a file, and the one entry through
-// which the driver obtains an Image.
+// which the driver obtains an Image: every loader decodes from memory and
+// gives the picture or a decline with its reason.
 #ifndef ORVANDEL_FORMATS_LOAD_IMAGE_H
 #define ORVANDEL_FORMATS_LOAD_IMAGE_H
 
@@ -11,22 +12,15 @@
 
 namespace orvandel {
 
-using ImageFormat = int;
-constexpr ImageFormat FORMAT_BMP = 1;
-constexpr ImageFormat FORMAT_PCX = 2;
-constexpr ImageFormat FORMAT_GIF = 4;
-constexpr ImageFormat FORMAT_TGA = 8;
-constexpr ImageFormat FORMAT_UNKNOWN = -1;
+// The formats recognised by their first bytes; the values are never combined.
+enum class ImageFormat { unknown, bmp, pcx, gif, tga };
 
 // Classifies three leading bytes; a byte the file does not have is -1 and
 // matches nothing.
 ImageFormat classify_format(int b0, int b1, int b2);
 
-// Reads the first three bytes of the file; FORMAT_UNKNOWN if it cannot be opened.
-ImageFormat detect_format(const char* path);
-
-// A heap-allocated Image of the file, or null when no loader of its format takes it.
-Image* load_image(const char* path);
+// The format of a file whose first `size` bytes (or fewer) are at `bytes`.
+ImageFormat detect_format(const uint8_t* bytes, size_t size);
 
 // Why a load gave no picture. Every decline also carries a short text for a
 // person, naming the format and the fact ("BMP: 16 bits per pixel is not read").
@@ -69,10 +63,22 @@ struct LoadOptions {
     bool gif_transparency = false;
 };
 
+// The limit a loader applies: options.max_pixels, never above MAX_IMAGE_PIXELS.
+int64_t pixel_limit(const LoadOptions& options);
+// True when a width x height picture (both positive) is within pixel_limit.
+bool within_pixel_limit(int64_t width, int64_t height, const LoadOptions& options);
+// The too_large decline, its reason naming the format ("GIF") and the limit.
+LoadResult picture_too_large(const char* format, const LoadOptions& options);
+// The no_memory decline for a picture of the format.
+LoadResult no_memory_for(const char* format);
+// Hands a decoder's warning to the sink, if there is one.
+void warn(const LoadOptions& options, const char* text);
+
 // The picture in `size` bytes of a file held in memory, whatever its format.
 LoadResult load_image_from_memory(const uint8_t* bytes, size_t size, const LoadOptions& options = LoadOptions());
-// Reads a regular file once (FIFOs, devices and directories are refused)
-// and decodes it from memory; the bytes are released before it returns.
+// Takes a regular file into memory once (FIFOs, devices and directories are
+// refused, and never opened) and decodes it from there with
+// load_image_from_memory; the bytes are released before it returns.
 LoadResult load_image_file(const std::string& path, const LoadOptions& options = LoadOptions());
 
 }  // namespace orvandel

@@ -2,9 +2,12 @@
 #define ORVANDEL_FORMATS_PCX_H
 
 #include <cstdint>
-#include <cstdio>
+#include <cstddef>
+
+#include "formats/byte_reader.h"
 
 #include "formats/image.h"
+#include "formats/load_image.h"
 
 namespace orvandel {
 
@@ -37,18 +40,19 @@ struct PcxRunState {
     uint8_t value;
 };
 
-// Reads the header from the stream's current position: 1, or 0 when the file
-// ends first.
-int read_pcx_header(PcxHeader* header, FILE* stream);
+// Reads the header from the reader's position: 1, or 0 when the input ends first.
+int read_pcx_header(PcxHeader* header, ByteReader* in);
 
 // Decodes the next `length` bytes of run-length data into `line`. Returns the
-// count stored, which is `length` unless the stream ended first.
-int16_t decode_pcx_line(PcxRunState* state, uint8_t* line, int16_t length, FILE* stream);
+// count stored, which is `length` unless the input ended first.
+int16_t decode_pcx_line(PcxRunState* state, uint8_t* line, int16_t length, ByteReader* in);
 
-// True-colour PCX: three 8-bit planes per scan line.
-Image* load_pcx24(const char* path);
-// 8-bit palettized PCX with its 256-colour palette at the end of the file.
-Image* load_pcx8(const char* path);
+// True-colour PCX in memory: three 8-bit planes per scan line. Other plane
+// layouts are declined as unsupported.
+LoadResult load_pcx24(const uint8_t* bytes, size_t size, const LoadOptions& options);
+// 8-bit palettized PCX in memory, with its 256-colour palette at the end of
+// the file. Short lines go to options.warnings as they are found.
+LoadResult load_pcx8(const uint8_t* bytes, size_t size, const LoadOptions& options);
 
 }  // namespace orvandel
 

@@ -19,7 +19,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
+
+#include "formats/byte_reader.h"
 
 namespace orvandel {
 
@@ -34,7 +37,6 @@ constexpr uint8_t RIGHT_TO_LEFT_FLAG = 0x10;
 constexpr uint8_t TOP_DOWN_FLAG = 0x20;
 constexpr uint8_t RUN_PACKET_FLAG = 0x80;
 constexpr int MAX_PACKET_VALUES = 128;
-constexpr size_t INPUT_CHUNK_BYTES = 64 * 1024;
 
 struct TgaHeader {
     uint8_t id_length;
@@ -74,9 +76,9 @@ int image_kind(const TgaHeader& h) { return h.image_type & 7; }
 
 // Reads the header and checks everything the loader sizes or branches on,
 // before anything is allocated for it.
-bool read_tga_header(FILE* file, TgaHeader* h) {
-    uint8_t b[HEADER_BYTES];
-    if (std::fread(b, 1, sizeof b, file) != sizeof b) return false;
+LoadResult read_tga_header(ByteReader* in, const LoadOptions& options, TgaHeader* h) {
+    const uint8_t* b = take_bytes(in, HEADER_BYTES);
+    if (!b) return decline(LoadError::damaged, "TGA: header cut short");
     h->id_length = b[0];
     h->colour_map_type = b[1];
     h->image_type = b[2];
@@ -91,16 +93,32 @@ bool read_tga_header(FILE* file, TgaHeader* h) {
     h->descriptor = b[17];
 
     const int kind = image_kind(*h);
-    if (kind != KIND_COLOUR_MAPPED && kind != KIND_TRUE_COLOUR && kind != KIND_GREY) return false;
-    size_t pixels = 0;
-    if (!checked_byte_count(h->width, h->height, 1, &pixels, MAX_IMAGE_PIXELS)) return false;
+    if (kind != KIND_COLOUR_MAPPED && kind != KIND_TRUE_COLOUR && kind != KIND_GREY)
+        return decline(LoadError::unsupported, "TGA: image type " + std::to_string(h->image_type) + " is not read");
+    if (h->width == 0 || h->height == 0) return decline(LoadError::damaged, "TGA: zero width or height");
+    if (!within_pixel_limit(h->width, h->height, options)) return picture_too_large("TGA", options);
     if (h->colour_map_length > 0) {
         switch (h->colour_map_entry_size) {
             case 15: case 16: case 24: case 32: break;
-            default: return false;
+            default:
+                return decline(LoadError::unsupported, "TGA: colour map entries of " +
+                                                           std::to_string(h->colour_map_entry_size) +
+                                                           " bits are not read");
         }
     }
-    return true;
+    return LoadResult();
+}
+
+// True when the Pixels' top byte is the file's alpha: 32-bit and grey+alpha
+// pixels, whose fourth (second) byte is kept there as stored, 255 for an
+// opaque pixel. Other pixels, colour-map entries included, leave it 0; pixels
+// a file cut short never reaches are 0 too, transparent black.
+bool tga_has_alpha(const TgaHeader& h) {
+    switch (image_kind(h)) {
+        case KIND_TRUE_COLOUR: return h.pixel_depth == 32;
+        case KIND_GREY: return h.pixel_depth == 16;
+        default: return false;
+    }
 }
 
 TgaValue pixel_value(const TgaHeader& h) {
@@ -153,46 +171,17 @@ void convert_tga_values(const uint8_t* in, int32_t count, TgaValue value, const 
     }
 }
 
-// The file after its header, read through a buffer of our own so that the
-// one-byte reads of run-length packets stay cheap.
-struct TgaInput {
-    FILE* file;
-    std::vector<uint8_t> buffer;
-    size_t pos;
-    size_t end;
-};
-
-// Copies up to n bytes; fewer only at the end of the file (or a read error),
-// after which every further call returns 0.
-size_t read_tga_bytes(TgaInput* in, uint8_t* dst, size_t n) {
-    size_t done = 0;
-    while (done < n) {
-        if (in->pos == in->end) {
-            // Whole plain rows bigger than the buffer skip the extra copy.
-            if (n - done >= in->buffer.size()) return done + std::fread(dst + done, 1, n - done, in->file);
-            in->pos = 0;
-            in->end = std::fread(in->buffer.data(), 1, in->buffer.size(), in->file);
-            if (in->end == 0) break;
-        }
-        const size_t take = std::min(n - done, in->end - in->pos);
-        std::memcpy(dst + done, in->buffer.data() + in->pos, take);
-        in->pos += take;
-        done += take;
-    }
-    return done;
-}
-
-bool read_tga_byte(TgaInput* in, uint8_t* byte) {
-    if (in->pos < in->end) {
-        *byte = in->buffer[in->pos++];
-        return true;
-    }
-    return read_tga_bytes(in, byte, 1) == 1;
+// Copies up to n bytes; fewer only at the end of the input, after which
+// every further call copies none.
+size_t read_tga_bytes(ByteReader* in, uint8_t* dst, size_t n) {
+    const size_t take = std::min(n, bytes_left(*in));
+    read_bytes(in, dst, take);
+    return take;
 }
 
 // The colour map goes into the palette from colour_map_first up. 1 when the
 // whole map was read, 0 when the file ended inside it (the entries read are kept).
-int read_tga_colour_map(const TgaHeader& h, TgaInput* in, Pixel palette[256]) {
+int read_tga_colour_map(const TgaHeader& h, ByteReader* in, Pixel palette[256]) {
     if (h.colour_map_length == 0) return 1;
     const TgaValue entry = colour_map_value(h);
     size_t bytes = 0;
@@ -217,15 +206,15 @@ struct TgaPacket {
 
 // Stores `count` Pixels from run-length packets. 1 when all were stored; 0
 // when the file ended first, with *stored saying how many were.
-int decode_tga_rle(Pixel* out, int32_t count, TgaValue value, const Pixel* palette, TgaInput* in,
+int decode_tga_rle(Pixel* out, int32_t count, TgaValue value, const Pixel* palette, ByteReader* in,
                    TgaPacket* packet, int32_t* stored) {
     const int size = value_bytes(value);
     uint8_t raw[MAX_PACKET_VALUES * 4];
     int32_t done = 0;
     while (done < count) {
         if (packet->remaining == 0) {
-            uint8_t header = 0;
-            if (!read_tga_byte(in, &header)) break;
+            const int header = read_byte(in);
+            if (header < 0) break;
             packet->run = (header & RUN_PACKET_FLAG) != 0;
             packet->remaining = (header & 0x7F) + 1;
             if (packet->run) {
@@ -254,14 +243,14 @@ int decode_tga_rle(Pixel* out, int32_t count, TgaValue value, const Pixel* palet
 }
 
 // Fills the picture row by row in file order; stops at the end of the file.
-void decode_tga_pixels(const TgaHeader& h, TgaInput* in, const Pixel* palette, Image* image) {
+void decode_tga_pixels(const TgaHeader& h, ByteReader* in, const Pixel* palette, Image* image) {
     const TgaValue value = pixel_value(h);
     const int size = value_bytes(value);
     const bool run_length = (h.image_type & RUN_LENGTH_FLAG) != 0;
     const bool top_down = (h.descriptor & TOP_DOWN_FLAG) != 0;
     const bool right_to_left = (h.descriptor & RIGHT_TO_LEFT_FLAG) != 0;
     const int32_t width = h.width;
-    std::vector<uint8_t> row_bytes(run_length ? 0 : size_t(width) * size);
+    const size_t row_bytes = size_t(width) * size;
     TgaPacket packet = {0, false, 0};
     for (int32_t i = 0; i < h.height; ++i) {
         const int32_t y = top_down ? i : h.height - 1 - i;
@@ -270,9 +259,9 @@ void decode_tga_pixels(const TgaHeader& h, TgaInput* in, const Pixel* palette, I
         if (run_length) {
             decode_tga_rle(row, width, value, palette, in, &packet, &stored);
         } else {
-            const size_t got = read_tga_bytes(in, row_bytes.data(), row_bytes.size());
+            const size_t got = std::min(row_bytes, bytes_left(*in));
             stored = static_cast<int32_t>(got / size);
-            convert_tga_values(row_bytes.data(), stored, value, palette, row);
+            convert_tga_values(take_bytes(in, got), stored, value, palette, row);
         }
         if (right_to_left) std::reverse(row, row + width);
         if (stored < width) return;
@@ -281,23 +270,24 @@ void decode_tga_pixels(const TgaHeader& h, TgaInput* in, const Pixel* palette, I
 
 }  // namespace
 
-Image* load_tga(const char* path) {
-    FileHandle file = open_file(path, "rb");
-    if (!file) return nullptr;
-    TgaHeader h;
-    if (!read_tga_header(file.get(), &h)) return nullptr;
-    Image* image = new_image(h.width, h.height);
-    if (!image) return nullptr;
+LoadResult load_tga(const uint8_t* bytes, size_t size, const LoadOptions& options) {
+    ByteReader in = make_reader(bytes, size);
+    TgaHeader h{};
+    LoadResult checked = read_tga_header(&in, options, &h);
+    if (checked.error != LoadError::none) return checked;
+    LoadResult result;
+    result.image.reset(new_image(h.width, h.height));
+    if (!result.image) return no_memory_for("TGA");
+    result.alpha = tga_has_alpha(h);
 
-    TgaInput in = {file.get(), std::vector<uint8_t>(INPUT_CHUNK_BYTES), 0, 0};
-    uint8_t id[255];
-    if (read_tga_bytes(&in, id, h.id_length) != h.id_length) return image;
+    // A file cut short keeps what it holds: every return below has a picture.
+    if (!skip_bytes(&in, h.id_length)) return result;
     Pixel palette[256] = {};
-    if (!read_tga_colour_map(h, &in, palette)) return image;
+    if (!read_tga_colour_map(h, &in, palette)) return result;
     if (image_kind(h) == KIND_GREY)
         for (Pixel i = 0; i < 256; ++i) palette[i] = i * 0x010101u;
-    decode_tga_pixels(h, &in, palette, image);
-    return image;
+    decode_tga_pixels(h, &in, palette, result.image.get());
+    return result;
 }
 
 }  // namespace orvandel

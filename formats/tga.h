@@ -1,12 +1,17 @@
 #ifndef ORVANDEL_FORMATS_TGA_H
 #define ORVANDEL_FORMATS_TGA_H
 
+#include <cstddef>
+#include <cstdint>
+
 #include "formats/image.h"
+#include "formats/load_image.h"
 
 namespace orvandel {
 
-// Colour-mapped, true-colour and grey-scale TGA, plain or run-length encoded.
-Image* load_tga(const char* path);
+// Colour-mapped, true-colour and grey-scale TGA in memory, plain or
+// run-length encoded.
+LoadResult load_tga(const uint8_t* bytes, size_t size, const LoadOptions& options);
 
 }  // namespace orvandel
 

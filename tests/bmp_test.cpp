@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -83,7 +84,7 @@ TEST(Bmp8, PlainRowsUseTheirPaletteAndPadding) {
     add_palette(b, 256);
     b.raw({1, 2, 3, 4, 5, 0xAA, 0xAA, 0xAA});       // bottom row
     b.raw({10, 20, 30, 40, 255, 0xAA, 0xAA, 0xAA});  // top row
-    test::ImagePtr image = test::load_bytes(load_image, b.data, "plain8.bmp");
+    test::ImagePtr image = test::load_bytes(load_image_from_memory, b.data, "plain8.bmp");
     ASSERT_TRUE(image);
     EXPECT_EQ(test::pixels_of(image.get()), colours({10, 20, 30, 40, 255, 1, 2, 3, 4, 5}));
 }
@@ -108,7 +109,7 @@ TEST(Bmp8, ShortPaletteFollowsTheInfoHeaderAndPixelsFollowTheOffset) {
         add_palette(b, c.entries);
         b.fill(c.gap, 0x77);
         b.raw({1, 0, 7, 0});  // index 7 lies beyond the smaller palettes: black
-        test::ImagePtr image = test::load_bytes(load_image, b.data, "short_palette.bmp");
+        test::ImagePtr image = test::load_bytes(load_image_from_memory, b.data, "short_palette.bmp");
         ASSERT_TRUE(image) << c.name;
         const std::vector<int> want = {1, 0, c.entries > 7 ? 7 : -1};
         EXPECT_EQ(test::pixels_of(image.get()), colours(want)) << c.name;
@@ -151,7 +152,7 @@ TEST(Bmp8Rle, CommandsPlaceRunsAsEncoded) {
          {1, 1, 0, 2, 255, 0, 2, 2, 0, 1}, {-1, -1, -1, 1, -1, -1}},
     };
     for (const RleCase& c : cases) {
-        test::ImagePtr image = test::load_bytes(load_image, rle8_file(c.width, c.height, c.stream).data, "rle.bmp");
+        test::ImagePtr image = test::load_bytes(load_image_from_memory, rle8_file(c.width, c.height, c.stream).data, "rle.bmp");
         ASSERT_TRUE(image) << c.name;
         EXPECT_EQ(test::pixels_of(image.get()), colours(c.expected)) << c.name;
     }
@@ -176,31 +177,41 @@ TEST(BmpLoaders, DeclineWhatTheyDoNotRead) {
     const struct {
         const char* name;
         std::vector<uint8_t> bytes;
+        const char* reason;  // as the dispatch gives it, after every BMP loader
     } cases[] = {
-        {"1 bit", plain(1, 0)},
-        {"4 bit", plain(4, 0)},
-        {"16 bit", plain(16, 0)},
-        {"32 bit", plain(32, 0)},
-        {"24 bit RLE", plain(24, 1)},
-        {"8 bit RLE4", plain(8, 2)},
-        {"8 bit bit fields", plain(8, 3)},
-        {"top-down rows", with_header(2, -2, 40, 0)},
-        {"negative width", with_header(-2, 2, 40, 0)},
-        {"zero width", with_header(0, 2, 40, 0)},
-        {"zero height", with_header(2, 0, 40, 0)},
-        {"12-byte header", with_header(2, 2, 12, 0)},
-        {"16-byte header", with_header(2, 2, 16, 0)},
-        {"more than 256 colours", with_header(2, 2, 40, 257)},
-        {"over the size cap", with_header(1 << 15, 1 << 14, 40, 0)},
-        {"rows cut short", rows_cut},
-        {"palette cut short", palette_cut},
-        {"headers cut short", Bytes().text("BM").fill(40, 0).data},
-        {"not BM", Bytes().text("BA").append(plain(24, 0)).data},
+        {"1 bit", plain(1, 0), "BMP: 1 bit per pixel is not read"},
+        {"4 bit", plain(4, 0), "BMP: 4 bits per pixel is not read"},
+        {"16 bit", plain(16, 0), "BMP: 16 bits per pixel is not read"},
+        {"32 bit", plain(32, 0), "BMP: 32 bits per pixel is not read"},
+        {"24 bit RLE", plain(24, 1), "BMP: compression 1 at 24 bits per pixel is not read"},
+        {"8 bit RLE4", plain(8, 2), "BMP: compression 2 at 8 bits per pixel is not read"},
+        {"8 bit bit fields", plain(8, 3), "BMP: compression 3 at 8 bits per pixel is not read"},
+        {"top-down rows", with_header(2, -2, 40, 0), "BMP: top-down rows are not read"},
+        {"negative width", with_header(-2, 2, 40, 0), "BMP: negative width"},
+        {"zero width", with_header(0, 2, 40, 0), "BMP: zero width or height"},
+        {"zero height", with_header(2, 0, 40, 0), "BMP: zero width or height"},
+        {"12-byte header", with_header(2, 2, 12, 0), "BMP: info header of 12 bytes is not read"},
+        {"16-byte header", with_header(2, 2, 16, 0), "BMP: info header of 16 bytes is not read"},
+        {"more than 256 colours", with_header(2, 2, 40, 257), "BMP: more than 256 palette entries"},
+        {"over the size cap", with_header(1 << 15, 1 << 14, 40, 0), "BMP: picture larger than 16384 x 16384"},
+        {"rows cut short", rows_cut, "BMP: pixel data cut short"},
+        {"palette cut short", palette_cut, "BMP: palette cut short"},
+        {"headers cut short", Bytes().text("BM").fill(40, 0).data, "BMP: header cut short"},
+        {"not BM", Bytes().text("BA").append(plain(24, 0)).data, "not a BMP, PCX, GIF or TGA file"},
     };
     for (const auto& c : cases) {
         EXPECT_FALSE(test::load_bytes(load_bmp24, c.bytes)) << c.name;
         EXPECT_FALSE(test::load_bytes(load_bmp8, c.bytes)) << c.name;
+        EXPECT_EQ(test::load_result(load_image_from_memory, c.bytes).reason, c.reason) << c.name;
     }
+
+    // A smaller limit of the caller's own declines before any allocation.
+    LoadOptions options;
+    options.max_pixels = 3;
+    const LoadResult limited = test::load_result(load_image_from_memory, plain(24, 0), options);
+    EXPECT_EQ(limited.error, LoadError::too_large);
+    EXPECT_EQ(limited.reason, "BMP: picture larger than 3 pixels");
+    EXPECT_TRUE(test::load_result(load_image_from_memory, plain(24, 0)).image);
 }
 
 TEST(WriteBmp24, WritesTheExactFile) {
@@ -229,7 +240,7 @@ TEST(WriteBmp24, RoundTripsThroughTheLoader) {
             test::ImagePtr image = test::make_image(width, height, pixels);
             const std::string path = test::scratch_path("round.bmp");
             ASSERT_EQ(write_bmp24(path.c_str(), image.get()), 1);
-            test::ImagePtr back(load_bmp24(path.c_str()));
+            test::ImagePtr back = test::load_path(load_bmp24, path);
             ASSERT_TRUE(back);
             for (Pixel& p : pixels) p &= 0xFFFFFF;
             EXPECT_EQ(test::pixels_of(back.get()), pixels) << width << "x" << height;
@@ -266,11 +277,32 @@ TEST(WriteBmp24, PicturesOfManyChunksKeepEveryRowInPlace) {
             for (size_t k = 3 * size_t(c.width); k < stride && in_place; ++k) in_place = row[k] == 0;
             EXPECT_TRUE(in_place) << c.width << "x" << c.height << ", row " << y;
         }
-        test::ImagePtr back(load_bmp24(path.c_str()));
+        test::ImagePtr back = test::load_path(load_bmp24, path);
         ASSERT_TRUE(back);
         for (Pixel& p : pixels) p &= 0xFFFFFF;
         EXPECT_EQ(test::pixels_of(back.get()), pixels) << c.width << "x" << c.height;
     }
+}
+
+// The writer's buffer is bounded in bytes, not rows: the widest picture there
+// is (one row of 805 MB in the file) goes out in pieces of at most 1 MiB.
+TEST(SlowWriteBmp24, TheWidestRowGoesOutInBoundedPieces) {
+    test::ImagePtr image(new_image(1 << 28, 1));
+    ASSERT_TRUE(image);
+    struct Seen {
+        size_t largest = 0;
+        uint64_t total = 0;
+    } seen;
+    const ByteSink sink = {[](void* to, const void*, size_t count) {
+                               Seen* s = static_cast<Seen*>(to);
+                               s->largest = std::max(s->largest, count);
+                               s->total += count;
+                               return true;
+                           },
+                           &seen};
+    ASSERT_TRUE(stream_bmp24(image.get(), sink));
+    EXPECT_LE(seen.largest, size_t(1) << 20);
+    EXPECT_EQ(seen.total, uint64_t(bmp24_file_size(1 << 28, 1)));
 }
 
 TEST(WriteBmp24, FailureLeavesNoFileAndKeepsTheOldOne) {
@@ -308,7 +340,7 @@ TEST(BmpFixtures, OtherEncodersFilesLoadExactly) {
     };
     for (const Case& c : cases) {
         const std::string path = std::string(TEST_DATA_DIR) + "/bmp/" + c.file;
-        test::ImagePtr image(load_image(path.c_str()));
+        test::ImagePtr image = load_image_file(path).image;
         ASSERT_TRUE(image) << c.file;
         EXPECT_EQ(image->width, c.width) << c.file;
         EXPECT_EQ(image->height, c.height) << c.file;

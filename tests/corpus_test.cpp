@@ -52,7 +52,7 @@ TEST(Corpus, EveryFileGivesItsExpectedResult) {
     int loaded = 0, declined = 0;
     for (const CorpusRow& row : rows) {
         const std::string path = dir + "/" + row.file;
-        test::ImagePtr image(load_image(path.c_str()));
+        test::ImagePtr image = load_image_file(path).image;
         image ? ++loaded : ++declined;
         if (row.expect == "load") {
             ASSERT_TRUE(image) << row.file;

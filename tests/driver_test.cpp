@@ -71,7 +71,7 @@ TEST(DriverRun, WritesTheAtlasBesideItsInput) {
         EXPECT_EQ(run.status, 0) << c.layout;
         EXPECT_EQ(run.output, test::banner() + "Loading image '" + input + "' ... Done\n" + "Creating " +
                                   c.layout + " MipMap ... Done\n" + "Writing Mip-Map ... Done\n\n\n" + KEY_PROMPT);
-        test::ImagePtr atlas(load_bmp24(test::scratch_path("wall_mip.bmp").c_str()));
+        test::ImagePtr atlas = test::load_path(load_bmp24, test::scratch_path("wall_mip.bmp"));
         ASSERT_TRUE(atlas) << c.layout;
         EXPECT_EQ(atlas->width, 10);
         EXPECT_EQ(atlas->height, 3 * c.height_factor);
@@ -155,6 +155,61 @@ TEST(DriverRun, ReplacesAnEarlierAtlasWhole) {
     test::write_file(output, std::vector<uint8_t>(100000, 0xAB));
     EXPECT_EQ(test::run_tool({input}).status, 0);
     EXPECT_EQ(test::read_file(output).size(), size_t(bmp24_file_size(6, 4)));
+}
+
+}  // namespace
+
+namespace {
+
+// 58 bytes: an RLE8 BMP of 268435456 x 1 (the largest picture there is) with
+// one palette entry and no data, which fills the picture with index 255.
+std::vector<uint8_t> widest_rle8_file() {
+    return test::Bytes()
+        .text("BM").le32(58).le32(0).le32(58)
+        .le32(40).le32(1u << 28).le32(1).le16(1).le16(8).le32(1).le32(0).le32(0).le32(0).le32(1).le32(0)
+        .le32(0x00112233)
+        .data;
+}
+
+// Runs the tool with at most `mib` MiB to allocate: through the sanitizer's
+// allocation limit where there is one (it cannot run under an address-space
+// limit), else under prlimit.
+test::RunResult run_with_memory(const std::vector<std::string>& args, int mib) {
+    if (test::sanitized_build())
+        return test::run_tool(args, "ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=" +
+                                        std::to_string(mib));
+    return test::run_tool(args, "prlimit --as=" + std::to_string(int64_t(mib) << 20));
+}
+
+// Memory that runs out while loading is no invalid file: status 3, with the
+// one text the classic console has for a failed load.
+TEST(DriverRun, NoMemoryWhileLoadingExitsThree) {
+    if (!test::sanitized_build() && system("prlimit --version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no prlimit";
+    const std::string input = test::scratch_path("wide.bmp");
+    test::write_file(input, widest_rle8_file());
+    const test::RunResult run = run_with_memory({input}, 512);
+    EXPECT_EQ(run.status, EXIT_NO_MEMORY);
+    EXPECT_EQ(run.output, test::banner() + "Loading image '" + input + "' ...Invalid fileformat !\n" + KEY_PROMPT);
+    EXPECT_EQ(test::load_result(load_image_from_memory, widest_rle8_file(), [] {
+                  LoadOptions o;
+                  o.max_pixels = 1 << 20;
+                  return o;
+              }()).error,
+              LoadError::too_large);
+}
+
+// The picture loads (1 GiB) but its 2 GiB canvas cannot be had: the memory
+// message and status 3, never an abort.
+TEST(SlowDriverRun, NoMemoryForTheCanvasExitsThree) {
+    if (!test::sanitized_build() && system("prlimit --version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no prlimit";
+    const std::string input = test::scratch_path("wide.bmp");
+    test::write_file(input, widest_rle8_file());
+    const test::RunResult run = run_with_memory({input, "ord"}, test::sanitized_build() ? 1100 : 1700);
+    EXPECT_EQ(run.status, EXIT_NO_MEMORY);
+    EXPECT_EQ(run.output, test::banner() + "Loading image '" + input + "' ... Done\n" +
+                              "Creating ordinary MipMap ...Not enough memory for MipMap !\n");
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ const Fixture FIXTURES[] = {
 TEST(GifFixtures, EveryFrameLoadsExactly) {
     for (const Fixture& f : FIXTURES) {
         const std::string path = std::string(TEST_DATA_DIR) + "/gif/" + f.name;
-        test::ImagePtr image(load_gif(path.c_str()));
+        test::ImagePtr image = test::load_path(load_gif, path);
         ASSERT_TRUE(image) << f.name;
         int32_t width = 0;
         int32_t height = 0;

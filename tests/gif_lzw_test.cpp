@@ -25,15 +25,12 @@ struct Decoded {
     int64_t rows_stored;
 };
 
-// Decodes `chain` from a file into a frame of row_length x frame_height
+// Decodes `chain` from memory into a frame of row_length x frame_height
 // Pixels that follows `lead` Pixels of earlier frames. The palette maps index
 // n to the Pixel n (red n), so the Pixels read as the colour indices.
 Decoded decode(const std::vector<uint8_t>& chain, int min_code_size, int32_t row_length,
                int32_t frame_height, int flags = 0, int64_t lead = 0) {
-    const std::string path = test::scratch_path("raster.bin");
-    test::write_file(path, chain);
-    FileHandle file = open_file(path.c_str(), "rb");
-    EXPECT_TRUE(file);
+    ByteReader in = make_reader(chain.data(), chain.size());
     const int64_t count = lead + int64_t(row_length) * frame_height;
     std::vector<Pixel> pixels(static_cast<size_t>(count > 0 ? count : 1), UNTOUCHED);
     GifLoadState state{};
@@ -43,9 +40,11 @@ Decoded decode(const std::vector<uint8_t>& chain, int min_code_size, int32_t row
     state.total_height = frame_height + 1;
     state.frame_start = lead;
     state.pixel_count = count;
+    state.allocated = count;
+    state.transparent_index = -1;
     Decoded out;
-    out.result = decode_gif_raster(&state, file.get(), min_code_size, row_length, frame_height, flags);
-    out.position = std::ftell(file.get());
+    out.result = decode_gif_raster(&state, &in, min_code_size, row_length, frame_height, flags);
+    out.position = static_cast<long>(in.pos);
     out.pixels = std::vector<Pixel>(pixels.begin(), pixels.begin() + count);
     out.rows_stored = state.rows_stored;
     return out;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "formats/gif.h"
 #include "formats/load_image.h"
 #include "gif_lzw_encoder.h"
@@ -83,6 +85,7 @@ struct LoadCase {
     int32_t width;
     int32_t height;
     std::vector<Pixel> pixels;
+    const char* reason = "";  // of a decline
 };
 
 std::vector<Pixel> join(std::initializer_list<std::vector<Pixel>> parts) {
@@ -146,20 +149,23 @@ std::vector<LoadCase> load_cases() {
          {colour(3, 50), colour(200)}},
         {"version 87a", cat({header(0x81, colour_table(4), "87a"), frame_a, TRAILER}), true, 4, 2, pixels_a},
         {"unknown version", cat({header(0x81, colour_table(4), "x!z"), frame_a, TRAILER}), true, 4, 2, pixels_a},
-        {"no frames", cat({g4, TRAILER}), false, 0, 0, {}},
+        {"no frames", cat({g4, TRAILER}), false, 0, 0, {}, "GIF: no frame stores a row"},
         {"no GIF signature", cat({{'G', 'I', 'X'}, std::vector<uint8_t>(g4.begin() + 3, g4.end()), frame_a, TRAILER}),
-         false, 0, 0, {}},
-        {"single frame of height 0", cat({g4, image_block({4, 0, {}}), TRAILER}), false, 0, 0, {}},
-        {"frame of width 0 after a good one", cat({g4, frame_a, image_block({0, 2, {}}), TRAILER}), false, 0, 0, {}},
+         false, 0, 0, {}, "not a GIF file"},
+        {"single frame of height 0", cat({g4, image_block({4, 0, {}}), TRAILER}), false, 0, 0, {},
+         "GIF: first frame of height 0"},
+        {"frame of width 0 after a good one", cat({g4, frame_a, image_block({0, 2, {}}), TRAILER}), false, 0, 0, {},
+         "GIF: frame of width 0"},
         {"frame of height 0 after a good one", cat({g4, frame_a, image_block({4, 0, {1}}), TRAILER}), true, 4, 2,
          pixels_a},
         {"zero bytes between blocks, nothing read after the trailer",
          cat({g4, {0, 0}, frame_a, {0}, TRAILER, frame_b}), true, 4, 2, pixels_a},
         {"any unknown introducer ends reading", cat({g4, frame_a, {0x99}, frame_b}), true, 4, 2, pixels_a},
         {"end of file where the next block begins", cat({g4, frame_a}), true, 4, 2, pixels_a},
-        {"end of file right after the header", g4, false, 0, 0, {}},
+        {"end of file right after the header", g4, false, 0, 0, {}, "GIF: no frame stores a row"},
         {"end of file where the minimum code size is due",
-         cat({g4, frame_a, std::vector<uint8_t>(frame_b.begin(), frame_b.begin() + 10)}), false, 0, 0, {}},
+         cat({g4, frame_a, std::vector<uint8_t>(frame_b.begin(), frame_b.begin() + 10)}), false, 0, 0, {},
+         "GIF: file ends before a frame's code size"},
         {"end of file inside a descriptor keeps earlier frames",
          cat({g4, frame_a, std::vector<uint8_t>(frame_b.begin(), frame_b.begin() + 6)}), true, 4, 2, pixels_a},
         {"end of file inside a local table keeps earlier frames",
@@ -187,24 +193,29 @@ std::vector<LoadCase> load_cases() {
          join({pixels_a, coloured({1, 1, 1, 1}), black4})},
         {"refused minimum code size in a later frame", cat({g4, frame_a, size_9, TRAILER}), true, 4, 4,
          join({pixels_a, black4, black4})},
-        {"no frame stored a row: minimum code size 9", cat({g4, size_9, TRAILER}), false, 0, 0, {}},
-        {"no frame stored a row: a bad first code", cat({g4, bad_first_code, TRAILER}), false, 0, 0, {}},
+        {"no frame stored a row: minimum code size 9", cat({g4, size_9, TRAILER}), false, 0, 0, {},
+         "GIF: no frame stores a row"},
+        {"no frame stored a row: a bad first code", cat({g4, bad_first_code, TRAILER}), false, 0, 0, {},
+         "GIF: no frame stores a row"},
         {"narrowest frame first, widest last",
          cat({g4, image_block({1, 2, {3, 2}}), image_block({2, 1, {1, 1}}), image_block({3, 2, {0, 1, 2, 2, 1, 0}}),
               TRAILER}),
          true, 3, 5,
          {colour(3), 0, 0, colour(2), 0, 0, colour(1), colour(1), 0, colour(0), colour(1), colour(2), colour(2),
           colour(1), colour(0)}},
-        {"frame over the pixel cap", cat({g4, image_block({65535, 4097, {0}}), TRAILER}), false, 0, 0, {}},
+        {"frame over the pixel cap", cat({g4, image_block({65535, 4097, {0}}), TRAILER}), false, 0, 0, {},
+         "GIF: picture larger than 16384 x 16384"},
         {"stack over the pixel cap", cat({g4, image_block({65535, 2, {0}}), image_block({65535, 4095, {0}}), TRAILER}),
-         false, 0, 0, {}},
+         false, 0, 0, {}, "GIF: picture larger than 16384 x 16384"},
     };
 }
 
 TEST(GifLoad, Files) {
     for (const LoadCase& c : load_cases()) {
-        test::ImagePtr image = test::load_bytes(load_gif, c.file, "input.gif");
+        LoadResult result = test::load_result(load_gif, c.file);
+        test::ImagePtr image = std::move(result.image);
         ASSERT_EQ(image != nullptr, c.loads) << c.name;
+        EXPECT_EQ(result.reason, c.reason) << c.name;
         if (!image) continue;
         EXPECT_EQ(image->width, c.width) << c.name;
         EXPECT_EQ(image->height, c.height) << c.name;
@@ -214,9 +225,48 @@ TEST(GifLoad, Files) {
 
 TEST(GifLoad, DispatchReadsGifWhateverTheName) {
     const std::vector<uint8_t> file = cat({header(0x81, colour_table(4)), image_block({4, 2, FRAME_4X2}), TRAILER});
-    test::ImagePtr image = test::load_bytes(load_image, file, "texture.bmp");
+    test::ImagePtr image = test::load_bytes(load_image_from_memory, file, "texture.bmp");
     ASSERT_TRUE(image);
     EXPECT_EQ(test::pixels_of(image.get()), coloured(FRAME_4X2));
+}
+
+// Two frames of 11308 x 11308 (just under the cap together) whose data is
+// refused at once: declined without taking memory for either.
+TEST(GifLoad, HugeFramesWithoutRowsDeclineAtOnce) {
+    std::vector<uint8_t> file = header(0x80, colour_table(2));
+    for (int frame = 0; frame < 2; ++frame) {
+        const std::vector<uint8_t> block = image_block({11308, 11308, {}, 0, {}, 0, 0, 12}, sub_blocks({0x00}));
+        file.insert(file.end(), block.begin(), block.end());
+    }
+    file.push_back(0x3B);
+    ASSERT_LE(file.size(), 100u);
+    const auto start = std::chrono::steady_clock::now();
+    const LoadResult result = test::load_result(load_image_from_memory, file);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(result.reason, "GIF: no frame stores a row");
+    // Taking and clearing the 1 GiB the frames declare takes seconds.
+    EXPECT_LT(seconds, 0.1);
+}
+
+// With transparency asked for, a frame's transparent index has alpha 0 and
+// every other colour 255; rows beside a narrower frame are transparent too.
+// Without it the picture is the classic one.
+TEST(GifLoad, TransparencyOnRequest) {
+    const std::vector<uint8_t> file =
+        cat({header(0x81, colour_table(4)), {0x21, 0xF9, 4, 0x01, 0, 0, 2, 0}, image_block({2, 1, {2, 1}}),
+             image_block({3, 1, {2, 1, 0}}), TRAILER});
+    LoadOptions options;
+    options.gif_transparency = true;
+    const LoadResult with = test::load_result(load_gif, file, options);
+    ASSERT_TRUE(with.image);
+    EXPECT_TRUE(with.alpha);
+    EXPECT_EQ(test::pixels_of(with.image.get()),
+              (std::vector<Pixel>{colour(2), 0xFF000000u | colour(1), 0, 0xFF000000u | colour(2),
+                                  0xFF000000u | colour(1), 0xFF000000u | colour(0)}));
+    const LoadResult without = test::load_result(load_gif, file);
+    EXPECT_FALSE(without.alpha);
+    EXPECT_EQ(test::pixels_of(without.image.get()),
+              (std::vector<Pixel>{colour(2), colour(1), 0, colour(2), colour(1), colour(0)}));
 }
 
 // Each frame one column wider than the one before: every row is laid out at

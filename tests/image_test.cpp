@@ -52,7 +52,7 @@ TEST(NewImage, AcceptsUpTo16384Squared) {
 TEST(NewCanvas, HoldsTheSourceInItsCornerAndBlackElsewhere) {
     test::ImagePtr source = test::make_image(3, 2, {1, 2, 3, 4, 5, 6});
     for (bool bidirectional : {true, false}) {
-        test::ImagePtr canvas(new_canvas(source.get(), bidirectional));
+        test::ImagePtr canvas = new_canvas(source.get(), bidirectional);
         ASSERT_TRUE(canvas);
         EXPECT_EQ(canvas->width, 6);
         EXPECT_EQ(canvas->height, bidirectional ? 4 : 2);

@@ -617,7 +617,7 @@ TEST(MipmapEndToEnd, ToolWritesTheAtlasForEachLayout) {
         if (layout == ORDINARY) args.push_back("ord");
         const test::RunResult run = test::run_tool(args);
         EXPECT_EQ(run.status, 0) << run.output;
-        test::ImagePtr atlas(load_bmp24(out_path.c_str()));
+        test::ImagePtr atlas = test::load_path(load_bmp24, out_path);
         ASSERT_TRUE(atlas) << run.output;
         ASSERT_EQ(atlas->width, 2 * W);
         ASSERT_EQ(atlas->height, canvas_height(H, layout));

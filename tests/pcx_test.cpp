@@ -62,22 +62,19 @@ TEST(DecodePcxLine, RunsLiteralsAndTheEndOfTheData) {
         {"63-byte run over a 32767-byte line", {0xFF, 0xAB}, 32767, {63}, std::vector<uint8_t>(63, 0xAB), 2},
     };
     for (const DecodeCase& c : cases) {
-        std::vector<uint8_t> data = c.data;
-        FILE* stream = data.empty() ? std::tmpfile() : fmemopen(data.data(), data.size(), "rb");
-        ASSERT_NE(stream, nullptr) << c.name;
+        ByteReader in = make_reader(c.data.data(), c.data.size());
         PcxRunState state = {0, 0};
         std::vector<uint8_t> line(static_cast<size_t>(c.length), 0xEE);
         std::vector<uint8_t> stored;
         for (size_t call = 0; call < c.counts.size(); ++call) {
-            const int16_t got = decode_pcx_line(&state, line.data(), c.length, stream);
+            const int16_t got = decode_pcx_line(&state, line.data(), c.length, &in);
             EXPECT_EQ(got, c.counts[call]) << c.name << ", call " << call;
             if (call == 0) {
-                EXPECT_EQ(std::ftell(stream), c.position_after_first_line) << c.name;
+                EXPECT_EQ(in.pos, size_t(c.position_after_first_line)) << c.name;
             }
             stored.insert(stored.end(), line.begin(), line.begin() + std::max<int16_t>(got, 0));
         }
         EXPECT_EQ(stored, c.stored) << c.name;
-        std::fclose(stream);
     }
 }
 
@@ -86,10 +83,13 @@ struct LoadCase {
     std::vector<uint8_t> file;
     int32_t width, height;
     std::vector<Pixel> pixels;  // empty: the file is declined
+    const char* reason = "";    // the decline's
 };
 
-void expect_load(Image* (*loader)(const char*), const LoadCase& c) {
-    test::ImagePtr image = test::load_bytes(loader, c.file);
+void expect_load(test::Loader loader, const LoadCase& c) {
+    LoadResult result = test::load_result(loader, c.file);
+    test::ImagePtr image = std::move(result.image);
+    EXPECT_EQ(result.reason, c.reason) << c.name;
     if (c.pixels.empty()) {
         EXPECT_EQ(image, nullptr) << c.name;
         return;
@@ -118,16 +118,16 @@ TEST(LoadPcx8, IndicesPaletteAndChecks) {
         {"run over padding and into the next row", file8(pcx_header(3, 2, 1, 4), {0xC6, 2, 0xC2, 0xC8}), 3, 2,
          {p2, p2, p2, p2, p2, p200}},
         {"further planes dropped", file8(pcx_header(2, 1, 2, 2), {1, 2, 3, 3}), 2, 1, {p1, p2}},
-        {"version 3 declined", file8(pcx_header(1, 1, 1, 2, 8, 3), {1, 0}), 0, 0, {}},
-        {"palette marker not 12", file8(pcx_header(1, 1, 1, 2), {1, 0}, 11), 0, 0, {}},
+        {"version 3 declined", file8(pcx_header(1, 1, 1, 2, 8, 3), {1, 0}), 0, 0, {}, "PCX: 8-bit files of version 3 are not read"},
+        {"palette marker not 12", file8(pcx_header(1, 1, 1, 2), {1, 0}, 11), 0, 0, {}, "PCX: no 256-colour palette block at the end"},
         {"manufacturer not 10", [] {
              std::vector<uint8_t> f = file8(pcx_header(1, 1, 1, 2), {1, 0});
              f[0] = 11;
              return f;
-         }(), 0, 0, {}},
-        {"line shorter than the width", file8(pcx_header(4, 1, 1, 2), {1, 2}), 0, 0, {}},
-        {"no palette block", file24(pcx_header(1, 1, 1, 2), {1, 0}), 0, 0, {}},
-        {"1-bit pixels: line shorter than the width", file8(pcx_header(16, 1, 1, 2, 1), {0xFF, 0xFF}), 0, 0, {}},
+         }(), 0, 0, {}, "not a PCX file"},
+        {"line shorter than the width", file8(pcx_header(4, 1, 1, 2), {1, 2}), 0, 0, {}, "PCX: scan lines shorter than the width"},
+        {"no palette block", file24(pcx_header(1, 1, 1, 2), {1, 0}), 0, 0, {}, "PCX: no 256-colour palette block at the end"},
+        {"1-bit pixels: line shorter than the width", file8(pcx_header(16, 1, 1, 2, 1), {0xFF, 0xFF}), 0, 0, {}, "PCX: scan lines shorter than the width"},
         {"4-bit planes read as index bytes", file8(pcx_header(2, 1, 4, 1, 4), {1, 2, 3, 3}), 2, 1, {p1, p2}},
     };
     for (const LoadCase& c : cases) expect_load(load_pcx8, c);
@@ -138,11 +138,14 @@ TEST(LoadPcx8, ShortDataWarnsOncePerLineAndReadsIndexZero) {
     // read as image data, then the file ends.
     test::Bytes b = pcx_header(1000, 2, 1, 1000);
     const std::vector<uint8_t> file = palette_block(b).data;
-    testing::internal::CaptureStdout();
-    test::ImagePtr image = test::load_bytes(load_pcx8, file);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Error in decoded line length (was 769 should be 1000)\n"
-              "Error in decoded line length (was 0 should be 1000)\n");
+    const std::string warnings =
+        "Error in decoded line length (was 769 should be 1000)\n"
+        "Error in decoded line length (was 0 should be 1000)\n";
+    std::string heard;
+    LoadOptions options;
+    options.warnings = {[](void* to, const char* text) { *static_cast<std::string*>(to) += text; }, &heard};
+    test::ImagePtr image = test::load_result(load_pcx8, file, options).image;
+    EXPECT_EQ(heard, warnings);
     ASSERT_NE(image, nullptr);
     const std::vector<Pixel> pixels = test::pixels_of(image.get());
     EXPECT_EQ(pixels[0], palette_pixel(12));  // the marker byte
@@ -150,6 +153,18 @@ TEST(LoadPcx8, ShortDataWarnsOncePerLineAndReadsIndexZero) {
     EXPECT_EQ(pixels[4], palette_pixel(0x10));  // entry 1's red byte
     EXPECT_EQ(pixels[999], palette_pixel(0));
     EXPECT_EQ(pixels[1000], palette_pixel(0));
+
+    // The tool prints them on the loading line, before its verdict; a file
+    // declined after its lines (no palette marker) still gives them.
+    const std::string path = test::scratch_path("short.pcx");
+    test::write_file(path, file);
+    EXPECT_NE(test::run_tool({path}).output.find("Loading image '" + path + "' ..." + warnings + " Done\n"),
+              std::string::npos);
+    std::vector<uint8_t> unmarked = file;
+    unmarked[unmarked.size() - 769] = 11;
+    test::write_file(path, unmarked);
+    EXPECT_NE(test::run_tool({path}).output.find("..." + warnings + "Invalid fileformat !\n"), std::string::npos);
+    EXPECT_EQ(test::load_result(load_pcx8, unmarked).reason, "PCX: no 256-colour palette block at the end");
 }
 
 TEST(LoadPcx24, PlanesAndChecks) {
@@ -160,12 +175,12 @@ TEST(LoadPcx24, PlanesAndChecks) {
         {"runs across planes and rows", file24(pcx_header(2, 2, 3, 2), {0xC7, 0xD0, 0xC5, 0x01}), 2, 2,
          {0xD0D0D0u, 0xD0D0D0u, 0x0101D0u, 0x010101u}},
         {"any version byte", file24(pcx_header(1, 1, 3, 1, 8, 0), {1, 2, 3}), 1, 1, {0x030201u}},
-        {"planes 1 declined", file8(pcx_header(1, 1, 1, 2), {1, 0}), 0, 0, {}},
-        {"4-bit planes declined", file24(pcx_header(2, 1, 3, 1, 4), {1, 2, 3}), 0, 0, {}},
-        {"bytes_per_line below the width", file24(pcx_header(3, 1, 3, 2), {1, 2, 3, 4, 5, 6}), 0, 0, {}},
-        {"data cut short", file24(pcx_header(1, 2, 3, 1), {1, 2, 3, 4, 5}), 0, 0, {}},
-        {"window far beyond its data", file24(pcx_header(8000, 8000, 3, 8000), {1, 2, 3}), 0, 0, {}},
-        {"run cut after its count", file24(pcx_header(1, 1, 3, 1), {1, 2, 0xC1}), 0, 0, {}},
+        {"planes 1 declined", file8(pcx_header(1, 1, 1, 2), {1, 0}), 0, 0, {}, "PCX: not three planes of 8 bits, as 24-bit files have"},
+        {"4-bit planes declined", file24(pcx_header(2, 1, 3, 1, 4), {1, 2, 3}), 0, 0, {}, "PCX: not three planes of 8 bits, as 24-bit files have"},
+        {"bytes_per_line below the width", file24(pcx_header(3, 1, 3, 2), {1, 2, 3, 4, 5, 6}), 0, 0, {}, "PCX: scan lines shorter than the width"},
+        {"data cut short", file24(pcx_header(1, 2, 3, 1), {1, 2, 3, 4, 5}), 0, 0, {}, "PCX: image data cut short"},
+        {"window far beyond its data", file24(pcx_header(8000, 8000, 3, 8000), {1, 2, 3}), 0, 0, {}, "PCX: image data cut short"},
+        {"run cut after its count", file24(pcx_header(1, 1, 3, 1), {1, 2, 0xC1}), 0, 0, {}, "PCX: image data cut short"},
     };
     for (const LoadCase& c : cases) expect_load(load_pcx24, c);
 }
@@ -183,32 +198,39 @@ TEST(LoadPcx, HostileHeadersDeclinedByBothLoaders) {
     const struct {
         const char* name;
         std::vector<uint8_t> file;
+        const char* reason;  // as the dispatch gives it, after both loaders
     } cases[] = {
-        {"x_max below x_min", with(pcx_header(4, 4, 3, 4), {{4, 5}})},
-        {"y_max below y_min", with(pcx_header(4, 4, 3, 4), {{6, 9}})},
-        {"bytes_per_line 0", with(pcx_header(4, 4, 3, 4), {{66, 0}})},
-        {"planes 0", with(pcx_header(4, 4, 0, 4), {})},
-        {"24-bit line of 32769 bytes", with(pcx_header(4, 4, 3, 4), {{66, 10923}})},
-        {"8-bit line of 32768 bytes", with(pcx_header(4, 4, 1, 4), {{66, 32768}})},
-        {"8-bit line of 65535 bytes", with(pcx_header(4, 4, 1, 4), {{66, 65535}})},
-        {"65536 x 65536 window", with(pcx_header(4, 4, 3, 4), {{8, 65535}, {10, 65535}, {66, 65535 / 3}})},
-        {"window over the pixel cap", with(pcx_header(4, 4, 1, 4), {{8, 16384}, {10, 16383}, {66, 16385}})},
+        {"x_max below x_min", with(pcx_header(4, 4, 3, 4), {{4, 5}}), "PCX: inverted window"},
+        {"y_max below y_min", with(pcx_header(4, 4, 3, 4), {{6, 9}}), "PCX: inverted window"},
+        {"bytes_per_line 0", with(pcx_header(4, 4, 3, 4), {{66, 0}}), "PCX: scan lines of 0 bytes"},
+        {"planes 0", with(pcx_header(4, 4, 0, 4), {}), "PCX: scan lines of 0 bytes"},
+        {"24-bit line of 32769 bytes", with(pcx_header(4, 4, 3, 4), {{66, 10923}}),
+         "PCX: scan lines of 32768 bytes or more are not read"},
+        {"8-bit line of 32768 bytes", with(pcx_header(4, 4, 1, 4), {{66, 32768}}),
+         "PCX: scan lines of 32768 bytes or more are not read"},
+        {"8-bit line of 65535 bytes", with(pcx_header(4, 4, 1, 4), {{66, 65535}}),
+         "PCX: scan lines of 32768 bytes or more are not read"},
+        {"65536 x 65536 window", with(pcx_header(4, 4, 3, 4), {{8, 65535}, {10, 65535}, {66, 65535 / 3}}),
+         "PCX: picture larger than 16384 x 16384"},
+        {"window over the pixel cap", with(pcx_header(4, 4, 1, 4), {{8, 16384}, {10, 16383}, {66, 16385}}),
+         "PCX: picture larger than 16384 x 16384"},
         {"header cut short", [] {
              std::vector<uint8_t> f = pcx_header(1, 1, 1, 2).data;
              f.resize(100);
              return f;
-         }()},
+         }(), "PCX: header cut short"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(test::load_bytes(load_pcx24, c.file), nullptr) << c.name;
         EXPECT_EQ(test::load_bytes(load_pcx8, c.file), nullptr) << c.name;
+        EXPECT_EQ(test::load_result(load_image_from_memory, c.file).reason, c.reason) << c.name;
     }
 }
 
 TEST(LoadImage, PcxPlanes1FallsThroughToThe8BitLoader) {
     const std::vector<uint8_t> file = file8(pcx_header(2, 1, 1, 2), {0xC2, 0x01});
     EXPECT_EQ(test::load_bytes(load_pcx24, file), nullptr);
-    test::ImagePtr image = test::load_bytes(load_image, file, "eight.pcx");
+    test::ImagePtr image = test::load_bytes(load_image_from_memory, file, "eight.pcx");
     ASSERT_NE(image, nullptr);
     EXPECT_EQ(test::pixels_of(image.get()), (std::vector<Pixel>{0x302010u, 0x302010u}));
 }
@@ -236,7 +258,7 @@ std::string fixture_path(const Fixture& f) { return std::string(TEST_DATA_DIR) +
 
 TEST(LoadPcx, FilesFromOtherEncodersLoadExactly) {
     for (const Fixture& f : FIXTURES) {
-        test::ImagePtr image(load_image(fixture_path(f).c_str()));
+        test::ImagePtr image = load_image_file(fixture_path(f)).image;
         ASSERT_NE(image, nullptr) << f.name;
         EXPECT_EQ(image->width, f.width) << f.name;
         EXPECT_EQ(image->height, f.height) << f.name;
@@ -255,14 +277,14 @@ TEST(LoadPcx, DamagedCopiesAreDeclinedOrKeepTheirSize) {
         for (size_t cut = 0; cut < shortest_whole; ++cut) {
             const std::vector<uint8_t> part(good.begin(), good.begin() + cut);
             testing::internal::CaptureStdout();
-            EXPECT_EQ(test::load_bytes(load_image, part), nullptr) << f.name << " cut to " << cut;
+            EXPECT_EQ(test::load_bytes(load_image_from_memory, part), nullptr) << f.name << " cut to " << cut;
             testing::internal::GetCapturedStdout();
         }
         for (size_t at = 0; at < good.size(); ++at) {
             std::vector<uint8_t> bad = good;
             bad[at] ^= 0xC0;
             testing::internal::CaptureStdout();
-            test::ImagePtr image = test::load_bytes(load_image, bad);
+            test::ImagePtr image = test::load_bytes(load_image_from_memory, bad);
             testing::internal::GetCapturedStdout();
             if (image && at >= 12) {  // the window lies in bytes 4 to 11
                 EXPECT_EQ(image->width, f.width) << f.name << " at " << at;

@@ -64,12 +64,15 @@ std::vector<uint8_t> read_file(const std::string& path) {
 
 bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
 
-ImagePtr load_bytes(Image* (*loader)(const char*), const std::vector<uint8_t>& bytes,
-                    const std::string& name) {
-    const std::string path = scratch_path(name);
-    write_file(path, bytes);
-    return ImagePtr(loader(path.c_str()));
+ImagePtr load_bytes(Loader loader, const std::vector<uint8_t>& bytes, const std::string&) {
+    return load_result(loader, bytes).image;
 }
+
+LoadResult load_result(Loader loader, const std::vector<uint8_t>& bytes, const LoadOptions& options) {
+    return loader(bytes.data(), bytes.size(), options);
+}
+
+ImagePtr load_path(Loader loader, const std::string& path) { return load_bytes(loader, read_file(path)); }
 
 ImagePtr make_image(int32_t width, int32_t height, const std::vector<Pixel>& pixels) {
     ImagePtr image(new_image(width, height));
@@ -103,8 +106,8 @@ uint32_t rgb_crc32(const Image* image) {
     return crc ^ 0xFFFFFFFFu;
 }
 
-RunResult run_tool(const std::vector<std::string>& args) {
-    std::string command = shell_quote(ORVANDEL_BINARY);
+RunResult run_tool(const std::vector<std::string>& args, const std::string& prefix) {
+    std::string command = prefix + " " + shell_quote(ORVANDEL_BINARY);
     for (const std::string& arg : args) command += " " + shell_quote(arg);
     command += " </dev/null";
     RunResult result{-1, ""};

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "formats/image.h"
+#include "formats/load_image.h"
 
 using namespace orvandel;
 
@@ -26,10 +27,9 @@ struct Bytes {
     Bytes& text(const std::string& s) { data.insert(data.end(), s.begin(), s.end()); return *this; }
 };
 
-struct ImageDeleter {
-    void operator()(Image* image) const { free_image(image); }
-};
-using ImagePtr = std::unique_ptr<Image, ImageDeleter>;
+using ImagePtr = orvandel::ImagePtr;
+// Any loader: the dispatch or one format's.
+using Loader = LoadResult (*)(const uint8_t*, size_t, const LoadOptions&);
 
 // A fresh scratch directory for the running test; removed when the test ends.
 std::string scratch_dir();
@@ -40,9 +40,13 @@ void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> read_file(const std::string& path);
 bool file_exists(const std::string& path);
 
-// Writes the bytes to a scratch file and loads it with `loader`.
-ImagePtr load_bytes(Image* (*loader)(const char*), const std::vector<uint8_t>& bytes,
-                    const std::string& name = "input.bin");
+// The picture `loader` makes of the bytes (null when declined); the name is
+// only for the reader of the test.
+ImagePtr load_bytes(Loader loader, const std::vector<uint8_t>& bytes, const std::string& name = "input.bin");
+// The whole result, reason and all.
+LoadResult load_result(Loader loader, const std::vector<uint8_t>& bytes, const LoadOptions& options = LoadOptions());
+// The picture `loader` makes of the file at `path`.
+ImagePtr load_path(Loader loader, const std::string& path);
 
 // An Image of the given size from row-major Pixels (for building expectations).
 ImagePtr make_image(int32_t width, int32_t height, const std::vector<Pixel>& pixels);
@@ -55,8 +59,24 @@ struct RunResult {
     int status;          // exit status, or -1 when the process did not exit normally
     std::string output;  // standard output
 };
-// Runs the tool with the given arguments, standard input from /dev/null.
-RunResult run_tool(const std::vector<std::string>& args);
+// Runs the tool with the given arguments, standard input from /dev/null;
+// `prefix` goes before the command (an environment setting, a wrapper).
+RunResult run_tool(const std::vector<std::string>& args, const std::string& prefix = "");
+
+// True in builds with AddressSanitizer, where address-space limits cannot be set.
+constexpr bool sanitized_build() {
+#if defined(__SANITIZE_ADDRESS__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    return true;
+#else
+    return false;
+#endif
+#else
+    return false;
+#endif
+}
 
 // The banner every run prints first.
 std::string banner();

@@ -105,6 +105,10 @@ TEST(TgaReader, PixelFormatsPlainAndRunLength) {
         {"image id skipped", {2, 1, 1, 24, 0, {1, 2, 3}, 0, 0, 0, {}, 5}, {0x00010203}},
     };
     check_cases(cases);
+    // 32-bit pixels say that their top byte is alpha; 24-bit ones do not.
+    EXPECT_TRUE(test::load_result(load_tga, tga_bytes(cases[2].file)).alpha) << cases[2].name;
+    EXPECT_TRUE(test::load_result(load_tga, tga_bytes(cases[3].file)).alpha) << cases[3].name;
+    EXPECT_FALSE(test::load_result(load_tga, tga_bytes(cases[0].file)).alpha) << cases[0].name;
 }
 
 TEST(TgaReader, PacketHeaders) {
@@ -182,25 +186,33 @@ TEST(TgaReader, DeclinedHeaders) {
     struct Case {
         const char* name;
         std::vector<uint8_t> bytes;
+        std::string reason;
     };
     const std::vector<uint8_t> one_pixel = {1, 2, 3};
     std::vector<Case> cases;
     for (unsigned type : {0u, 4u, 5u, 7u, 8u, 12u, 15u})
-        cases.push_back({"unknown image type", tga_bytes({type, 1, 1, 24, 0, one_pixel})});
-    cases.push_back({"zero width", tga_bytes({2, 0, 1, 24, 0, one_pixel})});
-    cases.push_back({"zero height", tga_bytes({2, 1, 0, 24, 0, one_pixel})});
-    cases.push_back({"over the size cap", tga_bytes({2, 65535, 65535, 24, 0, one_pixel})});
+        cases.push_back({"unknown image type", tga_bytes({type, 1, 1, 24, 0, one_pixel}),
+                         "TGA: image type " + std::to_string(type) + " is not read"});
+    cases.push_back({"zero width", tga_bytes({2, 0, 1, 24, 0, one_pixel}), "TGA: zero width or height"});
+    cases.push_back({"zero height", tga_bytes({2, 1, 0, 24, 0, one_pixel}), "TGA: zero width or height"});
+    cases.push_back({"over the size cap", tga_bytes({2, 65535, 65535, 24, 0, one_pixel}),
+                     "TGA: picture larger than 16384 x 16384"});
     for (unsigned size : {0u, 8u, 17u, 31u, 33u})
-        cases.push_back({"map entry size", tga_bytes({1, 1, 1, 8, 0, {0}, 0, 1, size, {1, 2, 3, 4, 5}})});
+        cases.push_back({"map entry size", tga_bytes({1, 1, 1, 8, 0, {0}, 0, 1, size, {1, 2, 3, 4, 5}}),
+                         "TGA: colour map entries of " + std::to_string(size) + " bits are not read"});
     std::vector<uint8_t> short_header = tga_bytes({2, 1, 1, 24, 0, {}});
     short_header.pop_back();
-    cases.push_back({"header cut short", short_header});
-    cases.push_back({"empty file", {}});
-    for (const Case& c : cases) EXPECT_EQ(test::load_bytes(load_tga, c.bytes, "bad.tga"), nullptr) << c.name;
+    cases.push_back({"header cut short", short_header, "TGA: header cut short"});
+    cases.push_back({"empty file", {}, "TGA: header cut short"});
+    for (const Case& c : cases) {
+        const LoadResult result = test::load_result(load_tga, c.bytes);
+        EXPECT_EQ(result.image, nullptr) << c.name;
+        EXPECT_EQ(result.reason, c.reason) << c.name;
+    }
 
     // An entry size is only looked at when there are entries.
     EXPECT_NE(test::load_bytes(load_tga, tga_bytes({2, 1, 1, 24, 0, one_pixel, 0, 0, 7}), "nomap.tga"), nullptr);
-    EXPECT_EQ(load_tga(test::scratch_path("missing.tga").c_str()), nullptr);
+    EXPECT_EQ(load_image_file(test::scratch_path("missing.tga")).image, nullptr);
 }
 
 // Pillow and ImageMagick wrote these; the CRCs are of the pixels Pillow reads
@@ -254,7 +266,7 @@ TEST(TgaReader, OtherEncodersFilesLoadExactly) {
         EXPECT_EQ(bytes[2], f.type) << f.name;
         EXPECT_EQ(bytes[16], f.depth) << f.name;
         EXPECT_EQ(bytes[17], f.descriptor) << f.name;
-        test::ImagePtr image(load_image(fixture_path(f.name).c_str()));
+        test::ImagePtr image = load_image_file(fixture_path(f.name)).image;
         ASSERT_NE(image, nullptr) << f.name;
         EXPECT_EQ(image->width, 37) << f.name;
         EXPECT_EQ(image->height, 11) << f.name;

@@ -1,17 +1,30 @@
 #!/bin/sh
-# Installs, from Debian's packages, whatever the build and tests need and the
+# Installs, from Debian's packages, whatever the chosen build needs and the
 # machine lacks. Quiet when everything is there.
-# "install-deps.sh bench" also tries to add stb_image, the benchmark's
-# reference decoder; the benchmark runs without it, so that part never fails.
-# "install-deps.sh fuzz" also makes sure clang's libFuzzer runtime is there.
+#   install-deps.sh          the release build (make run): compiler and CMake
+#   install-deps.sh test     and GoogleTest (make test, make test-all)
+#   install-deps.sh clang    and clang and GoogleTest (make clang)
+#   install-deps.sh bench    and Google Benchmark; stb_image too, the benchmark's
+#                            reference decoder, where it can be had (never fails)
+#   install-deps.sh fuzz     and clang with its libFuzzer runtime
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 missing=""
-command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
-command -v g++ >/dev/null 2>&1 || missing="$missing g++"
-command -v clang++ >/dev/null 2>&1 || missing="$missing clang"
-[ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
-[ -f /usr/include/benchmark/benchmark.h ] || missing="$missing libbenchmark-dev"
+need_command() { command -v "$1" >/dev/null 2>&1 || missing="$missing $2"; }
+need_file() { [ -e "$1" ] || missing="$missing $2"; }
+
+# What every build needs, the release build included.
+need_command cmake cmake
+need_command g++ g++
+# Libraries the tool itself links (every build needs them) go here.
+
+case "$1" in
+  test) need_file /usr/include/gtest/gtest.h libgtest-dev ;;
+  clang) need_command clang++ clang; need_file /usr/include/gtest/gtest.h libgtest-dev ;;
+  bench) need_file /usr/include/benchmark/benchmark.h libbenchmark-dev ;;
+  fuzz) need_command clang++ clang ;;
+esac
+
 if [ -n "$missing" ]; then
   echo "Installing:$missing"
   { $SUDO apt-get update -qq && $SUDO apt-get install -y -qq $missing; } || exit 1

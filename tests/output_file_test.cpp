@@ -1,0 +1,118 @@
+// The writer's failure paths, made so that they fail for the superuser too
+// (no permission bits involved), and the temporary file's name and clean-up.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "formats/bmp.h"
+#include "formats/output_file.h"
+#include "test_util.h"
+
+using namespace orvandel;
+
+namespace {
+
+std::vector<std::string> names_in(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool has_unnamed_files(const std::string& dir) {
+    const int fd = open(dir.c_str(), O_TMPFILE | O_WRONLY, 0600);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
+using Opener = OutputHandle (*)(const std::string&);
+const struct {
+    const char* name;
+    Opener open;
+} OPENERS[] = {{"unnamed first", open_output}, {"named", open_output_named}};
+
+// An output name as long as a file name may be: the temporary file's name
+// must not grow from it.
+TEST(OutputFile, LongestOutputNameIsWritten) {
+    const std::string path = test::scratch_path(std::string(251, 'a') + ".bmp");
+    for (const auto& opener : OPENERS) {
+        OutputHandle out = opener.open(path);
+        ASSERT_TRUE(out) << opener.name;
+        ASSERT_TRUE(write_output(out.get(), "atlas", 5)) << opener.name;
+        ASSERT_TRUE(commit_output(std::move(out))) << opener.name;
+        EXPECT_EQ(test::read_file(path), (std::vector<uint8_t>{'a', 't', 'l', 'a', 's'})) << opener.name;
+        EXPECT_EQ(names_in(test::scratch_dir()).size(), 1u) << opener.name;
+    }
+}
+
+// A process ended by a signal mid-write leaves the earlier file as it was and
+// no temporary file; SIGKILL cannot be handled, so only unnamed files are safe.
+TEST(OutputFile, SignalMidWriteLeavesNoTemporaryFile) {
+    const std::string path = test::scratch_path("wall_mip.bmp");
+    const bool unnamed = has_unnamed_files(test::scratch_dir());
+    for (const auto& opener : OPENERS) {
+        for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGKILL}) {
+            const bool kill_named = signal_number == SIGKILL && (opener.open == open_output_named || !unnamed);
+            if (kill_named) continue;
+            test::write_file(path, {'o', 'l', 'd'});
+            std::fflush(nullptr);
+            const pid_t child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                OutputHandle out = opener.open(path);
+                const std::vector<uint8_t> bytes(1 << 16, 0xAB);
+                if (!out || !write_output(out.get(), bytes.data(), bytes.size())) _exit(1);
+                raise(signal_number);
+                _exit(2);
+            }
+            int status = 0;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number)
+                << opener.name << ", signal " << signal_number << ", status " << status;
+            EXPECT_EQ(names_in(test::scratch_dir()), std::vector<std::string>{"wall_mip.bmp"})
+                << opener.name << ", signal " << signal_number;
+            EXPECT_EQ(test::read_file(path), (std::vector<uint8_t>{'o', 'l', 'd'})) << opener.name;
+        }
+    }
+}
+
+// No permission bits: these fail for the superuser as for anyone.
+TEST(WriteBmp24, FailsWhereNoFileCanBe) {
+    test::ImagePtr image = test::make_image(300, 300, {});
+    const std::string file = test::scratch_path("plain.bmp");
+    test::write_file(file, {1, 2, 3});
+    EXPECT_EQ(write_bmp24(test::scratch_path("missing/out.bmp").c_str(), image.get()), 0);
+    EXPECT_EQ(write_bmp24((file + "/out.bmp").c_str(), image.get()), 0);
+    EXPECT_EQ(names_in(test::scratch_dir()), std::vector<std::string>{"plain.bmp"});
+
+    // A full file system: a small one of our own where the system lets us mount it.
+    const std::string small = test::scratch_path("small");
+    ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
+    if (mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0) GTEST_SKIP() << "no tmpfs to fill here";
+    const std::string atlas = small + "/wall_mip.bmp";
+    test::write_file(atlas, {'o', 'l', 'd'});
+    for (const auto& opener : OPENERS) {
+        OutputHandle out = opener.open(atlas);
+        ASSERT_TRUE(out) << opener.name;
+        const std::vector<uint8_t> bytes(1 << 17, 0xAB);
+        EXPECT_FALSE(write_output(out.get(), bytes.data(), bytes.size())) << opener.name;
+    }
+    EXPECT_EQ(write_bmp24(atlas.c_str(), image.get()), 0);
+    const std::vector<std::string> left = names_in(small);
+    const std::vector<uint8_t> kept = test::read_file(atlas);
+    umount2(small.c_str(), MNT_DETACH);
+    EXPECT_EQ(left, std::vector<std::string>{"wall_mip.bmp"});
+    EXPECT_EQ(kept, (std::vector<uint8_t>{'o', 'l', 'd'}));
+}
+
+}  // namespace
