@@ -16,6 +16,8 @@ constexpr ImageFormat FORMAT_BMP = 1;
 constexpr ImageFormat FORMAT_PCX = 2;
 constexpr ImageFormat FORMAT_GIF = 4;
 constexpr ImageFormat FORMAT_TGA = 8;
+constexpr ImageFormat FORMAT_PNG = 16;   // 89 'P' 'N'; the reader checks all 8 signature bytes
+constexpr ImageFormat FORMAT_JPEG = 32;  // FF D8 FF
 constexpr ImageFormat FORMAT_UNKNOWN = -1;
 
 // Classifies three leading bytes; a byte the file does not have is -1 and
