@@ -307,8 +307,8 @@ void decode_rle(const uint8_t* bytes, size_t size, const BmpLayout& layout, Imag
 }  // namespace
 
 LoadResult load_bmp_variant(const uint8_t* bytes, size_t size, const LoadOptions& options) {
-    BmpLayout layout;
-    LoadError error;
+    BmpLayout layout{};
+    LoadError error = LoadError::none;
     std::string reason = read_layout(bytes, size, options, &layout, &error);
     if (!reason.empty()) return decline(error, reason);
     ImagePtr image(new_image_within(layout.width, layout.height, std::min(options.max_pixels, MAX_IMAGE_PIXELS)));
