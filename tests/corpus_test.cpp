@@ -67,30 +67,6 @@ TEST(Corpus, ClassicFilesKeepTheirPixels) {
     std::printf("corpus: %d files loaded, %d declined\n", loaded, declined);
 }
 
-}  // namespace
-
-namespace {
-
-// CRC-32 of the picture as red, green, blue, alpha bytes per pixel, top row
-// first; alpha 255 where the file has none.
-uint32_t rgba_crc32(const LoadResult& result) {
-    uint32_t table[256];
-    for (uint32_t n = 0; n < 256; ++n) {
-        uint32_t c = n;
-        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        table[n] = c;
-    }
-    uint32_t crc = 0xFFFFFFFFu;
-    const Image& image = *result.image;
-    for (size_t i = 0; i < size_t(image.width) * size_t(image.height); ++i) {
-        const Pixel p = image.pixels[i];
-        const uint8_t rgba[4] = {uint8_t(p), uint8_t(p >> 8), uint8_t(p >> 16),
-                                 result.alpha ? uint8_t(p >> 24) : uint8_t(255)};
-        for (uint8_t b : rgba) crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
-    }
-    return crc ^ 0xFFFFFFFFu;
-}
-
 TEST(Corpus, EveryVariantGivesItsExpectedResult) {
     const std::string dir = SHARED_CORPUS_DIR;
     if (!std::filesystem::exists(dir + "/FULL.tsv")) GTEST_SKIP() << "no corpus at " << dir;
@@ -107,7 +83,7 @@ TEST(Corpus, EveryVariantGivesItsExpectedResult) {
         if (row.expect == "load") {
             ASSERT_TRUE(result.image) << row.file << ": " << result.reason;
             char crc[9];
-            std::snprintf(crc, sizeof crc, "%08x", rgba_crc32(result));
+            std::snprintf(crc, sizeof crc, "%08x", test::rgba_crc32(result.image.get(), result.alpha));
             const std::string& scaled = row.fields;  // the CRC with 16-bit samples rounded
             EXPECT_TRUE(crc == row.crc || crc == scaled) << row.file << " gives " << crc;
         } else if (row.expect == "decline") {
