@@ -12,6 +12,10 @@ command -v g++ >/dev/null 2>&1 || missing="$missing g++"
 command -v clang++ >/dev/null 2>&1 || missing="$missing clang"
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
 [ -f /usr/include/benchmark/benchmark.h ] || missing="$missing libbenchmark-dev"
+# The release build's own libraries: PNG (libspng) and JPEG (TurboJPEG), found through pkg-config.
+command -v pkg-config >/dev/null 2>&1 || missing="$missing pkg-config"
+[ -f /usr/include/spng.h ] || missing="$missing libspng-dev"
+[ -f /usr/include/turbojpeg.h ] || missing="$missing libturbojpeg0-dev"
 if [ -n "$missing" ]; then
   echo "Installing:$missing"
   { $SUDO apt-get update -qq && $SUDO apt-get install -y -qq $missing; } || exit 1
