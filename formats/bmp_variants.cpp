@@ -177,10 +177,11 @@ std::string read_layout(const uint8_t* bytes, size_t size, const LoadOptions& op
         return text("pixel data offset ", layout.data_offset, " lies outside the file's pixel data");
     layout.palette_offset = after_header;
     if (indexed) {
+        if (after_header + uint64_t(colours_used) * layout.palette_bytes_per_entry > size)
+            return text("palette of ", colours_used, " colours runs past the end of the file");
+        // Without a count the palette is as long as the depth allows, or
+        // shorter when the pixels start sooner (OS/2 files do that).
         const uint64_t declared = colours_used ? colours_used : uint64_t(1) << bpp;
-        if (after_header + declared * layout.palette_bytes_per_entry > size)
-            return text("palette of ", declared, " colours runs past the end of the file");
-        // Short OS/2 palettes end where the pixels start.
         const uint64_t room = (layout.data_offset - after_header) / layout.palette_bytes_per_entry;
         layout.palette_entries = static_cast<uint32_t>(std::min({declared, uint64_t(1) << bpp, room}));
     }

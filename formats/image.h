@@ -11,7 +11,8 @@
 namespace orvandel {
 
 // One colour as blue << 16 | green << 8 | red. The top byte is 0, except for
-// Pixels made from 32-bit TGA pixels, which keep their alpha there.
+// Pixels of files with alpha (32-bit TGA, BMP with an alpha mask, PNG with an
+// alpha channel or tRNS), which keep it there, 255 opaque.
 using Pixel = uint32_t;
 
 struct Image {

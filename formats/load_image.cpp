@@ -1,7 +1,8 @@
 // Picks the format from the first three bytes, never from the file name, and
 // hands the path to that format's loaders. BMP and PCX have two loaders each;
-// the second is tried when the first declines. A file that matches a signature
-// is never tried as another format.
+// the second is tried when the first declines, and a BMP both decline goes to
+// the reader of every BMP variant. PNG, JPEG and the BMP variants are read
+// from memory. A file that matches a signature is never tried as another format.
 #include "formats/load_image.h"
 
 #include <sys/mman.h>
@@ -12,10 +13,10 @@
 
 #include "formats/bmp.h"
 #include "formats/bmp_variants.h"
-#include "formats/jpeg.h"
-#include "formats/png.h"
 #include "formats/gif.h"
+#include "formats/jpeg.h"
 #include "formats/pcx.h"
+#include "formats/png.h"
 #include "formats/tga.h"
 
 namespace orvandel {
