@@ -77,16 +77,19 @@ bool mask_is_usable(uint32_t mask, int bits_per_pixel) {
 std::string read_layout(const uint8_t* bytes, size_t size, const LoadOptions& options, BmpLayout* out,
                         LoadError* error) {
     *error = LoadError::damaged;
+    auto unsupported = [error](std::string reason) {
+        *error = LoadError::unsupported;
+        return reason;
+    };
     ByteReader in = make_reader(bytes, size);
     const uint8_t* file_header = take_bytes(&in, FILE_HEADER_BYTES);
-    if (!file_header || file_header[0] != 'B' || file_header[1] != 'M') return "BMP: file header cut short";
+    if (!file_header) return "BMP: file header cut short";
+    if (file_header[0] != 'B' || file_header[1] != 'M') return "BMP: no BM signature";
     const uint8_t* size_field = take_bytes(&in, 4);
     if (!size_field) return "BMP: info header cut short";
     const uint32_t header_size = read_le32(size_field);
-    if (!is_known_header_size(header_size)) {
-        *error = LoadError::unsupported;
-        return text("info header of ", header_size, " bytes is not read");
-    }
+    if (!is_known_header_size(header_size))
+        return unsupported(text("info header of ", header_size, " bytes is not read"));
     const uint8_t* h = in.data + FILE_HEADER_BYTES;
     if (!take_bytes(&in, header_size - 4)) return "BMP: info header cut short";
 
@@ -108,26 +111,12 @@ std::string read_layout(const uint8_t* bytes, size_t size, const LoadOptions& op
     }
     const uint32_t c = layout.compression;
     const int bpp = layout.bits_per_pixel;
-    if (header_size == OS2_HEADER_BYTES && c == 3) {
-        *error = LoadError::unsupported;
-        return "BMP: OS/2 Huffman-coded data is not read";
-    }
-    if (header_size == OS2_HEADER_BYTES && c == 4) {
-        *error = LoadError::unsupported;
-        return "BMP: OS/2 RLE24 data is not read";
-    }
-    if (c == BI_JPEG || c == BI_PNG) {
-        *error = LoadError::unsupported;
-        return c == BI_JPEG ? "BMP: embedded JPEG data is not read" : "BMP: embedded PNG data is not read";
-    }
-    if (c > BI_ALPHABITFIELDS) {
-        *error = LoadError::unsupported;
-        return text("compression ", c, " is not read");
-    }
-    if (bpp == 64) {
-        *error = LoadError::unsupported;
-        return "BMP: 64 bits per pixel is not read";
-    }
+    if (header_size == OS2_HEADER_BYTES && c == 3) return unsupported("BMP: OS/2 Huffman-coded data is not read");
+    if (header_size == OS2_HEADER_BYTES && c == 4) return unsupported("BMP: OS/2 RLE24 data is not read");
+    if (c == BI_JPEG) return unsupported("BMP: embedded JPEG data is not read");
+    if (c == BI_PNG) return unsupported("BMP: embedded PNG data is not read");
+    if (c > BI_ALPHABITFIELDS) return unsupported(text("compression ", c, " is not read"));
+    if (bpp == 64) return unsupported("BMP: 64 bits per pixel is not read");
     const bool indexed = bpp == 1 || bpp == 2 || bpp == 4 || bpp == 8;
     const bool direct = bpp == 16 || bpp == 24 || bpp == 32;
     const bool fields = c == BI_BITFIELDS || c == BI_ALPHABITFIELDS;
@@ -161,11 +150,9 @@ std::string read_layout(const uint8_t* bytes, size_t size, const LoadOptions& op
             layout.masks[i] = read_le32(mask);
             after_header += 4;
         }
-        for (uint32_t mask : layout.masks) {
-            if (mask_is_usable(mask, bpp)) continue;
-            *error = LoadError::unsupported;
-            return text("colour mask ", mask, " is not one run of bits inside the pixel");
-        }
+        for (uint32_t mask : layout.masks)
+            if (!mask_is_usable(mask, bpp))
+                return unsupported(text("colour mask ", mask, " is not one run of bits inside the pixel"));
     } else if (bpp == 16) {
         layout.masks[0] = 0x7C00, layout.masks[1] = 0x03E0, layout.masks[2] = 0x001F;
     } else if (bpp == 32) {
@@ -174,7 +161,7 @@ std::string read_layout(const uint8_t* bytes, size_t size, const LoadOptions& op
 
     layout.data_offset = read_le32(bytes + 10);
     if (layout.data_offset < after_header || layout.data_offset > size)
-        return text("pixel data offset ", layout.data_offset, " lies outside the file's pixel data");
+        return text("pixel data offset ", layout.data_offset, " lies inside the headers or past the end");
     layout.palette_offset = after_header;
     if (indexed) {
         if (after_header + uint64_t(colours_used) * layout.palette_bytes_per_entry > size)

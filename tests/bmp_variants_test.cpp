@@ -64,8 +64,9 @@ TEST(BmpVariants, EveryKindGivesItsPixelsOrAReason) {
          {R, 0x8284}, "", false},
         // 10-10-10-2, the alpha mask after the colour masks: 10 bits keep their
         // top 8 (0x3FF, 0x101, 0x200), alpha 2 bits 10 -> 0xAA.
-        {"alpha bit fields", bmp(40, 1, 1, 32, 6, masks({0x3FF00000, 0xFFC00, 0x3FF, 0xC0000000}), {0x00, 0x06, 0xF4, 0xBF}),
-         1, 1, {0xAA8040FF}, "", true},
+        {"alpha bit fields",
+         bmp(40, 1, 1, 32, 6, masks({0x3FF00000, 0xFFC00, 0x3FF, 0xC0000000}), {0x00, 0x06, 0xF4, 0xBF}), 1, 1,
+         {0xAA8040FF}, "", true},
         {"2-bit rows", bmp(40, 5, 1, 2, 0, PALETTE, {0x1B, 0x40, 0, 0}), 5, 1, {K, R, G, B, R}, "", false},
         {"os/2 1-bit", bmp(12, 9, 1, 1, 0, {0, 0, 0, 255, 255, 255}, {0x80, 0x80, 0, 0}), 9, 1,
          {0xFFFFFF, K, K, K, K, K, K, K, 0xFFFFFF}, "", false},

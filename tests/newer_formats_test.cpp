@@ -33,7 +33,9 @@ const Fixture FIXTURES[] = {
     {"bmp/pillow_pal1_13x7.bmp", 13, 7, 0xCF4566D8, false},
 };
 
-std::vector<uint8_t> fixture(const std::string& name) { return test::read_file(std::string(TEST_DATA_DIR) + "/" + name); }
+std::vector<uint8_t> fixture(const std::string& name) {
+    return test::read_file(std::string(TEST_DATA_DIR) + "/" + name);
+}
 
 TEST(NewerFormats, LoadWithThePixelsTheEncoderStored) {
     for (const Fixture& f : FIXTURES) {
