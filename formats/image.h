@@ -94,6 +94,8 @@ void bgr_from_pixels(const Pixel* in, uint8_t* out, int32_t count);
 inline Pixel pixel_from_rgb(const uint8_t* rgb) {
     return static_cast<Pixel>(rgb[2]) << 16 | static_cast<Pixel>(rgb[1]) << 8 | rgb[0];
 }
+// `count` colours stored as red, green, blue bytes (PNG rows) as Pixels.
+void pixels_from_rgb(const uint8_t* rgb, Pixel* out, int32_t count);
 
 }  // namespace orvandel
 

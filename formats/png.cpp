@@ -116,7 +116,7 @@ LoadResult load_png(const uint8_t* bytes, size_t size, const LoadOptions& option
         Pixel* out = image->pixels + size_t(row.row_num) * size_t(width);
         if (!rgb_row.empty()) {
             error = spng_decode_row(ctx.get(), rgb_row.data(), rgb_row.size());
-            for (int32_t x = 0; x < width; ++x) out[x] = pixel_from_rgb(&rgb_row[3 * size_t(x)]);
+            pixels_from_rgb(rgb_row.data(), out, width);
         } else {
             error = spng_decode_row(ctx.get(), out, size_t(width) * sizeof(Pixel));
         }
