@@ -2,7 +2,11 @@
 // so that every run-length and LZW path is exercised in realistic proportion.
 #include "bench/bench_files.h"
 
+#include <spng.h>
+#include <turbojpeg.h>
+
 #include <cstdio>
+#include <cstdlib>
 
 #include "formats/bmp.h"
 #include "tests/gif_lzw_encoder.h"
@@ -13,6 +17,9 @@ namespace {
 
 constexpr int32_t SIDE = BENCH_SIDE;
 constexpr size_t PIXELS = size_t(SIDE) * SIDE;
+// stb_image's JPEG decoder rounds its transforms and chroma upsampling its
+// own way, up to 3 levels off libjpeg-turbo's here; a wrong decode is far further off.
+constexpr int JPEG_TOLERANCE = 8;
 
 struct Lcg {
     uint32_t state;
@@ -259,7 +266,87 @@ std::vector<uint8_t> gif_file(const std::vector<uint8_t>& indices, const std::ve
     return out;
 }
 
+// Red, green, blue bytes (and alpha, when given), top row first.
+std::vector<uint8_t> rgb_bytes(const std::vector<uint8_t>& bgr, const std::vector<uint8_t>* alpha) {
+    const size_t channels = alpha ? 4 : 3;
+    std::vector<uint8_t> out(PIXELS * channels);
+    for (size_t i = 0; i < PIXELS; ++i) {
+        out[i * channels] = bgr[3 * i + 2];
+        out[i * channels + 1] = bgr[3 * i + 1];
+        out[i * channels + 2] = bgr[3 * i];
+        if (alpha) out[i * channels + 3] = (*alpha)[i];
+    }
+    return out;
+}
+
+// Alpha: a ramp across, with noisy blocks as in the colour picture.
+std::vector<uint8_t> alpha_picture() {
+    std::vector<uint8_t> alpha(PIXELS);
+    Lcg noise = {7};
+    for (int32_t y = 0; y < SIDE; ++y)
+        for (int32_t x = 0; x < SIDE; ++x)
+            alpha[size_t(y) * SIDE + x] = (y / 64) % 2 == 0 ? uint8_t(x / 16) : uint8_t(noise.next() >> 24);
+    return alpha;
+}
+
+std::vector<Pixel> with_alpha(std::vector<Pixel> pixels, const std::vector<uint8_t>& alpha) {
+    for (size_t i = 0; i < PIXELS; ++i) pixels[i] |= Pixel(alpha[i]) << 24;
+    return pixels;
+}
+
+// PNG written by libspng with its adaptive filters, at a low zlib level so the
+// benchmark starts quickly (decoding costs much the same at every level).
+std::vector<uint8_t> png_file(const std::vector<uint8_t>& bgr, const std::vector<uint8_t>* alpha) {
+    std::vector<uint8_t> rgb = rgb_bytes(bgr, alpha);
+    spng_ctx* ctx = spng_ctx_new(SPNG_CTX_ENCODER);
+    if (!ctx) return {};
+    spng_ihdr ihdr = {uint32_t(SIDE), uint32_t(SIDE), 8,
+                      uint8_t(alpha ? SPNG_COLOR_TYPE_TRUECOLOR_ALPHA : SPNG_COLOR_TYPE_TRUECOLOR), 0, 0, 0};
+    spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1);
+    spng_set_option(ctx, SPNG_IMG_COMPRESSION_LEVEL, 2);
+    std::vector<uint8_t> out;
+    if (spng_set_ihdr(ctx, &ihdr) == 0 &&
+        spng_encode_image(ctx, rgb.data(), rgb.size(), SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE) == 0) {
+        size_t size = 0;
+        int error = 0;
+        uint8_t* png = static_cast<uint8_t*>(spng_get_png_buffer(ctx, &size, &error));
+        if (png) out.assign(png, png + size);
+        std::free(png);
+    }
+    spng_ctx_free(ctx);
+    return out;
+}
+
+// Baseline JPEG, quality 90, 4:2:0 chroma, as cameras and texture tools write them.
+std::vector<uint8_t> jpeg_file(const std::vector<uint8_t>& bgr) {
+    std::vector<uint8_t> rgb = rgb_bytes(bgr, nullptr);
+    tjhandle handle = tjInitCompress();
+    if (!handle) return {};
+    unsigned char* jpeg = nullptr;
+    unsigned long size = 0;
+    std::vector<uint8_t> out;
+    if (tjCompress2(handle, rgb.data(), SIDE, 0, SIDE, TJPF_RGB, &jpeg, &size, TJSAMP_420, 90, 0) == 0)
+        out.assign(jpeg, jpeg + size);
+    tjFree(jpeg);
+    tjDestroy(handle);
+    return out;
+}
+
+// A lossy file's picture is what libjpeg-turbo decodes from it; stb_image's
+// own decoder may round differently (see JPEG_TOLERANCE).
+std::vector<Pixel> expected_jpeg(const std::vector<uint8_t>& jpeg) {
+    std::vector<uint8_t> rgb(PIXELS * 3);
+    tjhandle handle = tjInitDecompress();
+    const bool decoded = handle && tjDecompress2(handle, jpeg.data(), jpeg.size(), rgb.data(), SIDE, 0, SIDE,
+                                                 TJPF_RGB, 0) == 0;
+    if (handle) tjDestroy(handle);
+    std::vector<Pixel> out(decoded ? PIXELS : 0);
+    for (size_t i = 0; i < out.size(); ++i) out[i] = pixel_from_rgb(&rgb[3 * i]);
+    return out;
+}
+
 bool write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
+    if (bytes.empty()) return false;
     FILE* file = std::fopen(path.c_str(), "wb");
     if (!file) return false;
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
@@ -274,6 +361,10 @@ std::vector<BenchFile> make_bench_files(const std::string& directory) {
     const std::vector<uint8_t> rgb = rgb_palette();
     const std::vector<Pixel> true_colour = expected_true_colour(bgr);
     const std::vector<Pixel> indexed = expected_indexed(indices, rgb);
+    const std::vector<uint8_t> alpha = alpha_picture();
+    const std::vector<Pixel> true_colour_alpha = with_alpha(true_colour, alpha);
+    const std::vector<uint8_t> jpeg = jpeg_file(bgr);
+    const std::vector<Pixel> jpeg_picture = expected_jpeg(jpeg);
 
     struct Made {
         const char* label;
@@ -281,21 +372,25 @@ std::vector<BenchFile> make_bench_files(const std::string& directory) {
         std::vector<uint8_t> bytes;
         const std::vector<Pixel>* expected;
         bool stb_reads;
+        int tolerance;
     };
     Made made[] = {
-        {"BMP 24-bit", "bmp24.bmp", bmp24_file(bgr), &true_colour, true},
-        {"BMP 8-bit RLE8", "rle8.bmp", bmp_rle8_file(indices, rgb), &indexed, false},
-        {"PCX 24-bit", "pcx24.pcx", pcx24_file(bgr), &true_colour, false},
-        {"PCX 8-bit", "pcx8.pcx", pcx8_file(indices, rgb), &indexed, false},
-        {"TGA 24-bit", "plain.tga", tga_file(bgr, false), &true_colour, true},
-        {"TGA 24-bit RLE", "rle.tga", tga_file(bgr, true), &true_colour, true},
-        {"GIF", "picture.gif", gif_file(indices, rgb), &indexed, true},
+        {"BMP 24-bit", "bmp24.bmp", bmp24_file(bgr), &true_colour, true, 0},
+        {"BMP 8-bit RLE8", "rle8.bmp", bmp_rle8_file(indices, rgb), &indexed, false, 0},
+        {"PCX 24-bit", "pcx24.pcx", pcx24_file(bgr), &true_colour, false, 0},
+        {"PCX 8-bit", "pcx8.pcx", pcx8_file(indices, rgb), &indexed, false, 0},
+        {"TGA 24-bit", "plain.tga", tga_file(bgr, false), &true_colour, true, 0},
+        {"TGA 24-bit RLE", "rle.tga", tga_file(bgr, true), &true_colour, true, 0},
+        {"GIF", "picture.gif", gif_file(indices, rgb), &indexed, true, 0},
+        {"PNG RGB", "rgb.png", png_file(bgr, nullptr), &true_colour, true, 0},
+        {"PNG RGBA", "rgba.png", png_file(bgr, &alpha), &true_colour_alpha, true, 0},
+        {"JPEG quality 90", "picture.jpg", jpeg, &jpeg_picture, true, JPEG_TOLERANCE},
     };
     std::vector<BenchFile> files;
     for (Made& m : made) {
         const std::string path = directory + "/" + m.name;
-        if (!write_file(path, m.bytes)) return {};
-        files.push_back({m.label, path, *m.expected, m.stb_reads});
+        if (m.expected->empty() || !write_file(path, m.bytes)) return {};
+        files.push_back({m.label, path, *m.expected, m.stb_reads, m.tolerance, m.expected == &true_colour_alpha});
     }
     return files;
 }

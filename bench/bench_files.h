@@ -18,6 +18,8 @@ struct BenchFile {
     std::string path;
     std::vector<Pixel> expected;  // what a correct decoder makes of it
     bool stb_reads;               // whether stb_image has a decoder for it
+    int tolerance = 0;            // stb_image's largest channel difference from `expected` (lossy files)
+    bool alpha = false;           // whether `expected` holds the file's alpha in its top byte
 };
 
 // Writes every source into `directory`; empty when a file cannot be written.

@@ -3,6 +3,8 @@
 #define STBI_ONLY_BMP
 #define STBI_ONLY_TGA
 #define STBI_ONLY_GIF
+#define STBI_ONLY_PNG
+#define STBI_ONLY_JPEG
 #include <stb_image.h>
 
 #include "bench/stb_decode.h"

@@ -71,6 +71,10 @@ inline __attribute__((always_inline)) void pixels_from_bgr_loop(const uint8_t* b
     for (int32_t i = 0; i < count; ++i, bgr += 3) out[i] = pixel_from_bgr(bgr);
 }
 
+inline __attribute__((always_inline)) void pixels_from_rgb_loop(const uint8_t* rgb, Pixel* out, int32_t count) {
+    for (int32_t i = 0; i < count; ++i, rgb += 3) out[i] = pixel_from_rgb(rgb);
+}
+
 inline __attribute__((always_inline)) void bgr_from_pixels_loop(const Pixel* in, uint8_t* out, int32_t count) {
     for (int32_t x = 0; x < count; ++x, out += 3) {
         const Pixel p = in[x];
@@ -83,6 +87,9 @@ inline __attribute__((always_inline)) void bgr_from_pixels_loop(const Pixel* in,
 #if defined(__x86_64__)
 __attribute__((target("avx2"))) void pixels_from_bgr_avx2(const uint8_t* bgr, Pixel* out, int32_t count) {
     pixels_from_bgr_loop(bgr, out, count);
+}
+__attribute__((target("avx2"))) void pixels_from_rgb_avx2(const uint8_t* rgb, Pixel* out, int32_t count) {
+    pixels_from_rgb_loop(rgb, out, count);
 }
 __attribute__((target("avx2"))) void bgr_from_pixels_avx2(const Pixel* in, uint8_t* out, int32_t count) {
     bgr_from_pixels_loop(in, out, count);
@@ -100,6 +107,13 @@ void pixels_from_bgr(const uint8_t* bgr, Pixel* out, int32_t count) {
     if (has_avx2()) return pixels_from_bgr_avx2(bgr, out, count);
 #endif
     pixels_from_bgr_loop(bgr, out, count);
+}
+
+void pixels_from_rgb(const uint8_t* rgb, Pixel* out, int32_t count) {
+#if defined(__x86_64__)
+    if (has_avx2()) return pixels_from_rgb_avx2(rgb, out, count);
+#endif
+    pixels_from_rgb_loop(rgb, out, count);
 }
 
 void bgr_from_pixels(const Pixel* in, uint8_t* out, int32_t count) {

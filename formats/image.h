@@ -11,7 +11,8 @@
 namespace orvandel {
 
 // One colour as blue << 16 | green << 8 | red. The top byte is 0, except for
-// Pixels made from 32-bit TGA pixels, which keep their alpha there.
+// Pixels of files with alpha (32-bit TGA, BMP with an alpha mask, PNG with an
+// alpha channel or tRNS), which keep it there, 255 opaque.
 using Pixel = uint32_t;
 
 struct Image {
@@ -90,6 +91,8 @@ void bgr_from_pixels(const Pixel* in, uint8_t* out, int32_t count);
 inline Pixel pixel_from_rgb(const uint8_t* rgb) {
     return static_cast<Pixel>(rgb[2]) << 16 | static_cast<Pixel>(rgb[1]) << 8 | rgb[0];
 }
+// `count` colours stored as red, green, blue bytes (PNG rows) as Pixels.
+void pixels_from_rgb(const uint8_t* rgb, Pixel* out, int32_t count);
 
 }  // namespace orvandel
 

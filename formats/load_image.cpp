@@ -1,6 +1,7 @@
 // Picks the format from the first three bytes, never from the file name, and
 // hands the bytes to that format's loaders. BMP and PCX have more than one
-// loader; the next is tried when one declines. A file that matches a
+// loader; the next is tried when one declines, and a BMP the classic two
+// decline goes to the reader of every BMP variant. A file that matches a
 // signature is never tried as another format.
 // The file is taken whole, once, into memory (mapped, or read where it cannot
 // be mapped); every decoder reads from there, and the bytes are released
@@ -18,8 +19,11 @@
 #include <new>
 
 #include "formats/bmp.h"
+#include "formats/bmp_variants.h"
 #include "formats/gif.h"
+#include "formats/jpeg.h"
 #include "formats/pcx.h"
+#include "formats/png.h"
 #include "formats/tga.h"
 
 namespace orvandel {
@@ -62,6 +66,9 @@ ImageFormat classify_format(int b0, int b1, int b2) {
     if (b0 == 0x42 && b1 == 0x4D) return ImageFormat::bmp;
     if (b0 == 0x0A && (b1 == 0 || b1 == 2 || b1 == 3 || b1 == 5)) return ImageFormat::pcx;
     if (b0 == 0x47 && b1 == 0x49 && b2 == 0x46) return ImageFormat::gif;
+    // Before TGA, which matches on the third byte alone.
+    if (b0 == 0x89 && b1 == 'P' && b2 == 'N') return ImageFormat::png;
+    if (b0 == 0xFF && b1 == 0xD8 && b2 == 0xFF) return ImageFormat::jpeg;
     switch (b2) {
         case 1: case 2: case 3: case 9: case 10: case 11:
             return ImageFormat::tga;
@@ -116,8 +123,9 @@ LoadResult load_image_from_memory(const uint8_t* bytes, size_t size, const LoadO
                 // and the next one is tried; the last decline is the reason.
                 LoadResult result = load_bmp24(bytes, size, options);
                 if (result.error == LoadError::unsupported) result = load_bmp8(bytes, size, options);
-                // Other BMP variants are tried here, after the classic two.
-                return result;
+                if (result.image || result.error == LoadError::no_memory) return result;
+                // Every other BMP variant, with its own reason and alpha.
+                return load_bmp_variant(bytes, size, options);
             }
             case ImageFormat::pcx: {
                 // The 8-bit loader takes any file the 24-bit one declines, as it
@@ -134,10 +142,14 @@ LoadResult load_image_from_memory(const uint8_t* bytes, size_t size, const LoadO
                 return load_gif(bytes, size, options);
             case ImageFormat::tga:
                 return load_tga(bytes, size, options);
+            case ImageFormat::png:
+                return load_png(bytes, size, options);
+            case ImageFormat::jpeg:
+                return load_jpeg(bytes, size, options);
             case ImageFormat::unknown:
                 break;
         }
-        return decline(LoadError::unrecognised, "not a BMP, PCX, GIF or TGA file");
+        return decline(LoadError::unrecognised, "not a BMP, PCX, GIF, TGA, PNG or JPEG file");
     } catch (const std::bad_alloc&) {
         return decline(LoadError::no_memory, "no memory to decode the file");
     }

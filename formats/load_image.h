@@ -13,7 +13,7 @@
 namespace orvandel {
 
 // The formats recognised by their first bytes; the values are never combined.
-enum class ImageFormat { unknown, bmp, pcx, gif, tga };
+enum class ImageFormat { unknown, bmp, pcx, gif, tga, png, jpeg };
 
 // Classifies three leading bytes; a byte the file does not have is -1 and
 // matches nothing.

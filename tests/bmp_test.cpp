@@ -197,7 +197,7 @@ TEST(BmpLoaders, DeclineWhatTheyDoNotRead) {
         {"rows cut short", rows_cut, "BMP: pixel data cut short"},
         {"palette cut short", palette_cut, "BMP: palette cut short"},
         {"headers cut short", Bytes().text("BM").fill(40, 0).data, "BMP: header cut short"},
-        {"not BM", Bytes().text("BA").append(plain(24, 0)).data, "not a BMP, PCX, GIF or TGA file"},
+        {"not BM", Bytes().text("BA").append(plain(24, 0)).data, "not a BMP, PCX, GIF, TGA, PNG or JPEG file"},
     };
     for (const auto& c : cases) {
         EXPECT_FALSE(test::load_bytes(load_bmp24, c.bytes)) << c.name;

@@ -93,7 +93,8 @@ bool is_image_file(const fs::path& path) {
     const std::string ext = path.extension().string();
     const std::string name = path.filename().string();
     if (name.size() > 8 && name.compare(name.size() - 8, 8, "_mip.bmp") == 0) return false;
-    return ext == ".bmp" || ext == ".pcx" || ext == ".tga" || ext == ".gif" || ext == ".bin";
+    return ext == ".bmp" || ext == ".pcx" || ext == ".tga" || ext == ".gif" || ext == ".png" || ext == ".jpg" ||
+           ext == ".bin";
 }
 
 void sweep_directory(const std::string& dir) {
@@ -118,6 +119,8 @@ TEST(DamageSweep, BmpFiles) { sweep_directory(std::string(TEST_DATA_DIR) + "/bmp
 TEST(DamageSweep, PcxFiles) { sweep_directory(std::string(TEST_DATA_DIR) + "/pcx"); }
 TEST(DamageSweep, TgaFiles) { sweep_directory(std::string(TEST_DATA_DIR) + "/tga"); }
 TEST(DamageSweep, GifFiles) { sweep_directory(std::string(TEST_DATA_DIR) + "/gif"); }
+TEST(DamageSweep, PngFiles) { sweep_directory(std::string(TEST_DATA_DIR) + "/png"); }
+TEST(DamageSweep, JpegFiles) { sweep_directory(std::string(TEST_DATA_DIR) + "/jpeg"); }
 TEST(DamageSweep, Samples) { sweep_directory(SAMPLES_DIR); }
 // Every input that ever crashed the tool, kept so that it never does again.
 TEST(DamageSweep, FormerCrashes) { sweep_directory(std::string(TEST_DATA_DIR) + "/crashes"); }

@@ -87,7 +87,9 @@ std::vector<Pixel> pixels_of(const Image* image) {
     return std::vector<Pixel>(image->pixels, image->pixels + size_t(image->width) * size_t(image->height));
 }
 
-uint32_t rgb_crc32(const Image* image) {
+namespace {
+
+uint32_t picture_crc32(const Image* image, int bytes_per_pixel, bool alpha) {
     static uint32_t table[256];
     if (!table[1]) {
         for (uint32_t n = 0; n < 256; ++n) {
@@ -100,11 +102,17 @@ uint32_t rgb_crc32(const Image* image) {
     const size_t count = size_t(image->width) * size_t(image->height);
     for (size_t i = 0; i < count; ++i) {
         const Pixel p = image->pixels[i];
-        const uint8_t rgb[3] = {uint8_t(p), uint8_t(p >> 8), uint8_t(p >> 16)};
-        for (uint8_t b : rgb) crc = table[(crc ^ b) & 0xFF] ^ (crc >> 8);
+        const uint8_t rgba[4] = {uint8_t(p), uint8_t(p >> 8), uint8_t(p >> 16), alpha ? uint8_t(p >> 24) : uint8_t(255)};
+        for (int b = 0; b < bytes_per_pixel; ++b) crc = table[(crc ^ rgba[b]) & 0xFF] ^ (crc >> 8);
     }
     return crc ^ 0xFFFFFFFFu;
 }
+
+}  // namespace
+
+uint32_t rgb_crc32(const Image* image) { return picture_crc32(image, 3, false); }
+
+uint32_t rgba_crc32(const Image* image, bool alpha) { return picture_crc32(image, 4, alpha); }
 
 RunResult run_tool(const std::vector<std::string>& args, const std::string& prefix) {
     std::string command = prefix + " " + shell_quote(ORVANDEL_BINARY);

@@ -54,6 +54,9 @@ std::vector<Pixel> pixels_of(const Image* image);
 
 // CRC-32 of the picture as red, green, blue bytes per pixel, top row first.
 uint32_t rgb_crc32(const Image* image);
+// The same with a fourth byte per pixel: the top byte when the picture has
+// alpha, else 255.
+uint32_t rgba_crc32(const Image* image, bool alpha);
 
 struct RunResult {
     int status;          // exit status, or -1 when the process did not exit normally

@@ -16,7 +16,10 @@ need_file() { [ -e "$1" ] || missing="$missing $2"; }
 # What every build needs, the release build included.
 need_command cmake cmake
 need_command g++ g++
-# Libraries the tool itself links (every build needs them) go here.
+# The tool's own libraries, found through pkg-config: PNG (libspng) and JPEG (TurboJPEG).
+need_command pkg-config pkg-config
+need_file /usr/include/spng.h libspng-dev
+need_file /usr/include/turbojpeg.h libturbojpeg0-dev
 
 case "$1" in
   test) need_file /usr/include/gtest/gtest.h libgtest-dev ;;
