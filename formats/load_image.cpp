@@ -124,8 +124,13 @@ LoadResult load_image_from_memory(const uint8_t* bytes, size_t size, const LoadO
                 LoadResult result = load_bmp24(bytes, size, options);
                 if (result.error == LoadError::unsupported) result = load_bmp8(bytes, size, options);
                 if (result.image || result.error == LoadError::no_memory) return result;
-                // Every other BMP variant, with its own reason and alpha.
-                return load_bmp_variant(bytes, size, options);
+                // Every other BMP variant, with its alpha. Where it declines
+                // too, a classic reader that knew the kind and found fault
+                // with the file has the more telling reason.
+                LoadResult variant = load_bmp_variant(bytes, size, options);
+                const bool keep_classic = !variant.image && result.error != LoadError::unsupported &&
+                                          variant.error != LoadError::no_memory;
+                return keep_classic ? std::move(result) : std::move(variant);
             }
             case ImageFormat::pcx: {
                 // The 8-bit loader takes any file the 24-bit one declines, as it
