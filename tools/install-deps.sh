@@ -12,6 +12,8 @@ command -v g++ >/dev/null 2>&1 || missing="$missing g++"
 command -v clang++ >/dev/null 2>&1 || missing="$missing clang"
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
 [ -f /usr/include/benchmark/benchmark.h ] || missing="$missing libbenchmark-dev"
+command -v pkg-config >/dev/null 2>&1 || missing="$missing pkgconf"
+[ -f /usr/include/spng.h ] || missing="$missing libspng-dev"
 if [ -n "$missing" ]; then
   echo "Installing:$missing"
   { $SUDO apt-get update -qq && $SUDO apt-get install -y -qq $missing; } || exit 1
