@@ -149,7 +149,9 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
 
     bool written = false;
     if (options.format == OutputFormat::png) {
-        written = write_png(output, image, result.alpha);
+        PngSettings png;
+        png.compression_level = options.png_level;
+        written = write_png(output, image, result.alpha, png);
     } else {
         const int64_t bytes = result.alpha ? bmp32_file_size(image.width, image.height)
                                            : bmp24_file_size(image.width, image.height);

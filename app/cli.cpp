@@ -15,7 +15,7 @@ namespace orvandel {
 namespace {
 
 enum class OptionId {
-    layout, format, output_dir, alpha, jobs, quiet, max_pixels, help, version,
+    layout, format, png_level, output_dir, alpha, jobs, quiet, max_pixels, help, version,
     filter, colour, edge, normal, coverage,
 };
 
@@ -29,6 +29,7 @@ struct OptionSpec {
 const OptionSpec OPTIONS[] = {
     {'l', "layout", true, OptionId::layout},
     {'f', "format", true, OptionId::format},
+    {0, "png-level", true, OptionId::png_level},
     {'o', "output-dir", true, OptionId::output_dir},
     {'a', "alpha", true, OptionId::alpha},
     {'j', "jobs", true, OptionId::jobs},
@@ -99,6 +100,10 @@ std::string apply(const OptionSpec& spec, const std::string& value, CliParse* pa
         case OptionId::format:
             if ((choice = pick(value, {"bmp", "png", "dds"})) < 0) return invalid + " (bmp, png or dds)";
             o.format = static_cast<OutputFormat>(choice);
+            break;
+        case OptionId::png_level:
+            if (!parse_count(value, 0, 9, &number)) return invalid + " (0 to 9)";
+            o.png_level = static_cast<int>(number);
             break;
         case OptionId::output_dir:
             if (value.empty()) return "--output-dir needs a directory";
@@ -303,6 +308,7 @@ std::string modern_help_text() {
            "  -l, --layout rip|mip      rip: every horizontal and vertical halving (default);\n"
            "                            mip: the ordinary strip of halvings\n"
            "  -f, --format bmp|png|dds  atlas container (default bmp); dds: a mip chain, with --layout mip\n"
+           "      --png-level N         zlib level of PNG atlases, 0 (stored, default, fastest) to 9\n"
            "  -o, --output-dir DIR      write there instead of beside each input\n"
            "  -a, --alpha keep|drop     keep (default): sources with alpha give RGBA atlases\n"
            "  -j, --jobs N              textures processed at once (default: the number of cores)\n"

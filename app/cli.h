@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "formats/png_writer.h"
 #include "mipmap/modern.h"
 
 namespace orvandel {
@@ -19,6 +20,7 @@ enum class AlphaMode { keep, drop };
 struct CliOptions {
     FilterOptions filter;  // layout, filter, colour, edge, --normal, --coverage
     OutputFormat format = OutputFormat::bmp;
+    int png_level = PNG_DEFAULT_LEVEL;
     std::string output_dir;  // empty: beside each input
     AlphaMode alpha = AlphaMode::keep;
     int jobs = 1;  // at least 1; the number of cores unless -j says otherwise

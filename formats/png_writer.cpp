@@ -53,7 +53,7 @@ bool write_png(const std::string& path, const Image& image, bool alpha, const Pn
     if (spng_set_png_stream(ctx.get(), write_to_output, file.get()) != 0 || spng_set_ihdr(ctx.get(), &ihdr) != 0 ||
         spng_set_option(ctx.get(), SPNG_IMG_COMPRESSION_LEVEL, settings.compression_level) != 0 ||
         spng_set_option(ctx.get(), SPNG_FILTER_CHOICE,
-                        settings.filter_rows ? SPNG_FILTER_CHOICE_UP : SPNG_FILTER_CHOICE_NONE) != 0)
+                        settings.compression_level > 0 ? SPNG_FILTER_CHOICE_UP : SPNG_FILTER_CHOICE_NONE) != 0)
         return false;
     if (spng_encode_image(ctx.get(), nullptr, 0, SPNG_FMT_PNG, SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE) != 0)
         return false;

@@ -8,11 +8,14 @@
 
 namespace orvandel {
 
-// How hard the encoder works. The default trades file size for time so that a
-// PNG atlas costs at most a few times the BMP's wall time (see the README).
+// zlib's level, 0 (stored) to 9. Stored is the default: on one core even
+// level 1 costs several times the whole BMP run on a large atlas, stored
+// about twice (the README has the figures). Compressed levels filter each row
+// against the one above, which costs little and shrinks textures the most.
+constexpr int PNG_DEFAULT_LEVEL = 0;
+
 struct PngSettings {
-    int compression_level = 2;  // zlib's 0 (stored) .. 9
-    bool filter_rows = true;    // one cheap row filter (up); false: none
+    int compression_level = PNG_DEFAULT_LEVEL;
 };
 
 // Stores the Image, its top bytes as alpha when `alpha` is set, whole or not
