@@ -99,17 +99,6 @@ TextureResult failure(int status, std::string reason) {
 
 int status_of(LoadError error) { return error == LoadError::no_memory ? EXIT_NO_MEMORY : EXIT_INVALID_FORMAT; }
 
-TextureResult write_chain(const Image& source, bool alpha, const std::string& output, FilterOptions filter,
-                          TextureResult result) {
-    const MipChain chain = build_mip_chain(source, alpha, filter);
-    if (chain.levels.empty()) return failure(EXIT_NO_MEMORY, "no memory for the mip chain");
-    result.atlas_width = chain.levels.front()->width;
-    result.atlas_height = chain.levels.front()->height;
-    result.levels = int(chain.levels.size());
-    if (!write_dds(output, chain)) return failure(EXIT_WRITE_FAILED, "cannot write '" + printable(output) + "'");
-    return result;
-}
-
 std::string describe(const std::string& input, const std::string& output, const TextureResult& r) {
     char sizes[160];
     if (r.levels > 0)
@@ -139,7 +128,16 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
     result.alpha = options.alpha == AlphaMode::keep && image_has_alpha(source, loaded.alpha);
     FilterOptions filter = options.filter;
     filter.threads = build_threads;
-    if (options.format == OutputFormat::dds) return write_chain(source, result.alpha, output, filter, result);
+    if (options.format == OutputFormat::dds) {
+        const MipChain chain = build_mip_chain(source, result.alpha, filter);
+        loaded.image.reset();  // only the chain from here on
+        if (chain.levels.empty()) return failure(EXIT_NO_MEMORY, "no memory for the mip chain");
+        result.atlas_width = chain.levels.front()->width;
+        result.atlas_height = chain.levels.front()->height;
+        result.levels = int(chain.levels.size());
+        if (!write_dds(output, chain)) return failure(EXIT_WRITE_FAILED, "cannot write '" + printable(output) + "'");
+        return result;
+    }
 
     Atlas atlas = build_atlas(source, result.alpha, filter);
     loaded.image.reset();  // only the atlas from here on
