@@ -47,10 +47,19 @@ const OptionSpec OPTIONS[] = {
 
 constexpr int MAX_JOBS = 1024;
 
-const OptionSpec* find_long(const std::string& name) {
-    for (const OptionSpec& spec : OPTIONS)
+// The option named `name`, or the only one it begins (GNU tools take
+// unambiguous prefixes: --out for --output-dir). Null when there is none;
+// `ambiguous` set when several different options begin so.
+const OptionSpec* find_long(const std::string& name, bool* ambiguous) {
+    *ambiguous = false;
+    const OptionSpec* found = nullptr;
+    for (const OptionSpec& spec : OPTIONS) {
         if (name == spec.long_name) return &spec;
-    return nullptr;
+        if (name.empty() || std::string(spec.long_name).compare(0, name.size(), name) != 0) continue;
+        if (found && found->id != spec.id) *ambiguous = true;
+        if (!found) found = &spec;
+    }
+    return *ambiguous ? nullptr : found;
 }
 
 const OptionSpec* find_short(char name) {
@@ -221,14 +230,17 @@ CliParse parse_command_line(const std::vector<std::string>& args, int cores) {
         } else if (arg[1] == '-') {
             const size_t equals = arg.find('=');
             const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-            const OptionSpec* spec = find_long(name);
+            bool ambiguous = false;
+            const OptionSpec* spec = find_long(name, &ambiguous);
+            if (ambiguous) return fail("option '--" + printable(name) + "' is ambiguous");
             if (!spec) return fail("unknown option '--" + printable(name) + "'");
             std::string value;
             if (equals != std::string::npos) {
-                if (!spec->takes_value) return fail("option '--" + name + "' takes no value");
+                if (!spec->takes_value) return fail("option '--" + std::string(spec->long_name) + "' takes no value");
                 value = arg.substr(equals + 1);
             } else if (spec->takes_value) {
-                if (i + 1 == args.size()) return fail("option '--" + name + "' needs a value");
+                if (i + 1 == args.size())
+                    return fail("option '--" + std::string(spec->long_name) + "' needs a value");
                 value = args[++i];
             }
             const std::string error = apply(*spec, value, &parse, &seen);

@@ -49,6 +49,13 @@ TEST(CommandLine, ParsesGoodLinesAndRefusesBadOnes) {
                     o.filter.normal_map && o.filter.coverage == 0.5 && o.max_pixels == 1000 &&
                     o.outputs[0] == "a_mip.dds";
          }},
+        {{"--out=o", "--lay", "mip", "--colo", "linear", "a"}, CliAction::run, "",
+         [](const CliOptions& o) {
+             return o.output_dir == "o" && o.filter.layout == AtlasLayout::mip &&
+                    o.filter.colour == ColourSpace::linear;
+         }},
+        {{"--co", "x", "a"}, CliAction::usage_error, "option '--co' is ambiguous", any},
+        {{"--qui=1", "a"}, CliAction::usage_error, "option '--quiet' takes no value", any},
         {{"-j"}, CliAction::usage_error, "option '-j' needs a value", any},
         {{"a"}, CliAction::run, "", [](const CliOptions& o) { return o.jobs == 6 && o.png_level == 0; }},
         {{"--help", "--bogus"}, CliAction::help, "", any},
