@@ -45,6 +45,7 @@ bench:
 	cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DORVANDEL_TESTS=OFF -DORVANDEL_BENCH=ON
 	cmake --build build/bench -j$(JOBS)
 	./build/bench/orvandel_bench
+	./build/bench/orvandel_batch_bench
 
 # Every fuzz target for FUZZ_SECONDS each (clang's libFuzzer with ASan and UBSan),
 # seeded with the samples and the test files. Findings land in build/fuzz/findings/.

@@ -1,0 +1,190 @@
+// The modern command line: the option parser as a table, printable names,
+// and whole batches through the real binary.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <tuple>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/cli.h"
+#include "app/driver.h"
+#include "formats/bmp.h"
+#include "test_util.h"
+
+using namespace orvandel;
+
+namespace {
+
+TEST(CommandLine, ParsesGoodLinesAndRefusesBadOnes) {
+    using Check = std::function<bool(const CliOptions&)>;
+    struct Case {
+        std::vector<std::string> args;
+        CliAction action;
+        std::string error;  // expected message for usage errors
+        Check check;
+    };
+    const Check any = [](const CliOptions&) { return true; };
+    const Case cases[] = {
+        {{"-j2", "a.tga"}, CliAction::run, "",
+         [](const CliOptions& o) { return o.jobs == 2 && o.inputs == std::vector<std::string>{"a.tga"}; }},
+        {{"--jobs", "3", "--format=png", "a.tga"}, CliAction::run, "",
+         [](const CliOptions& o) { return o.jobs == 3 && o.format == OutputFormat::png && o.outputs[0] == "a_mip.png"; }},
+        {{"-qj4", "a"}, CliAction::run, "", [](const CliOptions& o) { return o.quiet && o.jobs == 4; }},
+        {{"a.tga", "-l", "mip", "b.gif"}, CliAction::run, "",
+         [](const CliOptions& o) { return o.filter.layout == AtlasLayout::mip && o.inputs.size() == 2; }},
+        {{"-q", "--", "-x.tga", "--help"}, CliAction::run, "",
+         [](const CliOptions& o) { return o.inputs == std::vector<std::string>{"-x.tga", "--help"}; }},
+        {{"-o", "out/", "dir.v2/wall", "-a", "drop"}, CliAction::run, "",
+         [](const CliOptions& o) { return o.outputs[0] == "out/wall_mip.bmp" && o.alpha == AlphaMode::drop; }},
+        {{"-f", "dds", "-l", "mip", "--filter=kaiser", "--edge", "wrap", "--colour", "linear", "--normal",
+          "--coverage", "0.5", "--max-pixels", "1000", "a"}, CliAction::run, "",
+         [](const CliOptions& o) {
+             return o.format == OutputFormat::dds && o.filter.filter == FilterKind::kaiser &&
+                    o.filter.edge == EdgeMode::wrap && o.filter.colour == ColourSpace::linear &&
+                    o.filter.normal_map && o.filter.coverage == 0.5 && o.max_pixels == 1000 &&
+                    o.outputs[0] == "a_mip.dds";
+         }},
+        {{"--out=o", "--lay", "mip", "--colo", "linear", "a"}, CliAction::run, "",
+         [](const CliOptions& o) {
+             return o.output_dir == "o" && o.filter.layout == AtlasLayout::mip &&
+                    o.filter.colour == ColourSpace::linear;
+         }},
+        {{"--co", "x", "a"}, CliAction::usage_error, "option '--co' is ambiguous", any},
+        {{"--qui=1", "a"}, CliAction::usage_error, "option '--quiet' takes no value", any},
+        {{"-j"}, CliAction::usage_error, "option '-j' needs a value", any},
+        {{"a"}, CliAction::run, "", [](const CliOptions& o) { return o.jobs == 6 && o.png_level == 0; }},
+        {{"--help", "--bogus"}, CliAction::help, "", any},
+        {{"-qV"}, CliAction::version, "", any},
+        {{"-q"}, CliAction::usage_error, "no texture given", any},
+        {{"--bogus", "a"}, CliAction::usage_error, "unknown option '--bogus'", any},
+        {{"-qx", "a"}, CliAction::usage_error, "unknown option '-x'", any},
+        {{"--quiet=yes", "a"}, CliAction::usage_error, "option '--quiet' takes no value", any},
+        {{"a", "--layout"}, CliAction::usage_error, "option '--layout' needs a value", any},
+        {{"-j0", "a"}, CliAction::usage_error, "invalid value '0' for --jobs (a whole number from 1 to 1024)", any},
+        {{"-j", "+2", "a"}, CliAction::usage_error, "invalid value '+2' for --jobs (a whole number from 1 to 1024)", any},
+        {{"-l", "grid", "a"}, CliAction::usage_error, "invalid value 'grid' for --layout (rip or mip)", any},
+        {{"--png-level", "10", "a"}, CliAction::usage_error, "invalid value '10' for --png-level (0 to 9)", any},
+        {{"--max-pixels", "268435457", "a"}, CliAction::usage_error,
+         "invalid value '268435457' for --max-pixels (a whole number from 1 to 268435456)", any},
+        {{"--coverage", "1", "a"}, CliAction::usage_error,
+         "invalid value '1' for --coverage (a number between 0 and 1, both excluded)", any},
+        {{"--coverage=nan", "a"}, CliAction::usage_error,
+         "invalid value 'nan' for --coverage (a number between 0 and 1, both excluded)", any},
+        {{"-f", "dds", "a"}, CliAction::usage_error, "--format dds writes mip chains: it needs --layout mip", any},
+        {{"-f", "dds", "-l", "mip", "--filter", "classic", "a"}, CliAction::usage_error,
+         "--format dds does not take --filter classic", any},
+        {{"--filter", "classic", "--edge", "wrap", "a"}, CliAction::usage_error,
+         "--filter classic takes none of --colour, --edge, --normal, --coverage", any},
+        {{"-f", "png", "a.png", "./a.tga"}, CliAction::usage_error,
+         "'a.png' and './a.tga' would both write './a_mip.png'", any},
+        {{"-o", "out", "x/a.tga", "y/a.bmp"}, CliAction::usage_error,
+         "'x/a.tga' and 'y/a.bmp' would both write 'out/a_mip.bmp'", any},
+        {{"--bad\x1b[2J"}, CliAction::usage_error, "unknown option '--bad\\x1b[2J'", any},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const std::string& a : c.args) line += a + " ";
+        const CliParse parse = parse_command_line(c.args, 6);
+        EXPECT_EQ(parse.action, c.action) << line << parse.error;
+        EXPECT_EQ(parse.error, c.error) << line;
+        if (parse.action == CliAction::run) {
+            EXPECT_TRUE(c.check(parse.options)) << line;
+        }
+    }
+}
+
+TEST(CommandLine, PrintableNamesCannotDriveTheTerminal) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"wall.tga", "wall.tga"},
+        {"a\nb\tc\x7f", "a\\x0ab\\x09c\\x7f"},
+        {"\x1b]0;title\x07", "\\x1b]0;title\\x07"},
+        {"caf\xc3\xa9 \xe2\x82\xac.tga", "caf\xc3\xa9 \xe2\x82\xac.tga"},  // UTF-8 passes
+        {"\xc2\x9b" "31m", "\\xc2\\x9b31m"},                               // C1 control in UTF-8
+        {"\xff\xc3", "\\xff\\xc3"},                                         // not UTF-8, cut short
+        {"\xc0\xaf", "\\xc0\\xaf"},                                         // overlong
+    };
+    for (const auto& c : cases) EXPECT_EQ(printable(c.first), c.second) << c.second;
+}
+
+struct ModernRunResult {
+    int status;
+    std::string out, err;
+};
+
+ModernRunResult run_modern(const std::vector<std::string>& args) {
+    const std::string err_path = test::scratch_path("stderr.txt");
+    std::string command = "'" ORVANDEL_BINARY "'";
+    for (const std::string& a : args) command += " '" + a + "'";
+    command += " </dev/null 2>'" + err_path + "'";
+    ModernRunResult run{-1, "", ""};
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return run;
+    char buffer[4096];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.out.append(buffer, got);
+    const int status = pclose(pipe);
+    if (status != -1 && WIFEXITED(status)) run.status = WEXITSTATUS(status);
+    const std::vector<uint8_t> err = test::read_file(err_path);
+    run.err.assign(err.begin(), err.end());
+    return run;
+}
+
+size_t count_lines(const std::string& text) { return size_t(std::count(text.begin(), text.end(), '\n')); }
+
+std::string write_texture(const std::string& name, int32_t width, int32_t height) {
+    std::vector<Pixel> pixels;
+    for (int32_t i = 0; i < width * height; ++i) pixels.push_back(Pixel(0x30507 * (i + 3)) & 0xFFFFFF);
+    test::ImagePtr image = test::make_image(width, height, pixels);
+    const std::string path = test::scratch_path(name);
+    EXPECT_EQ(write_bmp24(path.c_str(), image.get()), 1);
+    return path;
+}
+
+TEST(ModernRun, ABadFileAmongGoodOnesIsReportedAndTheOthersAreWritten) {
+    const std::string a = write_texture("a.bmp", 7, 5), b = write_texture("b.bmp", 4, 4);
+    const std::string bad = test::scratch_path("bad.xcf"), out = test::scratch_path("out");
+    test::write_file(bad, {'g', 'i', 'm', 'p', ' ', 'x', 'c', 'f'});
+    const ModernRunResult run = run_modern({"-j", "2", "-o", out, a, bad, b});
+    EXPECT_EQ(run.status, EXIT_INVALID_FORMAT);
+    EXPECT_EQ(count_lines(run.err), 1u) << run.err;
+    EXPECT_EQ(run.err.rfind("orvandel: " + bad + ": ", 0), 0u) << run.err;
+    EXPECT_EQ(count_lines(run.out), 2u) << run.out;
+    EXPECT_NE(run.out.find(a + " -> " + out + "/a_mip.bmp: 7x5 -> 14x10"), std::string::npos) << run.out;
+    for (const auto& [name, width, height] : {std::tuple{"a_mip.bmp", 14, 10}, std::tuple{"b_mip.bmp", 8, 8}}) {
+        test::ImagePtr atlas(load_bmp24((out + "/" + name).c_str()));
+        ASSERT_TRUE(atlas) << name;
+        EXPECT_EQ(atlas->width, width);
+        EXPECT_EQ(atlas->height, height);
+    }
+    EXPECT_FALSE(test::file_exists(out + "/bad_mip.bmp"));
+}
+
+TEST(ModernRun, StatusIsThatOfTheFirstFailureInArgumentOrder) {
+    const std::string good = write_texture("good.bmp", 3, 3), blocked = write_texture("blocked.bmp", 3, 3);
+    const std::string bad = test::scratch_path("bad.bin");
+    test::write_file(bad, {1, 2});
+    ASSERT_EQ(mkdir(test::scratch_path("blocked_mip.bmp").c_str(), 0755), 0);  // the atlas cannot go there
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    };
+    const Case cases[] = {
+        {{"-qj2", good, bad, blocked}, EXIT_INVALID_FORMAT},
+        {{"-qj2", blocked, bad, good}, EXIT_WRITE_FAILED},
+        {{"-q", good}, EXIT_ATLAS_WRITTEN},
+        {{"-q", good, test::scratch_path("good.tga")}, EXIT_USAGE},
+    };
+    for (const Case& c : cases) {
+        const ModernRunResult run = run_modern(c.args);
+        EXPECT_EQ(run.status, c.status) << c.args[1];
+        EXPECT_EQ(run.out, "");
+        // Two failures, or a usage message and its hint.
+        EXPECT_EQ(count_lines(run.err), c.status == EXIT_ATLAS_WRITTEN ? 0u : 2u) << run.err;
+    }
+}
+
+}  // namespace
