@@ -82,7 +82,7 @@ TEST(AtlasWriters, EveryContainerReadsBackToThePixelsWritten) {
         std::vector<Pixel> got;
         if (c.container == BMP24) {
             ASSERT_EQ(write_bmp24(path.c_str(), image.get()), 1);
-            test::ImagePtr back(load_bmp24(path.c_str()));
+            test::ImagePtr back = test::load_path(load_bmp24, path);
             ASSERT_TRUE(back);
             width = back->width, height = back->height, got = test::pixels_of(back.get());
         } else if (c.container == BMP32) {

@@ -155,7 +155,7 @@ TEST(ModernRun, ABadFileAmongGoodOnesIsReportedAndTheOthersAreWritten) {
     EXPECT_EQ(count_lines(run.out), 2u) << run.out;
     EXPECT_NE(run.out.find(a + " -> " + out + "/a_mip.bmp: 7x5 -> 14x10"), std::string::npos) << run.out;
     for (const auto& [name, width, height] : {std::tuple{"a_mip.bmp", 14, 10}, std::tuple{"b_mip.bmp", 8, 8}}) {
-        test::ImagePtr atlas(load_bmp24((out + "/" + name).c_str()));
+        test::ImagePtr atlas = test::load_path(load_bmp24, out + "/" + name);
         ASSERT_TRUE(atlas) << name;
         EXPECT_EQ(atlas->width, width);
         EXPECT_EQ(atlas->height, height);
