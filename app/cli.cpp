@@ -315,7 +315,7 @@ std::string printable(const std::string& text) {
 
 std::string modern_help_text() {
     return "Usage: orvandel [options] TEXTURE...\n"
-           "Writes the mip-map atlas of each texture (BMP, PCX, GIF, TGA) as <name>_mip.<format>.\n"
+           "Writes the mip-map atlas of each texture (BMP, PCX, GIF, TGA, PNG, JPEG) as <name>_mip.<format>.\n"
            "\n"
            "  -l, --layout rip|mip      rip: every horizontal and vertical halving (default);\n"
            "                            mip: the ordinary strip of halvings\n"
