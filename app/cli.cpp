@@ -19,14 +19,14 @@ enum class OptionId {
     filter, colour, edge, normal, coverage,
 };
 
-struct OptionSpec {
+struct OptionInfo {
     char short_name;  // 0 when there is none
     const char* long_name;
     bool takes_value;
     OptionId id;
 };
 
-const OptionSpec OPTIONS[] = {
+const OptionInfo OPTIONS[] = {
     {'l', "layout", true, OptionId::layout},
     {'f', "format", true, OptionId::format},
     {0, "png-level", true, OptionId::png_level},
@@ -50,21 +50,21 @@ constexpr int MAX_JOBS = 1024;
 // The option named `name`, or the only one it begins (GNU tools take
 // unambiguous prefixes: --out for --output-dir). Null when there is none;
 // `ambiguous` set when several different options begin so.
-const OptionSpec* find_long(const std::string& name, bool* ambiguous) {
+const OptionInfo* find_long(const std::string& name, bool* ambiguous) {
     *ambiguous = false;
-    const OptionSpec* found = nullptr;
-    for (const OptionSpec& spec : OPTIONS) {
-        if (name == spec.long_name) return &spec;
-        if (name.empty() || std::string(spec.long_name).compare(0, name.size(), name) != 0) continue;
-        if (found && found->id != spec.id) *ambiguous = true;
-        if (!found) found = &spec;
+    const OptionInfo* found = nullptr;
+    for (const OptionInfo& option : OPTIONS) {
+        if (name == option.long_name) return &option;
+        if (name.empty() || std::string(option.long_name).compare(0, name.size(), name) != 0) continue;
+        if (found && found->id != option.id) *ambiguous = true;
+        if (!found) found = &option;
     }
     return *ambiguous ? nullptr : found;
 }
 
-const OptionSpec* find_short(char name) {
-    for (const OptionSpec& spec : OPTIONS)
-        if (spec.short_name && name == spec.short_name) return &spec;
+const OptionInfo* find_short(char name) {
+    for (const OptionInfo& option : OPTIONS)
+        if (option.short_name && name == option.short_name) return &option;
     return nullptr;
 }
 
@@ -96,12 +96,12 @@ struct Seen {
 };
 
 // Applies one option; the message of a usage error, or empty.
-std::string apply(const OptionSpec& spec, const std::string& value, CliParse* parse, Seen* seen) {
+std::string apply(const OptionInfo& option, const std::string& value, CliParse* parse, Seen* seen) {
     CliOptions& o = parse->options;
-    const std::string invalid = "invalid value '" + printable(value) + "' for --" + spec.long_name;
+    const std::string invalid = "invalid value '" + printable(value) + "' for --" + option.long_name;
     int choice = -1;
     int64_t number = 0;
-    switch (spec.id) {
+    switch (option.id) {
         case OptionId::layout:
             if ((choice = pick(value, {"rip", "mip"})) < 0) return invalid + " (rip or mip)";
             o.filter.layout = static_cast<AtlasLayout>(choice);
@@ -231,26 +231,26 @@ CliParse parse_command_line(const std::vector<std::string>& args, int cores) {
             const size_t equals = arg.find('=');
             const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
             bool ambiguous = false;
-            const OptionSpec* spec = find_long(name, &ambiguous);
+            const OptionInfo* option = find_long(name, &ambiguous);
             if (ambiguous) return fail("option '--" + printable(name) + "' is ambiguous");
-            if (!spec) return fail("unknown option '--" + printable(name) + "'");
+            if (!option) return fail("unknown option '--" + printable(name) + "'");
             std::string value;
             if (equals != std::string::npos) {
-                if (!spec->takes_value) return fail("option '--" + std::string(spec->long_name) + "' takes no value");
+                if (!option->takes_value) return fail("option '--" + std::string(option->long_name) + "' takes no value");
                 value = arg.substr(equals + 1);
-            } else if (spec->takes_value) {
+            } else if (option->takes_value) {
                 if (i + 1 == args.size())
-                    return fail("option '--" + std::string(spec->long_name) + "' needs a value");
+                    return fail("option '--" + std::string(option->long_name) + "' needs a value");
                 value = args[++i];
             }
-            const std::string error = apply(*spec, value, &parse, &seen);
+            const std::string error = apply(*option, value, &parse, &seen);
             if (!error.empty()) return fail(error);
         } else {
             for (size_t k = 1; k < arg.size(); ++k) {
-                const OptionSpec* spec = find_short(arg[k]);
-                if (!spec) return fail("unknown option '-" + printable(arg.substr(k, 1)) + "'");
+                const OptionInfo* option = find_short(arg[k]);
+                if (!option) return fail("unknown option '-" + printable(arg.substr(k, 1)) + "'");
                 std::string value;
-                if (spec->takes_value) {
+                if (option->takes_value) {
                     if (k + 1 < arg.size()) {
                         value = arg.substr(k + 1);
                     } else {
@@ -260,7 +260,7 @@ CliParse parse_command_line(const std::vector<std::string>& args, int cores) {
                     }
                     k = arg.size();
                 }
-                const std::string error = apply(*spec, value, &parse, &seen);
+                const std::string error = apply(*option, value, &parse, &seen);
                 if (!error.empty()) return fail(error);
                 if (parse.action != CliAction::run) return parse;
             }
