@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -185,8 +186,14 @@ int run_batch(const CliOptions& options, int out_fd, int err_fd) {
             const std::string& input = options.inputs[i];
             WarningContext context{&console, &input};
             const Clock::time_point start = Clock::now();
-            results[i] = process_texture(input, options.outputs[i], options, build_threads,
-                                         WarningSink{print_warning, &context});
+            // Memory that runs out anywhere in a texture's work fails that
+            // texture with status 3; the other textures go on.
+            try {
+                results[i] = process_texture(input, options.outputs[i], options, build_threads,
+                                             WarningSink{print_warning, &context});
+            } catch (const std::bad_alloc&) {
+                results[i] = failure(EXIT_NO_MEMORY, "no memory for this texture");
+            }
             results[i].seconds = std::chrono::duration<double>(Clock::now() - start).count();
             if (results[i].status != EXIT_ATLAS_WRITTEN)
                 emit(&console, err_fd, "orvandel: " + printable(input) + ": " + results[i].reason + "\n", true);
