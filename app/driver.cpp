@@ -61,6 +61,17 @@ ImagePtr new_canvas(const Image* source, bool bidirectional) {
     return canvas;
 }
 
+BgrImagePtr new_file_canvas(const Image* source, bool bidirectional) {
+    const int64_t width = 2 * int64_t(source->width);
+    const int64_t height = (bidirectional ? 2 : 1) * int64_t(source->height);
+    if (width > INT32_MAX || height > INT32_MAX) return nullptr;
+    BgrImagePtr canvas = new_bmp24_image(static_cast<int32_t>(width), static_cast<int32_t>(height));
+    if (!canvas) return nullptr;
+    for (int32_t r = 0; r < source->height; ++r)
+        bgr_from_pixels(source->pixels + int64_t(r) * source->width, bgr_at(canvas.get(), 0, r), source->width);
+    return canvas;
+}
+
 namespace {
 
 // The PCX line-length warnings, printed the moment they arise.
@@ -75,7 +86,9 @@ int out_of_memory() {
 // that the build and the write run with only the canvas in memory.
 int build_and_write(const char* input_path, ImagePtr source, bool bidirectional) {
     say("Creating %s MipMap ...", bidirectional ? "bi-directional" : "ordinary");
-    ImagePtr canvas = new_canvas(source.get(), bidirectional);
+    // The atlas is built where its file's bytes are, so the writer sends
+    // them as they are.
+    BgrImagePtr canvas = new_file_canvas(source.get(), bidirectional);
     source.reset();
     if (!canvas) return out_of_memory();
     if (bidirectional)
@@ -86,7 +99,7 @@ int build_and_write(const char* input_path, ImagePtr source, bool bidirectional)
 
     const std::string output = make_output_name(input_path);
     say("Writing Mip-Map ...");
-    const int written = write_bmp24(output.c_str(), canvas.get());
+    const int written = write_bmp24_image(output.c_str(), canvas.get());
     canvas.reset();
     say(written ? " Done\n\n\n" : " Can't write MipMap !\n");
     say("%s", KEY_PROMPT);

@@ -28,6 +28,13 @@ bool stream_bmp24(const Image* image, ByteSink sink);
 // 0 on failure, in which case no file at `path` has been created or changed.
 int write_bmp24(const char* path, const Image* image);
 
+// A black width x height picture held as its 24-bit BMP file, headers filled
+// in; null when the file would exceed 4 GiB or the memory is not there.
+BgrImagePtr new_bmp24_image(int32_t width, int32_t height);
+// Stores such a picture as it is, with write_bmp24's guarantees: 1 when the
+// file is complete, 0 when no file at `path` has been created or changed.
+int write_bmp24_image(const char* path, const BgrImage* image);
+
 // Bytes of one stored 24-bit row: 3 x width brought up to a multiple of 4.
 int64_t bmp24_row_stride(int64_t width);
 // Length of the 24-bit BMP file write_bmp24 makes of a width x height Image.

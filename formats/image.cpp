@@ -36,6 +36,34 @@ Pixel* allocate_pixels(size_t count) {
     return pixels;
 }
 
+namespace {
+constexpr size_t HUGE_PAGE_BYTES = size_t(1) << 21;
+size_t whole_huge_pages(size_t bytes) { return (bytes + HUGE_PAGE_BYTES - 1) & ~(HUGE_PAGE_BYTES - 1); }
+}  // namespace
+
+uint8_t* allocate_zeroed(size_t bytes) {
+    if (bytes == 0 || bytes > SIZE_MAX - 2 * HUGE_PAGE_BYTES) return nullptr;
+    const size_t length = whole_huge_pages(bytes);
+    // Mapped a huge page longer than needed, then trimmed to a huge-page
+    // boundary at both ends, so that every page of it can be a huge one.
+    void* mapped = mmap(nullptr, length + HUGE_PAGE_BYTES, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+    const uintptr_t aligned = (start + HUGE_PAGE_BYTES - 1) & ~uintptr_t(HUGE_PAGE_BYTES - 1);
+    if (aligned > start) munmap(mapped, aligned - start);
+    const size_t tail = HUGE_PAGE_BYTES - (aligned - start);
+    if (tail > 0) munmap(reinterpret_cast<void*>(aligned + length), tail);
+#ifdef MADV_HUGEPAGE
+    // A hint: the memory works the same without it.
+    madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
+#endif
+    return reinterpret_cast<uint8_t*>(aligned);
+}
+
+void release_zeroed(uint8_t* block, size_t bytes) {
+    if (block) munmap(block, whole_huge_pages(bytes));
+}
+
 Image* new_image_within(int32_t width, int32_t height, int64_t max_pixels) {
     size_t bytes = 0;
     if (!checked_byte_count(width, height, sizeof(Pixel), &bytes, max_pixels * int64_t(sizeof(Pixel))))
