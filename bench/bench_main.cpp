@@ -260,6 +260,88 @@ void writer_case(benchmark::State& state, const std::string& directory) {
 }
 
 // ---------------------------------------------------------------------------
+// The same on the canvas the tool builds on: the atlas held as its BMP file
+
+BgrImagePtr noise_file_canvas(bool bidirectional) {
+    BgrImagePtr canvas = new_bmp24_atlas(BENCH_SIDE, BENCH_SIDE, bidirectional);
+    if (!canvas) return canvas;
+    uint32_t state = 12345;
+    for (int32_t r = 0; r < BENCH_SIDE; ++r)
+        for (int32_t c = 0; c < 3 * BENCH_SIDE; ++c) {
+            state = state * 1664525u + 1013904223u;
+            bgr_at(canvas.get(), 0, r)[c] = uint8_t(state >> 24);
+        }
+    return canvas;
+}
+
+void clear_outside_source(BgrImage* canvas) {
+    for (int32_t r = 0; r < canvas->height; ++r) {
+        const int32_t from = r < BENCH_SIDE ? BENCH_SIDE : 0;
+        std::memset(bgr_at(canvas, from, r), 0, 3 * size_t(canvas->width - from));
+    }
+}
+
+void file_atlas_case(benchmark::State& state, bool bidirectional) {
+    Samples& row = results[bidirectional ? "file atlas bi-directional" : "file atlas ordinary"];
+    BgrImagePtr canvas = noise_file_canvas(bidirectional);
+    if (!canvas) {
+        state.SkipWithError("no memory for the canvas");
+        return;
+    }
+    clear_outside_source(canvas.get());
+    std::vector<uint8_t> copy(canvas->file_bytes, 1);
+    for (auto _ : state) {
+        clear_outside_source(canvas.get());
+        Clock::time_point start = Clock::now();
+        if (bidirectional)
+            build_bidirectional_mipmap(canvas.get());
+        else
+            build_ordinary_mipmap(canvas.get());
+        benchmark::ClobberMemory();
+        const double build = seconds_since(start);
+
+        start = Clock::now();
+        std::memcpy(copy.data(), canvas->file, canvas->file_bytes);
+        benchmark::ClobberMemory();
+        const double memcpy_time = seconds_since(start);
+
+        row.ours.push_back(build);
+        row.reference.push_back(memcpy_time);
+        state.SetIterationTime(build);
+    }
+    benchmark::DoNotOptimize(copy.data());
+}
+
+void file_writer_case(benchmark::State& state, const std::string& directory) {
+    Samples& row = results["file writer"];
+    BgrImagePtr canvas = noise_file_canvas(true);
+    if (!canvas) {
+        state.SkipWithError("no memory for the canvas");
+        return;
+    }
+    build_bidirectional_mipmap(canvas.get());
+    std::vector<uint8_t> bytes(canvas->file_bytes, 0x5A);
+    const std::string ours_path = directory + "/writer.bmp";
+    const std::string floor_path = directory + "/fwrite.bin";
+    for (auto _ : state) {
+        std::remove(ours_path.c_str());
+        const Clock::time_point start = Clock::now();
+        const int written = write_bmp24_image(ours_path.c_str(), canvas.get());
+        const double ours = seconds_since(start);
+        const double floor = time_fwrite(floor_path, bytes);
+        if (!written || floor < 0) {
+            state.SkipWithError("cannot write the output");
+            break;
+        }
+        row.ours.push_back(ours);
+        row.reference.push_back(floor);
+        state.SetIterationTime(ours);
+    }
+    std::remove(ours_path.c_str());
+    std::remove(floor_path.c_str());
+}
+
+// ---------------------------------------------------------------------------
 // The whole tool
 
 // A source the whole tool runs on: one of the 4096 x 4096 files or a smaller
@@ -441,9 +523,12 @@ void print_table(const std::vector<BenchFile>& files, const std::vector<ToolSour
                 "target");
     print_ratio_row("bi-directional (8192 x 8192 canvas)", results["atlas bi-directional"], 2.0);
     print_ratio_row("ordinary (8192 x 4096 canvas)", results["atlas ordinary"], 1.0);
+    print_ratio_row("bi-directional, file canvas (the run's)", results["file atlas bi-directional"], 2.0);
+    print_ratio_row("ordinary, file canvas (the run's)", results["file atlas ordinary"], 1.0);
     std::printf("\n  %-36s %9s %9s %7s %7s\n", "Writer (vs fwrite of the bytes)", "write ms", "fwrite", "ratio",
                 "target");
     print_ratio_row("write_bmp24, 8192 x 8192", results["writer"], 1.5);
+    print_ratio_row("write_bmp24_image (the run's)", results["file writer"], 1.5);
     std::printf("\n  %-36s %9s %9s %7s %7s\n", "Whole tool (vs I/O floor)", "tool ms", "floor ms", "ratio", "target");
     std::printf("  (floor: a process that reads the input, fills and writes a buffer the atlas's size and\n"
                 "  renames it over an existing output; runs in turns with the tool's)\n");
@@ -464,8 +549,13 @@ void print_table(const std::vector<BenchFile>& files, const std::vector<ToolSour
             const double budget = pixels * (bidirectional ? 5 : 3);
             const double peak = median(s.peak_bytes);
             const double ratio = peak / budget;
-            std::printf("  %-36s %9.1f %9.1f %7.3f %7.2f  %s\n", row.c_str() + 5, peak / 1048576, budget / 1048576,
-                        ratio, 1.1, ratio <= 1.1 ? "met" : "MISSED");
+            // A small source's budget is smaller than the process's own few MiB: no target there.
+            if (tool.side < BENCH_SIDE)
+                std::printf("  %-36s %9.1f %9.1f %7.3f %7s\n", row.c_str() + 5, peak / 1048576, budget / 1048576,
+                            ratio, "-");
+            else
+                std::printf("  %-36s %9.1f %9.1f %7.3f %7.2f  %s\n", row.c_str() + 5, peak / 1048576,
+                            budget / 1048576, ratio, 1.1, ratio <= 1.1 ? "met" : "MISSED");
         }
     std::printf("\n");
 }
@@ -499,8 +589,15 @@ int main(int argc, char** argv) {
         benchmark::RegisterBenchmark(bidirectional ? "atlas/bi-directional" : "atlas/ordinary",
                                      [bidirectional](benchmark::State& s) { atlas_case(s, bidirectional); })
             ->Iterations(ATLAS_RUNS)->UseManualTime()->Unit(benchmark::kMillisecond);
+    for (const bool bidirectional : {true, false})
+        benchmark::RegisterBenchmark(bidirectional ? "atlas/file/bi-directional" : "atlas/file/ordinary",
+                                     [bidirectional](benchmark::State& s) { file_atlas_case(s, bidirectional); })
+            ->Iterations(ATLAS_RUNS)->UseManualTime()->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("writer/write_bmp24",
                                  [&directory](benchmark::State& s) { writer_case(s, directory); })
+        ->Iterations(WRITER_RUNS)->UseManualTime()->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("writer/write_bmp24_image",
+                                 [&directory](benchmark::State& s) { file_writer_case(s, directory); })
         ->Iterations(WRITER_RUNS)->UseManualTime()->Unit(benchmark::kMillisecond);
     std::vector<ToolSource> tools;
     for (const BenchFile& file : files)

@@ -275,11 +275,21 @@ LoadResult load_bmp24(const uint8_t* bytes, size_t size, const LoadOptions& opti
     const int64_t stride = bmp24_row_stride(ih.width);
     const uint8_t* data = pixel_data(bytes, size, h.file, uint64_t(stride) * uint64_t(ih.height));
     if (!data) return decline(LoadError::damaged, "BMP: pixel data cut short");
+    LoadResult result;
+    if (options.into_canvas != AtlasCanvas::none) {
+        // The stored rows are the atlas file's bytes already: each goes
+        // into the canvas as it is, and the padding there stays zero.
+        result.canvas = new_bmp24_atlas(ih.width, ih.height, options.into_canvas == AtlasCanvas::bidirectional);
+        if (result.canvas) {
+            for (int32_t y = ih.height - 1; y >= 0; --y, data += stride)
+                std::memcpy(bgr_at(result.canvas.get(), 0, y), data, 3 * size_t(ih.width));
+            return result;
+        }
+    }
     ImagePtr image(new_image(ih.width, ih.height));
     if (!image) return no_memory_for("BMP");
     for (int32_t y = ih.height - 1; y >= 0; --y, data += stride)
         pixels_from_bgr(data, image->pixels + int64_t(y) * ih.width, ih.width);
-    LoadResult result;
     result.image = std::move(image);
     return result;
 }
@@ -356,6 +366,13 @@ BgrImagePtr new_bmp24_image(int32_t width, int32_t height) {
     image->rows = image->file + HEADERS_BYTES;
     fill_bmp24_headers(image->file, width, height);
     return image;
+}
+
+BgrImagePtr new_bmp24_atlas(int32_t width, int32_t height, bool bidirectional) {
+    const int64_t atlas_width = 2 * int64_t(width);
+    const int64_t atlas_height = (bidirectional ? 2 : 1) * int64_t(height);
+    if (atlas_width > INT32_MAX || atlas_height > INT32_MAX) return nullptr;
+    return new_bmp24_image(static_cast<int32_t>(atlas_width), static_cast<int32_t>(atlas_height));
 }
 
 int write_bmp24_image(const char* path, const BgrImage* image) {

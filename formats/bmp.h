@@ -31,6 +31,10 @@ int write_bmp24(const char* path, const Image* image);
 // A black width x height picture held as its 24-bit BMP file, headers filled
 // in; null when the file would exceed 4 GiB or the memory is not there.
 BgrImagePtr new_bmp24_image(int32_t width, int32_t height);
+// The black canvas of the bi-directional (2w x 2h) or ordinary (2w x h)
+// atlas of a w x h picture, held as its file; null as for new_bmp24_image,
+// or when a size does not fit 32 bits.
+BgrImagePtr new_bmp24_atlas(int32_t width, int32_t height, bool bidirectional);
 // Stores such a picture as it is, with write_bmp24's guarantees: 1 when the
 // file is complete, 0 when no file at `path` has been created or changed.
 int write_bmp24_image(const char* path, const BgrImage* image);

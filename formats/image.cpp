@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace orvandel {
 
@@ -44,24 +45,27 @@ size_t whole_huge_pages(size_t bytes) { return (bytes + HUGE_PAGE_BYTES - 1) & ~
 uint8_t* allocate_zeroed(size_t bytes) {
     if (bytes == 0 || bytes > SIZE_MAX - 2 * HUGE_PAGE_BYTES) return nullptr;
     const size_t length = whole_huge_pages(bytes);
-    // Mapped a huge page longer than needed, then trimmed to a huge-page
-    // boundary at both ends, so that every page of it can be a huge one.
-    void* mapped = mmap(nullptr, length + HUGE_PAGE_BYTES, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped == MAP_FAILED) return nullptr;
-    const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
-    const uintptr_t aligned = (start + HUGE_PAGE_BYTES - 1) & ~uintptr_t(HUGE_PAGE_BYTES - 1);
-    if (aligned > start) munmap(mapped, aligned - start);
-    const size_t tail = HUGE_PAGE_BYTES - (aligned - start);
-    if (tail > 0) munmap(reinterpret_cast<void*>(aligned + length), tail);
+    // From calloc, which is where the sanitizers' and the system's memory
+    // limits see it, a huge page longer than needed: the block starts at the
+    // first huge-page boundary past a slot that keeps calloc's own pointer
+    // for the release, so that every page of it can be a huge one.
+    void* allocated = std::calloc(1, length + HUGE_PAGE_BYTES);
+    if (!allocated) return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(allocated) + sizeof(void*);
+    uint8_t* block = reinterpret_cast<uint8_t*>((start + HUGE_PAGE_BYTES - 1) & ~uintptr_t(HUGE_PAGE_BYTES - 1));
+    std::memcpy(block - sizeof(void*), &allocated, sizeof(void*));
 #ifdef MADV_HUGEPAGE
     // A hint: the memory works the same without it.
-    madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
+    madvise(block, length, MADV_HUGEPAGE);
 #endif
-    return reinterpret_cast<uint8_t*>(aligned);
+    return block;
 }
 
-void release_zeroed(uint8_t* block, size_t bytes) {
-    if (block) munmap(block, whole_huge_pages(bytes));
+void release_zeroed(uint8_t* block, size_t) {
+    if (!block) return;
+    void* allocated;
+    std::memcpy(&allocated, block - sizeof(void*), sizeof(void*));
+    std::free(allocated);
 }
 
 Image* new_image_within(int32_t width, int32_t height, int64_t max_pixels) {
