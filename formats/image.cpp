@@ -116,7 +116,19 @@ inline __attribute__((always_inline)) void bgr_from_pixels_loop(const Pixel* in,
     }
 }
 
+inline __attribute__((always_inline)) void bgr_from_rgb_loop(const uint8_t* rgb, uint8_t* bgr, int32_t count) {
+    for (int32_t i = 0; i < count; ++i, rgb += 3, bgr += 3) {
+        const uint8_t red = rgb[0], green = rgb[1], blue = rgb[2];
+        bgr[0] = blue;
+        bgr[1] = green;
+        bgr[2] = red;
+    }
+}
+
 #if defined(__x86_64__)
+__attribute__((target("avx2"))) void bgr_from_rgb_avx2(const uint8_t* rgb, uint8_t* bgr, int32_t count) {
+    bgr_from_rgb_loop(rgb, bgr, count);
+}
 __attribute__((target("avx2"))) void pixels_from_bgr_avx2(const uint8_t* bgr, Pixel* out, int32_t count) {
     pixels_from_bgr_loop(bgr, out, count);
 }
@@ -146,6 +158,13 @@ void pixels_from_rgb(const uint8_t* rgb, Pixel* out, int32_t count) {
     if (has_avx2()) return pixels_from_rgb_avx2(rgb, out, count);
 #endif
     pixels_from_rgb_loop(rgb, out, count);
+}
+
+void bgr_from_rgb(const uint8_t* rgb, uint8_t* bgr, int32_t count) {
+#if defined(__x86_64__)
+    if (has_avx2()) return bgr_from_rgb_avx2(rgb, bgr, count);
+#endif
+    bgr_from_rgb_loop(rgb, bgr, count);
 }
 
 void bgr_from_pixels(const Pixel* in, uint8_t* out, int32_t count) {

@@ -124,6 +124,8 @@ inline Pixel pixel_from_rgb(const uint8_t* rgb) {
 }
 // `count` colours stored as red, green, blue bytes (PNG rows) as Pixels.
 void pixels_from_rgb(const uint8_t* rgb, Pixel* out, int32_t count);
+// The same colours as blue, green, red bytes (the atlas file's).
+void bgr_from_rgb(const uint8_t* rgb, uint8_t* bgr, int32_t count);
 
 }  // namespace orvandel
 
