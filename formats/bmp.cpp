@@ -35,9 +35,9 @@ constexpr uint32_t COMPRESSION_NONE = 0;
 constexpr uint32_t COMPRESSION_RLE8 = 1;
 // Bytes of the stored rows written by one write: the writer's buffer, whatever
 // the width, so a very wide picture goes out a piece of a row at a time.
-constexpr size_t CHUNK_BYTES = size_t(1) << 20;
+constexpr size_t CHUNK_BYTES = size_t(1) << 18;
 // Bytes of a picture held as its file that one write sends.
-constexpr size_t WRITE_PIECE_BYTES = size_t(1) << 20;
+constexpr size_t WRITE_PIECE_BYTES = size_t(1) << 18;
 
 struct BmpFileHeader {
     uint16_t signature;

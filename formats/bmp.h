@@ -20,7 +20,7 @@ struct ByteSink {
     bool (*write)(void* context, const void* bytes, size_t count);
     void* context;
 };
-// The uncompressed 24-bit BMP file of the Image, in pieces of at most 1 MiB
+// The uncompressed 24-bit BMP file of the Image, in pieces of at most 256 KiB
 // whatever the picture's width. False when the Image cannot be stored so
 // (empty, or a file over 4 GiB) or the sink stops.
 bool stream_bmp24(const Image* image, ByteSink sink);
