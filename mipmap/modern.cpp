@@ -177,12 +177,10 @@ void store_block(const Linear* values, int32_t width, int32_t height, const Plan
 }
 
 // A block halved down (block (0, j) from (0, j - 1), or a level's second
-// pass), in new memory, or in `reuse` where given one: a block of at least
-// as many values that is done with. Every value is written, so old contents
-// do not matter, and memory already touched costs no page faults.
-bool halve_down(const BlockView& above, const Plan& plan, LinearPtr* out, LinearPtr* reuse = nullptr) {
+// pass), in new memory.
+bool halve_down(const BlockView& above, const Plan& plan, LinearPtr* out) {
     const Taps taps = make_taps(plan.filter, plan.edge, above.height);
-    *out = reuse && *reuse ? std::move(*reuse) : allocate_linear(above.width, taps.out_size);
+    *out = allocate_linear(above.width, taps.out_size);
     if (!*out || !halve_columns(above, plan.coding, taps, plan.mode, plan.threads, out->get())) return false;
     if (plan.normal) renormalise(out->get(), int64_t(above.width) * taps.out_size);
     return true;
@@ -204,16 +202,14 @@ bool fill_rip(const Image& source, const Plan& plan, Image* atlas) {
     }
     const auto pad_after = [&](size_t i) { return i + 1 < columns ? across[i].pad : 0; };
 
-    // Blocks (0, j - 1) and (0, j), and (0, j - 2)'s memory, which block
-    // (0, j + 1), never taller, takes over.
-    LinearPtr above, current, spare;
+    LinearPtr above, current;  // blocks (0, j - 1) and (0, j)
     std::vector<float> chain_alpha;  // alphas of blocks (1, j), (2, j), ... for coverage
     for (size_t j = 0; j < heights.size(); ++j) {
         BlockView column = source_view(source);
         if (j > 0) {
             const BlockView previous = j == 1 ? source_view(source) : values_view(above, source.width, heights[j - 1]);
-            if (!halve_down(previous, plan, &current, &spare)) return false;
-            spare = std::move(above);
+            if (!halve_down(previous, plan, &current)) return false;
+            above.reset();
             column = values_view(current, source.width, heights[j]);
             if (columns == 1) store_block(current.get(), source.width, heights[j], plan, atlas, 0, ys[j]);
         }
