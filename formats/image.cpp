@@ -61,7 +61,7 @@ uint8_t* allocate_zeroed(size_t bytes) {
     return block;
 }
 
-void release_zeroed(uint8_t* block, size_t) {
+void release_zeroed(uint8_t* block) {
     if (!block) return;
     void* allocated;
     std::memcpy(&allocated, block - sizeof(void*), sizeof(void*));

@@ -40,9 +40,9 @@ Pixel* allocate_pixels(size_t count);
 // `bytes` zero bytes of fresh memory on huge pages where the system gives
 // them, whatever the size (the block is rounded up to whole huge pages: one
 // huge page costs less than the few hundred 4 KiB page faults it saves), or
-// null. Release with release_zeroed(block, bytes).
+// null. Release with release_zeroed(block).
 uint8_t* allocate_zeroed(size_t bytes);
-void release_zeroed(uint8_t* block, size_t bytes);
+void release_zeroed(uint8_t* block);
 
 // A picture held as the bytes of its uncompressed 24-bit BMP file: the
 // headers, then blue, green, red bytes a pixel, the bottom row first, each
@@ -62,7 +62,7 @@ inline uint8_t* bgr_at(const BgrImage* image, int64_t x, int64_t y) {
 }
 struct BgrImageDeleter {
     void operator()(BgrImage* image) const {
-        if (image) release_zeroed(image->file, image->file_bytes);
+        if (image) release_zeroed(image->file);
         delete image;
     }
 };
