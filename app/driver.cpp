@@ -61,6 +61,14 @@ ImagePtr new_canvas(const Image* source, bool bidirectional) {
     return canvas;
 }
 
+BgrImagePtr new_file_canvas(const Image* source, bool bidirectional) {
+    BgrImagePtr canvas = new_bmp24_atlas(source->width, source->height, bidirectional);
+    if (!canvas) return nullptr;
+    for (int32_t r = 0; r < source->height; ++r)
+        bgr_from_pixels(source->pixels + int64_t(r) * source->width, bgr_at(canvas.get(), 0, r), source->width);
+    return canvas;
+}
+
 namespace {
 
 // The PCX line-length warnings, printed the moment they arise.
@@ -71,12 +79,16 @@ int out_of_memory() {
     return EXIT_NO_MEMORY;
 }
 
-// Takes the source over: it is released as soon as the canvas holds it, so
-// that the build and the write run with only the canvas in memory.
-int build_and_write(const char* input_path, ImagePtr source, bool bidirectional) {
+// Takes the loaded picture over: a source Image is released as soon as the
+// canvas holds it, so that the build and the write run with only the canvas
+// in memory; a picture the loader put in the canvas itself is the canvas.
+int build_and_write(const char* input_path, LoadResult loaded, bool bidirectional) {
     say("Creating %s MipMap ...", bidirectional ? "bi-directional" : "ordinary");
-    ImagePtr canvas = new_canvas(source.get(), bidirectional);
-    source.reset();
+    // The atlas is built where its file's bytes are, so the writer sends
+    // them as they are.
+    BgrImagePtr canvas = std::move(loaded.canvas);
+    if (!canvas) canvas = new_file_canvas(loaded.image.get(), bidirectional);
+    loaded.image.reset();
     if (!canvas) return out_of_memory();
     if (bidirectional)
         build_bidirectional_mipmap(canvas.get());
@@ -86,7 +98,7 @@ int build_and_write(const char* input_path, ImagePtr source, bool bidirectional)
 
     const std::string output = make_output_name(input_path);
     say("Writing Mip-Map ...");
-    const int written = write_bmp24(output.c_str(), canvas.get());
+    const int written = write_bmp24_image(output.c_str(), canvas.get());
     canvas.reset();
     say(written ? " Done\n\n\n" : " Can't write MipMap !\n");
     say("%s", KEY_PROMPT);
@@ -116,20 +128,22 @@ int run_orvandel(int argc, char** argv) {
     } else {
         const char* path = argv[1];
         say("Loading image '%s' ...", display_name(path).c_str());
+        const bool bidirectional = argc == 2;
         LoadOptions options;
         options.warnings.warn = print_warning;
+        options.into_canvas = bidirectional ? AtlasCanvas::bidirectional : AtlasCanvas::ordinary;
         // Any allocation that fails past the loader's own checks ends the run
         // with the memory message, never an abort.
         try {
             LoadResult loaded = load_image_file(path, options);
-            if (!loaded.image) {
+            if (!loaded.image && !loaded.canvas) {
                 // The classic console has one text for every failed load; the
                 // status tells a want of memory apart.
                 say("Invalid fileformat !\n%s", KEY_PROMPT);
                 status = loaded.error == LoadError::no_memory ? EXIT_NO_MEMORY : EXIT_INVALID_FORMAT;
             } else {
                 say(" Done\n");
-                status = build_and_write(path, std::move(loaded.image), argc == 2);
+                status = build_and_write(path, std::move(loaded), bidirectional);
             }
         } catch (const std::bad_alloc&) {
             status = out_of_memory();

@@ -28,6 +28,10 @@ std::string make_output_name(const std::string& path);
 // not there.
 ImagePtr new_canvas(const Image* source, bool bidirectional);
 
+// The same canvas held as the atlas's BMP file, as the run builds and writes
+// it; null in the same cases.
+BgrImagePtr new_file_canvas(const Image* source, bool bidirectional);
+
 // The whole run: banner, load, atlas, write, the wait for a key. Returns the
 // exit status.
 int run_orvandel(int argc, char** argv);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace orvandel {
 
@@ -34,6 +35,37 @@ Pixel* allocate_pixels(size_t count) {
     }
 #endif
     return pixels;
+}
+
+namespace {
+constexpr size_t HUGE_PAGE_BYTES = size_t(1) << 21;
+size_t whole_huge_pages(size_t bytes) { return (bytes + HUGE_PAGE_BYTES - 1) & ~(HUGE_PAGE_BYTES - 1); }
+}  // namespace
+
+uint8_t* allocate_zeroed(size_t bytes) {
+    if (bytes == 0 || bytes > SIZE_MAX - 2 * HUGE_PAGE_BYTES) return nullptr;
+    const size_t length = whole_huge_pages(bytes);
+    // From calloc, which is where the sanitizers' and the system's memory
+    // limits see it, a huge page longer than needed: the block starts at the
+    // first huge-page boundary past a slot that keeps calloc's own pointer
+    // for the release, so that every page of it can be a huge one.
+    void* allocated = std::calloc(1, length + HUGE_PAGE_BYTES);
+    if (!allocated) return nullptr;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(allocated) + sizeof(void*);
+    uint8_t* block = reinterpret_cast<uint8_t*>((start + HUGE_PAGE_BYTES - 1) & ~uintptr_t(HUGE_PAGE_BYTES - 1));
+    std::memcpy(block - sizeof(void*), &allocated, sizeof(void*));
+#ifdef MADV_HUGEPAGE
+    // A hint: the memory works the same without it.
+    madvise(block, length, MADV_HUGEPAGE);
+#endif
+    return block;
+}
+
+void release_zeroed(uint8_t* block) {
+    if (!block) return;
+    void* allocated;
+    std::memcpy(&allocated, block - sizeof(void*), sizeof(void*));
+    std::free(allocated);
 }
 
 Image* new_image_within(int32_t width, int32_t height, int64_t max_pixels) {
@@ -84,7 +116,19 @@ inline __attribute__((always_inline)) void bgr_from_pixels_loop(const Pixel* in,
     }
 }
 
+inline __attribute__((always_inline)) void bgr_from_rgb_loop(const uint8_t* rgb, uint8_t* bgr, int32_t count) {
+    for (int32_t i = 0; i < count; ++i, rgb += 3, bgr += 3) {
+        const uint8_t red = rgb[0], green = rgb[1], blue = rgb[2];
+        bgr[0] = blue;
+        bgr[1] = green;
+        bgr[2] = red;
+    }
+}
+
 #if defined(__x86_64__)
+__attribute__((target("avx2"))) void bgr_from_rgb_avx2(const uint8_t* rgb, uint8_t* bgr, int32_t count) {
+    bgr_from_rgb_loop(rgb, bgr, count);
+}
 __attribute__((target("avx2"))) void pixels_from_bgr_avx2(const uint8_t* bgr, Pixel* out, int32_t count) {
     pixels_from_bgr_loop(bgr, out, count);
 }
@@ -114,6 +158,13 @@ void pixels_from_rgb(const uint8_t* rgb, Pixel* out, int32_t count) {
     if (has_avx2()) return pixels_from_rgb_avx2(rgb, out, count);
 #endif
     pixels_from_rgb_loop(rgb, out, count);
+}
+
+void bgr_from_rgb(const uint8_t* rgb, uint8_t* bgr, int32_t count) {
+#if defined(__x86_64__)
+    if (has_avx2()) return bgr_from_rgb_avx2(rgb, bgr, count);
+#endif
+    bgr_from_rgb_loop(rgb, bgr, count);
 }
 
 void bgr_from_pixels(const Pixel* in, uint8_t* out, int32_t count) {

@@ -37,6 +37,37 @@ bool checked_byte_count(int64_t a, int64_t b, int64_t c, size_t* out,
 // they ask for huge pages: far fewer page faults for the same bytes.
 Pixel* allocate_pixels(size_t count);
 
+// `bytes` zero bytes of fresh memory on huge pages where the system gives
+// them, whatever the size (the block is rounded up to whole huge pages: one
+// huge page costs less than the few hundred 4 KiB page faults it saves), or
+// null. Release with release_zeroed(block).
+uint8_t* allocate_zeroed(size_t bytes);
+void release_zeroed(uint8_t* block);
+
+// A picture held as the bytes of its uncompressed 24-bit BMP file: the
+// headers, then blue, green, red bytes a pixel, the bottom row first, each
+// row padded with zeros to a multiple of 4 bytes. The atlas is built in this
+// form, so the file is written from it as it is, with no conversion.
+struct BgrImage {
+    uint8_t* file;       // file_bytes bytes: the headers, then the rows
+    size_t file_bytes;
+    uint8_t* rows;       // the bottom row's first byte
+    int64_t stride;      // bytes of one stored row
+    int32_t width;
+    int32_t height;
+};
+// Pixel (x, y), y counted from the top, as three bytes blue, green, red.
+inline uint8_t* bgr_at(const BgrImage* image, int64_t x, int64_t y) {
+    return image->rows + (image->height - 1 - y) * image->stride + 3 * x;
+}
+struct BgrImageDeleter {
+    void operator()(BgrImage* image) const {
+        if (image) release_zeroed(image->file);
+        delete image;
+    }
+};
+using BgrImagePtr = std::unique_ptr<BgrImage, BgrImageDeleter>;
+
 // A new Image of width x height black Pixels, or null for a zero or negative
 // size, a picture over MAX_IMAGE_PIXELS, or a failed allocation.
 Image* new_image(int32_t width, int32_t height);
@@ -93,6 +124,8 @@ inline Pixel pixel_from_rgb(const uint8_t* rgb) {
 }
 // `count` colours stored as red, green, blue bytes (PNG rows) as Pixels.
 void pixels_from_rgb(const uint8_t* rgb, Pixel* out, int32_t count);
+// The same colours as blue, green, red bytes (the atlas file's).
+void bgr_from_rgb(const uint8_t* rgb, uint8_t* bgr, int32_t count);
 
 }  // namespace orvandel
 

@@ -11,6 +11,8 @@
 // scans are refused, so decoding time stays bounded by the picture.
 #include "formats/jpeg.h"
 
+#include "formats/bmp.h"
+
 #include <turbojpeg.h>
 
 #include <algorithm>
@@ -52,10 +54,24 @@ LoadResult load_jpeg(const uint8_t* bytes, size_t size, const LoadOptions& optio
     if (int64_t(width) * height > max_pixels)
         return decline(LoadError::too_large, "JPEG: picture larger than the size limit");
 
+    const int flags = TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS;
+    LoadResult result;
+    if (options.into_canvas != AtlasCanvas::none) {
+        // The library writes blue, green, red rows bottom-up at any stride:
+        // the atlas file's own bytes, straight into the canvas's corner.
+        result.canvas = new_bmp24_atlas(width, height, options.into_canvas == AtlasCanvas::bidirectional);
+        if (result.canvas) {
+            BgrImage* canvas = result.canvas.get();
+            uint8_t* lowest_row = canvas->rows + (int64_t(canvas->height) - height) * canvas->stride;
+            if (tjDecompress2(handle.get(), bytes, static_cast<unsigned long>(size), lowest_row, width,
+                              static_cast<int>(canvas->stride), height, TJPF_BGR, flags | TJFLAG_BOTTOMUP) != 0)
+                return tj_decline(handle.get());
+            return result;
+        }
+    }
     ImagePtr image(new_image_within(width, height, max_pixels));
     if (!image) return decline(LoadError::no_memory, "JPEG: no memory for the picture");
     // RGBX bytes are a Pixel whose top byte the library sets to 255.
-    const int flags = TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS;
     if (tjDecompress2(handle.get(), bytes, static_cast<unsigned long>(size),
                       reinterpret_cast<unsigned char*>(image->pixels), width, width * int(sizeof(Pixel)), height,
                       TJPF_RGBX, flags) != 0)
@@ -63,7 +79,6 @@ LoadResult load_jpeg(const uint8_t* bytes, size_t size, const LoadOptions& optio
     const size_t count = size_t(width) * size_t(height);
     for (size_t i = 0; i < count; ++i) image->pixels[i] &= 0x00FFFFFFu;
 
-    LoadResult result;
     result.image = std::move(image);
     return result;
 }

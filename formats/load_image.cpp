@@ -123,7 +123,7 @@ LoadResult load_image_from_memory(const uint8_t* bytes, size_t size, const LoadO
                 // and the next one is tried; the last decline is the reason.
                 LoadResult result = load_bmp24(bytes, size, options);
                 if (result.error == LoadError::unsupported) result = load_bmp8(bytes, size, options);
-                if (result.image || result.error == LoadError::no_memory) return result;
+                if (result.image || result.canvas || result.error == LoadError::no_memory) return result;
                 // Every other BMP variant, with its alpha. Where it declines
                 // too, a classic reader that knew the kind and found fault
                 // with the file has the more telling reason.

@@ -1,10 +1,12 @@
 // Feeds each input through the whole tool from memory: the loaders take the
-// bytes as they are, and a picture that loads is made into both atlases and
-// written into nothing (every byte produced, none kept), when it is small
-// enough to keep the fuzzer fast.
+// bytes as they are, and a picture that loads is made into both atlases, when
+// it is small enough to keep the fuzzer fast, both on a Pixel canvas and on
+// the file-form canvas the tool builds on; the two files must be the same.
 // Each decline must carry its reason.
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "app/driver.h"
 #include "formats/bmp.h"
@@ -39,12 +41,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (int64_t(source->width) * source->height > MAX_ATLAS_SOURCE_PIXELS) return 0;
     for (bool bidirectional : {true, false}) {
         ImagePtr canvas = new_canvas(source.get(), bidirectional);
-        if (!canvas) continue;
-        if (bidirectional)
+        BgrImagePtr file = new_file_canvas(source.get(), bidirectional);
+        if (!canvas || !file) continue;
+        if (bidirectional) {
             build_bidirectional_mipmap(canvas.get());
-        else
+            build_bidirectional_mipmap(file.get());
+        } else {
             build_ordinary_mipmap(canvas.get());
-        stream_bmp24(canvas.get(), ByteSink{[](void*, const void*, size_t) { return true; }, nullptr});
+            build_ordinary_mipmap(file.get());
+        }
+        std::vector<uint8_t> bytes;
+        stream_bmp24(canvas.get(), ByteSink{[](void* to, const void* p, size_t count) {
+                                                auto* out = static_cast<std::vector<uint8_t>*>(to);
+                                                const auto* in = static_cast<const uint8_t*>(p);
+                                                out->insert(out->end(), in, in + count);
+                                                return true;
+                                            },
+                                            &bytes});
+        if (bytes.size() != file->file_bytes || std::memcmp(bytes.data(), file->file, bytes.size()) != 0)
+            std::abort();
     }
     return 0;
 }

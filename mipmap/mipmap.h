@@ -13,6 +13,10 @@ namespace orvandel {
 // halvings; the ordinary strip holds successive 2x2 box halvings side by side.
 void build_bidirectional_mipmap(Image* canvas);
 void build_ordinary_mipmap(Image* canvas);
+// The same on a canvas held as its BMP file: the same bytes as the Pixel
+// canvas gives the file, without a conversion for the writer.
+void build_bidirectional_mipmap(BgrImage* canvas);
+void build_ordinary_mipmap(BgrImage* canvas);
 
 // The three filters. Each reads the block (x, y, w, h) of the canvas and writes
 // a halved copy of it in place, reading what the canvas holds at that moment:

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/driver.h"
 #include "formats/bmp.h"
 #include "mipmap/mipmap.h"
 #include "test_util.h"
@@ -600,6 +601,48 @@ TEST(MipmapBuilders, BidirectionalEqualsTheCallSequenceForWideSources) {
         bidirectional_by_calls(called.get());
         ASSERT_EQ(test::pixels_of(fused.get()), test::pixels_of(called.get())) << w << "x" << h;
     }
+}
+
+// The bytes stream_bmp24 makes of a Pixel canvas.
+std::vector<uint8_t> file_bytes_of(const Image* canvas) {
+    std::vector<uint8_t> bytes;
+    const ByteSink sink = {[](void* to, const void* p, size_t count) {
+                               auto* out = static_cast<std::vector<uint8_t>*>(to);
+                               out->insert(out->end(), static_cast<const uint8_t*>(p),
+                                           static_cast<const uint8_t*>(p) + count);
+                               return true;
+                           },
+                           &bytes};
+    EXPECT_TRUE(stream_bmp24(canvas, sink));
+    return bytes;
+}
+
+// The run builds the atlas on its file's bytes (three a pixel, rows
+// bottom-up, byte kernels sixteen bytes at a time with a plain tail): the
+// file must be the one the Pixel canvas gives, for widths on both sides of
+// the vector steps, odd ones (row padding, odd pairs) and one-pixel sides.
+TEST(MipmapBuilders, FileCanvasGivesTheFileOfThePixelCanvas) {
+    const std::pair<int32_t, int32_t> sizes[] = {{1, 1},   {2, 1},  {1, 5},   {3, 2},   {5, 3},  {8, 4},
+                                                 {16, 3},  {17, 9}, {18, 2},  {33, 33}, {47, 5}, {49, 6},
+                                                 {96, 10}, {97, 7}, {130, 3}, {257, 66}, {3, 100}};
+    for (const auto& [w, h] : sizes)
+        for (Layout layout : {BIDIRECTIONAL, ORDINARY}) {
+            const std::vector<Pixel> source = pattern(w, h, uint32_t(w * 31 + h));
+            test::ImagePtr pixels = make_canvas(w, h, layout, source);
+            test::ImagePtr picture = test::make_image(w, h, source);
+            BgrImagePtr file = new_file_canvas(picture.get(), layout == BIDIRECTIONAL);
+            ASSERT_TRUE(file);
+            if (layout == BIDIRECTIONAL) {
+                build_bidirectional_mipmap(pixels.get());
+                build_bidirectional_mipmap(file.get());
+            } else {
+                build_ordinary_mipmap(pixels.get());
+                build_ordinary_mipmap(file.get());
+            }
+            const std::vector<uint8_t> expected = file_bytes_of(pixels.get());
+            ASSERT_EQ(std::vector<uint8_t>(file->file, file->file + file->file_bytes), expected)
+                << w << "x" << h << (layout == BIDIRECTIONAL ? " bi-directional" : " ordinary");
+        }
 }
 
 // ---------------------------------------------------------------------------

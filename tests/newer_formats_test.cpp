@@ -4,6 +4,11 @@
 // with its accurate transform). Damaged and unsupported files are declined
 // with a reason.
 #include <gtest/gtest.h>
+#include <spng.h>
+
+#include <cstdlib>
+
+#include "app/driver.h"
 
 #include "formats/jpeg.h"
 #include "formats/load_image.h"
@@ -50,6 +55,47 @@ TEST(NewerFormats, LoadWithThePixelsTheEncoderStored) {
         EXPECT_EQ(f.alpha ? test::rgba_crc32(image, true) : test::rgb_crc32(image), f.crc) << f.name;
         if (f.alpha) continue;
         for (const Pixel p : test::pixels_of(image)) ASSERT_EQ(p >> 24, 0u) << f.name << ": no alpha, top byte 0";
+    }
+}
+
+// A w x h 8-bit RGB PNG, written by libspng: the kind decoded straight into
+// the atlas canvas (no such file among the fixtures).
+std::vector<uint8_t> rgb8_png(uint32_t w, uint32_t h) {
+    std::vector<uint8_t> rgb(size_t(w) * h * 3);
+    for (size_t i = 0; i < rgb.size(); ++i) rgb[i] = uint8_t(i * 37 + i / 7);
+    spng_ctx* ctx = spng_ctx_new(SPNG_CTX_ENCODER);
+    spng_ihdr ihdr = {w, h, 8, SPNG_COLOR_TYPE_TRUECOLOR, 0, 0, 0};
+    int error = spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1);
+    if (!error) error = spng_set_ihdr(ctx, &ihdr);
+    if (!error) error = spng_encode_image(ctx, rgb.data(), rgb.size(), SPNG_FMT_PNG, SPNG_ENCODE_FINALIZE);
+    size_t size = 0;
+    void* png = error ? nullptr : spng_get_png_buffer(ctx, &size, &error);
+    std::vector<uint8_t> bytes(static_cast<uint8_t*>(png), static_cast<uint8_t*>(png) + (png ? size : 0));
+    std::free(png);
+    spng_ctx_free(ctx);
+    return bytes;
+}
+
+// JPEG and 8-bit RGB PNG pictures asked for the atlas canvas are decoded into
+// it: it must be the canvas made from the picture they load as.
+TEST(NewerFormats, DecodeIntoTheAtlasCanvasAsIntoAPicture) {
+    std::vector<std::vector<uint8_t>> files = {rgb8_png(13, 7), rgb8_png(40, 3)};
+    for (const Fixture& f : FIXTURES)
+        if (std::string(f.name).rfind("jpeg/", 0) == 0) files.push_back(fixture(f.name));
+    for (const std::vector<uint8_t>& bytes : files) {
+        const LoadResult picture = load_image_from_memory(bytes.data(), bytes.size());
+        ASSERT_TRUE(picture.image) << picture.reason;
+        for (const AtlasCanvas layout : {AtlasCanvas::bidirectional, AtlasCanvas::ordinary}) {
+            LoadOptions options;
+            options.into_canvas = layout;
+            const LoadResult loaded = load_image_from_memory(bytes.data(), bytes.size(), options);
+            ASSERT_TRUE(loaded.canvas) << loaded.reason;
+            const BgrImagePtr expected = new_file_canvas(picture.image.get(), layout == AtlasCanvas::bidirectional);
+            ASSERT_TRUE(expected);
+            EXPECT_EQ(std::vector<uint8_t>(loaded.canvas->file, loaded.canvas->file + loaded.canvas->file_bytes),
+                      std::vector<uint8_t>(expected->file, expected->file + expected->file_bytes))
+                << picture.image->width << "x" << picture.image->height;
+        }
     }
 }
 
