@@ -44,19 +44,24 @@ size_t whole_huge_pages(size_t bytes) { return (bytes + HUGE_PAGE_BYTES - 1) & ~
 
 uint8_t* allocate_zeroed(size_t bytes) {
     if (bytes == 0 || bytes > SIZE_MAX - 2 * HUGE_PAGE_BYTES) return nullptr;
-    const size_t length = whole_huge_pages(bytes);
+    // A small block is not worth a huge page: clearing 2 MiB costs more than
+    // its few 4 KiB faults, and the heap can hand back memory it already has
+    // (many small textures in one process, the fuzzer).
+    constexpr size_t SMALL_BLOCK_BYTES = size_t(64) << 10;
+    const size_t alignment = bytes < SMALL_BLOCK_BYTES ? 64 : HUGE_PAGE_BYTES;
+    const size_t length = bytes < SMALL_BLOCK_BYTES ? bytes : whole_huge_pages(bytes);
     // From calloc, which is where the sanitizers' and the system's memory
     // limits see it, a huge page longer than needed: the block starts at the
     // first huge-page boundary past a slot that keeps calloc's own pointer
     // for the release, so that every page of it can be a huge one.
-    void* allocated = std::calloc(1, length + HUGE_PAGE_BYTES);
+    void* allocated = std::calloc(1, length + alignment);
     if (!allocated) return nullptr;
     const uintptr_t start = reinterpret_cast<uintptr_t>(allocated) + sizeof(void*);
-    uint8_t* block = reinterpret_cast<uint8_t*>((start + HUGE_PAGE_BYTES - 1) & ~uintptr_t(HUGE_PAGE_BYTES - 1));
+    uint8_t* block = reinterpret_cast<uint8_t*>((start + alignment - 1) & ~uintptr_t(alignment - 1));
     std::memcpy(block - sizeof(void*), &allocated, sizeof(void*));
 #ifdef MADV_HUGEPAGE
     // A hint: the memory works the same without it.
-    madvise(block, length, MADV_HUGEPAGE);
+    if (alignment == HUGE_PAGE_BYTES) madvise(block, length, MADV_HUGEPAGE);
 #endif
     return block;
 }

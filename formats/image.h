@@ -37,10 +37,10 @@ bool checked_byte_count(int64_t a, int64_t b, int64_t c, size_t* out,
 // they ask for huge pages: far fewer page faults for the same bytes.
 Pixel* allocate_pixels(size_t count);
 
-// `bytes` zero bytes of fresh memory on huge pages where the system gives
-// them, whatever the size (the block is rounded up to whole huge pages: one
-// huge page costs less than the few hundred 4 KiB page faults it saves), or
-// null. Release with release_zeroed(block).
+// `bytes` zero bytes, or null. From 64 KiB up the block is fresh memory on
+// huge pages where the system gives them (rounded up to whole huge pages: one
+// huge page costs less than the few hundred 4 KiB page faults it saves);
+// smaller ones come from the heap as they are. Release with release_zeroed(block).
 uint8_t* allocate_zeroed(size_t bytes);
 void release_zeroed(uint8_t* block);
 
