@@ -35,9 +35,9 @@
 #include "mipmap/mipmap.h"
 #ifdef ORVANDEL_HAVE_STB
 #include "bench/stb_decode.h"
+#endif
 
 using namespace orvandel;
-#endif
 
 extern char** environ;
 

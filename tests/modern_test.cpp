@@ -185,13 +185,13 @@ std::vector<Pixel> model_atlas(const std::vector<Pixel>& source, const Case& c, 
     return atlas;
 }
 
-std::vector<Pixel> noise(int count, bool alpha, uint32_t seed) {
+std::vector<Pixel> noise(int count, bool alpha, uint32_t state) {
     std::vector<Pixel> pixels;
     for (int k = 0; k < count; ++k) {
-        seed = seed * 1664525u + 1013904223u;
-        Pixel p = seed >> 8;
+        state = state * 1664525u + 1013904223u;
+        Pixel p = state >> 8;
         // A quarter of the alphas fully transparent, a quarter opaque.
-        const Pixel a = (seed >> 4) % 4 == 0 ? 0 : (seed >> 4) % 4 == 1 ? 255 : (seed >> 24);
+        const Pixel a = (state >> 4) % 4 == 0 ? 0 : (state >> 4) % 4 == 1 ? 255 : (state >> 24);
         pixels.push_back(p | (alpha ? a : 255) << 24);
     }
     return pixels;
