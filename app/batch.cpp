@@ -98,6 +98,8 @@ TextureResult failure(int status, std::string reason) {
     return result;
 }
 
+const char TOO_LARGE_FOR_BMP[] = "the atlas would not fit a BMP file (try --format png)";
+
 int status_of(LoadError error) { return error == LoadError::no_memory ? EXIT_NO_MEMORY : EXIT_INVALID_FORMAT; }
 
 std::string describe(const std::string& input, const std::string& output, const TextureResult& r) {
@@ -140,6 +142,22 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
         return result;
     }
 
+    if (options.format == OutputFormat::bmp && filter.filter == FilterKind::classic && !result.alpha) {
+        // The classic atlas of an opaque picture, as the classic run makes it:
+        // built in its file's bytes, which go out as they are.
+        const bool bidirectional = filter.layout == AtlasLayout::rip;
+        if (bmp24_file_size(2 * int64_t(source.width), (bidirectional ? 2 : 1) * int64_t(source.height)) >
+            int64_t(UINT32_MAX))
+            return failure(EXIT_NO_MEMORY, TOO_LARGE_FOR_BMP);
+        const BgrImagePtr file = build_classic_file_atlas(&loaded, bidirectional);
+        if (!file) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
+        result.atlas_width = file->width;
+        result.atlas_height = file->height;
+        if (!write_bmp24_image(output.c_str(), file.get()))
+            return failure(EXIT_WRITE_FAILED, "cannot write '" + printable(output) + "'");
+        return result;
+    }
+
     Atlas atlas = build_atlas(source, result.alpha, filter);
     loaded.image.reset();  // only the atlas from here on
     if (!atlas.image) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
@@ -156,7 +174,7 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
         const int64_t bytes = result.alpha ? bmp32_file_size(image.width, image.height)
                                            : bmp24_file_size(image.width, image.height);
         if (bytes < 0 || bytes > int64_t(UINT32_MAX))
-            return failure(EXIT_NO_MEMORY, "the atlas would not fit a BMP file (try --format png)");
+            return failure(EXIT_NO_MEMORY, TOO_LARGE_FOR_BMP);
         written = result.alpha ? write_bmp32(output, image) : write_bmp24(output.c_str(), &image) != 0;
     }
     if (!written) return failure(EXIT_WRITE_FAILED, "cannot write '" + printable(output) + "'");

@@ -69,6 +69,18 @@ BgrImagePtr new_file_canvas(const Image* source, bool bidirectional) {
     return canvas;
 }
 
+BgrImagePtr build_classic_file_atlas(LoadResult* loaded, bool bidirectional) {
+    BgrImagePtr canvas = std::move(loaded->canvas);
+    if (!canvas && loaded->image) canvas = new_file_canvas(loaded->image.get(), bidirectional);
+    loaded->image.reset();
+    if (!canvas) return nullptr;
+    if (bidirectional)
+        build_bidirectional_mipmap(canvas.get());
+    else
+        build_ordinary_mipmap(canvas.get());
+    return canvas;
+}
+
 namespace {
 
 // The PCX line-length warnings, printed the moment they arise.
@@ -86,14 +98,8 @@ int build_and_write(const char* input_path, LoadResult loaded, bool bidirectiona
     say("Creating %s MipMap ...", bidirectional ? "bi-directional" : "ordinary");
     // The atlas is built where its file's bytes are, so the writer sends
     // them as they are.
-    BgrImagePtr canvas = std::move(loaded.canvas);
-    if (!canvas) canvas = new_file_canvas(loaded.image.get(), bidirectional);
-    loaded.image.reset();
+    BgrImagePtr canvas = build_classic_file_atlas(&loaded, bidirectional);
     if (!canvas) return out_of_memory();
-    if (bidirectional)
-        build_bidirectional_mipmap(canvas.get());
-    else
-        build_ordinary_mipmap(canvas.get());
     say(" Done\n");
 
     const std::string output = make_output_name(input_path);

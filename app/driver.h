@@ -4,6 +4,7 @@
 #include <string>
 
 #include "formats/image.h"
+#include "formats/load_image.h"
 
 namespace orvandel {
 
@@ -31,6 +32,12 @@ ImagePtr new_canvas(const Image* source, bool bidirectional);
 // The same canvas held as the atlas's BMP file, as the run builds and writes
 // it; null in the same cases.
 BgrImagePtr new_file_canvas(const Image* source, bool bidirectional);
+
+// The classic atlas of a loaded picture, built where its BMP file's bytes
+// are: in the canvas the loader filled, or in a new one that takes the
+// picture over (the picture is released either way). Null when the canvas
+// memory cannot be had.
+BgrImagePtr build_classic_file_atlas(LoadResult* loaded, bool bidirectional);
 
 // The whole run: banner, load, atlas, write, the wait for a key. Returns the
 // exit status.

@@ -61,11 +61,8 @@ double classic_work(const std::vector<std::string>& inputs) {
         LoadOptions options;
         options.into_canvas = AtlasCanvas::bidirectional;
         LoadResult loaded = load_image_file(input, options);
-        BgrImagePtr canvas = std::move(loaded.canvas);
-        if (!canvas && loaded.image) canvas = new_file_canvas(loaded.image.get(), true);
-        loaded.image.reset();
+        BgrImagePtr canvas = build_classic_file_atlas(&loaded, true);
         if (!canvas) return -1;
-        build_bidirectional_mipmap(canvas.get());
         const int written = write_bmp24_image(make_output_name(input).c_str(), canvas.get());
         if (!written) return -1;
     }
