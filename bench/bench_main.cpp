@@ -229,6 +229,30 @@ void atlas_case(benchmark::State& state, bool bidirectional) {
 // ---------------------------------------------------------------------------
 // Writing
 
+// One writer against one fwrite of as many bytes, in turns.
+template <typename Write>
+void time_writer(benchmark::State& state, Samples* row, const std::string& directory,
+                 const std::vector<uint8_t>& bytes, Write write) {
+    const std::string ours_path = directory + "/writer.bmp";
+    const std::string floor_path = directory + "/fwrite.bin";
+    for (auto _ : state) {
+        std::remove(ours_path.c_str());
+        const Clock::time_point start = Clock::now();
+        const int written = write(ours_path.c_str());
+        const double ours = seconds_since(start);
+        const double floor = time_fwrite(floor_path, bytes);
+        if (!written || floor < 0) {
+            state.SkipWithError("cannot write the output");
+            break;
+        }
+        row->ours.push_back(ours);
+        row->reference.push_back(floor);
+        state.SetIterationTime(ours);
+    }
+    std::remove(ours_path.c_str());
+    std::remove(floor_path.c_str());
+}
+
 void writer_case(benchmark::State& state, const std::string& directory) {
     Samples& row = results["writer"];
     Image* canvas = noise_canvas(true);
@@ -237,25 +261,8 @@ void writer_case(benchmark::State& state, const std::string& directory) {
         return;
     }
     build_bidirectional_mipmap(canvas);
-    std::vector<uint8_t> bytes(size_t(atlas_file_bytes(true)), 0x5A);
-    const std::string ours_path = directory + "/writer.bmp";
-    const std::string floor_path = directory + "/fwrite.bin";
-    for (auto _ : state) {
-        std::remove(ours_path.c_str());
-        const Clock::time_point start = Clock::now();
-        const int written = write_bmp24(ours_path.c_str(), canvas);
-        const double ours = seconds_since(start);
-        const double floor = time_fwrite(floor_path, bytes);
-        if (!written || floor < 0) {
-            state.SkipWithError("cannot write the output");
-            break;
-        }
-        row.ours.push_back(ours);
-        row.reference.push_back(floor);
-        state.SetIterationTime(ours);
-    }
-    std::remove(ours_path.c_str());
-    std::remove(floor_path.c_str());
+    const std::vector<uint8_t> bytes(size_t(atlas_file_bytes(true)), 0x5A);
+    time_writer(state, &row, directory, bytes, [&](const char* path) { return write_bmp24(path, canvas); });
     free_image(canvas);
 }
 
@@ -320,25 +327,9 @@ void file_writer_case(benchmark::State& state, const std::string& directory) {
         return;
     }
     build_bidirectional_mipmap(canvas.get());
-    std::vector<uint8_t> bytes(canvas->file_bytes, 0x5A);
-    const std::string ours_path = directory + "/writer.bmp";
-    const std::string floor_path = directory + "/fwrite.bin";
-    for (auto _ : state) {
-        std::remove(ours_path.c_str());
-        const Clock::time_point start = Clock::now();
-        const int written = write_bmp24_image(ours_path.c_str(), canvas.get());
-        const double ours = seconds_since(start);
-        const double floor = time_fwrite(floor_path, bytes);
-        if (!written || floor < 0) {
-            state.SkipWithError("cannot write the output");
-            break;
-        }
-        row.ours.push_back(ours);
-        row.reference.push_back(floor);
-        state.SetIterationTime(ours);
-    }
-    std::remove(ours_path.c_str());
-    std::remove(floor_path.c_str());
+    const std::vector<uint8_t> bytes(canvas->file_bytes, 0x5A);
+    time_writer(state, &row, directory, bytes,
+                [&](const char* path) { return write_bmp24_image(path, canvas.get()); });
 }
 
 // ---------------------------------------------------------------------------
