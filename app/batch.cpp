@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <mutex>
 #include <new>
@@ -202,21 +203,22 @@ int run_batch(const CliOptions& options, int out_fd, int err_fd) {
     auto work = [&]() {
         for (size_t i; (i = next.fetch_add(1)) < count;) {
             const std::string& input = options.inputs[i];
-            WarningContext context{&console, &input};
-            const Clock::time_point start = Clock::now();
-            // Memory that runs out anywhere in a texture's work fails that
-            // texture with status 3; the other textures go on.
+            // Memory that runs out anywhere in a texture's work, its report
+            // included, fails that texture with status 3; the others go on.
             try {
+                WarningContext context{&console, &input};
+                const Clock::time_point start = Clock::now();
                 results[i] = process_texture(input, options.outputs[i], options, build_threads,
                                              WarningSink{print_warning, &context});
+                results[i].seconds = std::chrono::duration<double>(Clock::now() - start).count();
+                if (results[i].status != EXIT_ATLAS_WRITTEN)
+                    emit(&console, err_fd, "orvandel: " + printable(input) + ": " + results[i].reason + "\n", true);
+                else
+                    emit(&console, out_fd, options.quiet ? "" : describe(input, options.outputs[i], results[i]), true);
             } catch (const std::bad_alloc&) {
-                results[i] = failure(EXIT_NO_MEMORY, "no memory for this texture");
+                results[i].status = EXIT_NO_MEMORY;
+                write_all(err_fd, "orvandel: out of memory\n");
             }
-            results[i].seconds = std::chrono::duration<double>(Clock::now() - start).count();
-            if (results[i].status != EXIT_ATLAS_WRITTEN)
-                emit(&console, err_fd, "orvandel: " + printable(input) + ": " + results[i].reason + "\n", true);
-            else
-                emit(&console, out_fd, options.quiet ? "" : describe(input, options.outputs[i], results[i]), true);
         }
     };
 
@@ -226,7 +228,7 @@ int run_batch(const CliOptions& options, int out_fd, int err_fd) {
         // A thread the system refuses only means fewer workers.
         try {
             pool.emplace_back(work);
-        } catch (const std::system_error&) {
+        } catch (const std::exception&) {  // system_error, or bad_alloc
             break;
         }
     }
@@ -239,7 +241,9 @@ int run_batch(const CliOptions& options, int out_fd, int err_fd) {
     return EXIT_ATLAS_WRITTEN;
 }
 
-int run_modern(int argc, char** argv) {
+namespace {
+
+int run_modern_unguarded(int argc, char** argv) {
     // Freed pictures and atlases up to 64 MiB stay in the process for the
     // next texture instead of going back to the kernel and faulting in anew:
     // with hundreds of small textures that was most of the run's system time,
@@ -264,6 +268,19 @@ int run_modern(int argc, char** argv) {
             break;
     }
     return run_batch(parse.options, STDOUT_FILENO, STDERR_FILENO);
+}
+
+}  // namespace
+
+int run_modern(int argc, char** argv) {
+    // Whatever runs out of memory outside a texture's own work (the command
+    // line, the list of results) ends the run with status 3, never an abort.
+    try {
+        return run_modern_unguarded(argc, argv);
+    } catch (const std::bad_alloc&) {
+        write_all(STDERR_FILENO, "orvandel: out of memory\n");
+        return EXIT_NO_MEMORY;
+    }
 }
 
 }  // namespace orvandel

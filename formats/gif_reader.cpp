@@ -213,6 +213,7 @@ int read_gif_extension(ByteReader* in, GifLoadState* state) {
             GifGraphicControlExtension ext;
             complete = read_gif_graphic_control_extension(in, &ext);
             if (complete) state->transparent_index = (ext.flags & GIF_FLAG_TRANSPARENT) ? ext.transparent_index : -1;
+            if (state->transparent_index >= 0) state->any_transparency = true;
             break;
         }
         case GIF_LABEL_COMMENT: {
@@ -387,6 +388,7 @@ LoadResult load_gif(const uint8_t* bytes, size_t size, const LoadOptions& option
     GifLoadState state;
     std::memset(state.palette, 0, sizeof state.palette);
     state.transparent_index = -1;
+    state.any_transparency = false;
     state.keep_alpha = options.gif_transparency;
     state.width = 0;
     state.pixels = nullptr;
@@ -414,7 +416,13 @@ LoadResult load_gif(const uint8_t* bytes, size_t size, const LoadOptions& option
     image->height = state.total_height;
     state.pixels = nullptr;
     result.image.reset(image);
-    result.alpha = options.gif_transparency;
+    // Without a transparent colour the picture is opaque, whatever the
+    // frames' widths: its top bytes go back to 0, as for every opaque file.
+    result.alpha = options.gif_transparency && state.any_transparency;
+    if (options.gif_transparency && !result.alpha) {
+        const int64_t count = int64_t(image->width) * image->height;
+        for (int64_t i = 0; i < count; ++i) image->pixels[i] &= 0x00FFFFFFu;
+    }
     return result;
 }
 

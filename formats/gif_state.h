@@ -23,6 +23,8 @@ struct GifLoadState {
     // `keep_alpha` is set, which gives every other index alpha 255.
     int transparent_index;
     bool keep_alpha;
+    // Some frame declared a transparent colour: only then has the picture alpha.
+    bool any_transparency;
     // The width of the frame being decoded: the row stride of its Pixels.
     int32_t width;
     // The rows of every frame read so far, each frame at its own width, one

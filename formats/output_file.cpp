@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 namespace orvandel {
 
@@ -117,8 +118,17 @@ OutputHandle named_output(const std::string& path) {
     std::string temp;
     const int fd = create_named(directory_of(path), &temp);
     if (fd < 0) return nullptr;
-    OutputHandle out(new OutputFile{fd, path, temp, -1});
-    out->signal_slot = remember_name(temp);
+    OutputFile* file = new (std::nothrow) OutputFile{fd, std::string(), std::string(), -1};
+    if (!file) {
+        close(fd);
+        unlink(temp.c_str());
+        return nullptr;
+    }
+    // From here the handle removes the file on every path out.
+    OutputHandle out(file);
+    out->temp_path = std::move(temp);  // a move: it cannot fail
+    out->signal_slot = remember_name(out->temp_path);
+    out->path = path;
     return out;
 }
 
@@ -160,7 +170,14 @@ OutputHandle open_output(const std::string& path) {
     if (!may_replace(path)) return nullptr;
 #ifdef O_TMPFILE
     const int fd = open(directory_of(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd >= 0) return OutputHandle(new OutputFile{fd, path, std::string(), -1});
+    if (fd >= 0) {
+        OutputFile* file = new (std::nothrow) OutputFile{fd, std::string(), std::string(), -1};
+        if (!file) close(fd);
+        if (!file) return nullptr;
+        OutputHandle out(file);
+        out->path = path;
+        return out;
+    }
     // Only a file system (or kernel) without unnamed files goes on to a named
     // one; a missing or unwritable directory fails here as it would there.
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return nullptr;

@@ -269,6 +269,21 @@ TEST(GifLoad, TransparencyOnRequest) {
               (std::vector<Pixel>{colour(2), colour(1), 0, colour(2), colour(1), colour(0)}));
 }
 
+// Frames of different widths but no transparent colour: the picture is
+// opaque even when alpha is asked for, and exactly the classic one, so the
+// padding beside the narrower frame never makes an RGBA atlas.
+TEST(GifLoad, NoTransparentColourNoAlpha) {
+    const std::vector<uint8_t> file =
+        cat({header(0x81, colour_table(4)), image_block({2, 1, {2, 1}}), image_block({3, 1, {2, 1, 0}}), TRAILER});
+    LoadOptions options;
+    options.gif_transparency = true;
+    const LoadResult asked = test::load_result(load_gif, file, options);
+    ASSERT_TRUE(asked.image);
+    EXPECT_FALSE(asked.alpha);
+    EXPECT_EQ(test::pixels_of(asked.image.get()),
+              (std::vector<Pixel>{colour(2), colour(1), 0, colour(2), colour(1), colour(0)}));
+}
+
 // Each frame one column wider than the one before: every row is laid out at
 // the final width once, not again for every wider frame (that would take
 // cubic time on a file of a few kilobytes).
