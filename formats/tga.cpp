@@ -35,6 +35,7 @@ constexpr int KIND_GREY = 3;
 constexpr uint8_t RUN_LENGTH_FLAG = 0x08;
 constexpr uint8_t RIGHT_TO_LEFT_FLAG = 0x10;
 constexpr uint8_t TOP_DOWN_FLAG = 0x20;
+constexpr uint8_t ALPHA_BITS_MASK = 0x0F;
 constexpr uint8_t RUN_PACKET_FLAG = 0x80;
 constexpr int MAX_PACKET_VALUES = 128;
 
@@ -110,10 +111,14 @@ LoadResult read_tga_header(ByteReader* in, const LoadOptions& options, TgaHeader
 }
 
 // True when the Pixels' top byte is the file's alpha: 32-bit and grey+alpha
-// pixels, whose fourth (second) byte is kept there as stored, 255 for an
-// opaque pixel. Other pixels, colour-map entries included, leave it 0; pixels
-// a file cut short never reaches are 0 too, transparent black.
+// pixels whose header counts alpha bits (the descriptor's low four bits),
+// their fourth (second) byte kept there as stored, 255 for an opaque pixel.
+// Writers that count no alpha bits leave that byte unused (often 0), so it is
+// no transparency then, though it stays in the top byte as always. Other
+// pixels, colour-map entries included, leave it 0; pixels a file cut short
+// never reaches are 0 too, transparent black.
 bool tga_has_alpha(const TgaHeader& h) {
+    if ((h.descriptor & ALPHA_BITS_MASK) == 0) return false;
     switch (image_kind(h)) {
         case KIND_TRUE_COLOUR: return h.pixel_depth == 32;
         case KIND_GREY: return h.pixel_depth == 16;

@@ -86,8 +86,9 @@ TEST(TgaReader, PixelFormatsPlainAndRunLength) {
     const std::vector<PixelCase> cases = {
         {"24-bit plain", {2, 1, 1, 24, 0, {0x10, 0x20, 0x30}}, {0x00102030}},
         {"24-bit run", {10, 1, 1, 24, 0, {0x80, 0x10, 0x20, 0x30}}, {0x00102030}},
-        {"32-bit plain keeps alpha on top", {2, 1, 1, 32, 0, {0x10, 0x20, 0x30, 0x40}}, {0x40102030}},
-        {"32-bit run keeps alpha on top", {10, 1, 1, 32, 0, {0x80, 0x10, 0x20, 0x30, 0x40}}, {0x40102030}},
+        {"32-bit plain keeps alpha on top", {2, 1, 1, 32, 0x08, {0x10, 0x20, 0x30, 0x40}}, {0x40102030}},
+        {"32-bit run keeps alpha on top", {10, 1, 1, 32, 0x08, {0x80, 0x10, 0x20, 0x30, 0x40}}, {0x40102030}},
+        {"32-bit, no alpha bits counted", {2, 1, 1, 32, 0, {0x10, 0x20, 0x30, 0x00}}, {0x00102030}},
         {"16-bit: 0x7FFF, 0xFFFF, blue, red",
          {2, 4, 1, 16, 0x20, {0xFF, 0x7F, 0xFF, 0xFF, 0x1F, 0x00, 0x00, 0x7C}},
          {0x00F8F8F8, 0x00F8F8F8, 0x00F80000, 0x000000F8}},
@@ -105,10 +106,12 @@ TEST(TgaReader, PixelFormatsPlainAndRunLength) {
         {"image id skipped", {2, 1, 1, 24, 0, {1, 2, 3}, 0, 0, 0, {}, 5}, {0x00010203}},
     };
     check_cases(cases);
-    // 32-bit pixels say that their top byte is alpha; 24-bit ones do not.
+    // 32-bit pixels whose header counts alpha bits say that their top byte is
+    // alpha; 24-bit ones, and 32-bit ones counting none, do not.
     EXPECT_TRUE(test::load_result(load_tga, tga_bytes(cases[2].file)).alpha) << cases[2].name;
     EXPECT_TRUE(test::load_result(load_tga, tga_bytes(cases[3].file)).alpha) << cases[3].name;
     EXPECT_FALSE(test::load_result(load_tga, tga_bytes(cases[0].file)).alpha) << cases[0].name;
+    EXPECT_FALSE(test::load_result(load_tga, tga_bytes(cases[4].file)).alpha) << cases[4].name;
 }
 
 TEST(TgaReader, PacketHeaders) {
