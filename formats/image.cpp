@@ -19,21 +19,26 @@ bool checked_byte_count(int64_t a, int64_t b, int64_t c, size_t* out, int64_t li
     return true;
 }
 
-Pixel* allocate_pixels(size_t count) {
-    Pixel* pixels = static_cast<Pixel*>(std::calloc(count, sizeof(Pixel)));
+void advise_huge_pages(void* block, size_t bytes) {
 #ifdef MADV_HUGEPAGE
     constexpr uintptr_t HUGE_PAGE = uintptr_t(1) << 21;
-    // calloc succeeded, so count * sizeof(Pixel) did not overflow.
-    const size_t bytes = count * sizeof(Pixel);
-    if (pixels && bytes >= 8 * HUGE_PAGE) {
-        // Only whole huge pages inside the block; the advice is a hint, and
-        // the memory works the same without it.
-        const uintptr_t start = reinterpret_cast<uintptr_t>(pixels);
-        const uintptr_t first = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-        const uintptr_t end = (start + bytes) & ~(HUGE_PAGE - 1);
-        if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
-    }
+    if (!block || bytes < 8 * HUGE_PAGE) return;
+    // Only whole huge pages inside the block; the advice is a hint, and the
+    // memory works the same without it.
+    const uintptr_t start = reinterpret_cast<uintptr_t>(block);
+    const uintptr_t first = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const uintptr_t end = (start + bytes) & ~(HUGE_PAGE - 1);
+    if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+#else
+    (void)block;
+    (void)bytes;
 #endif
+}
+
+Pixel* allocate_pixels(size_t count) {
+    Pixel* pixels = static_cast<Pixel*>(std::calloc(count, sizeof(Pixel)));
+    // calloc succeeded, so count * sizeof(Pixel) did not overflow.
+    if (pixels) advise_huge_pages(pixels, count * sizeof(Pixel));
     return pixels;
 }
 

@@ -36,6 +36,9 @@ bool checked_byte_count(int64_t a, int64_t b, int64_t c, size_t* out,
 // blocks are filled end to end right after (a picture, the atlas canvas), so
 // they ask for huge pages: far fewer page faults for the same bytes.
 Pixel* allocate_pixels(size_t count);
+// Asks for huge pages over the whole ones inside a large block (16 MiB or
+// more) that is about to be filled end to end; smaller blocks are left alone.
+void advise_huge_pages(void* block, size_t bytes);
 
 // `bytes` zero bytes, or null. From 64 KiB up the block is fresh memory on
 // huge pages where the system gives them (rounded up to whole huge pages: one

@@ -5,7 +5,6 @@
 // can overshoot; box weights are positive and need no clamp.
 #include "mipmap/resample.h"
 
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
@@ -647,15 +646,7 @@ LinearPtr allocate_linear(int64_t width, int64_t height) {
     size_t bytes = 0;
     if (!checked_byte_count(width, height, sizeof(Linear), &bytes)) return nullptr;
     LinearPtr values(static_cast<Linear*>(std::calloc(bytes / sizeof(Linear), sizeof(Linear))));
-#ifdef MADV_HUGEPAGE
-    constexpr uintptr_t HUGE_PAGE = uintptr_t(1) << 21;
-    if (values && bytes >= 8 * HUGE_PAGE) {
-        const uintptr_t start = reinterpret_cast<uintptr_t>(values.get());
-        const uintptr_t first = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-        const uintptr_t end = (start + bytes) & ~(HUGE_PAGE - 1);
-        if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
-    }
-#endif
+    if (values) advise_huge_pages(values.get(), bytes);
     return values;
 }
 
