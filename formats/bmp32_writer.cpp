@@ -21,11 +21,6 @@ constexpr uint32_t COLOUR_SPACE_SRGB = 0x73524742;  // 'sRGB'
 // the conversion.
 constexpr int64_t CHUNK_BYTES = 1 << 20;
 
-// Pixel (alpha, blue, green, red from the top byte down) as the file's
-// little-endian B, G, R, A bytes: red and blue trade places.
-inline uint32_t bgra_from_pixel(Pixel p) {
-    return (p & 0xFF00FF00u) | (p & 0xFFu) << 16 | (p >> 16 & 0xFFu);
-}
 
 }  // namespace
 
@@ -73,7 +68,8 @@ bool write_bmp32(const std::string& path, const Image& image) {
         uint8_t* out = chunk.data();
         for (int32_t n = 0; n < rows_per_chunk && y >= 0; ++n, --y) {
             const Pixel* row = image.pixels + int64_t(y) * image.width;
-            for (int32_t x = 0; x < image.width; ++x, out += 4) write_le32(out, bgra_from_pixel(row[x]));
+            bgra_from_pixels(row, out, image.width, true);
+            out += 4 * size_t(image.width);
         }
         ok = write_output(file.get(), chunk.data(), size_t(out - chunk.data()));
     }

@@ -64,15 +64,7 @@ bool write_dds(const std::string& path, const MipChain& chain) {
     std::vector<uint8_t> row(pitch);
     for (const ImagePtr& level : chain.levels) {
         for (int32_t y = 0; y < level->height; ++y) {
-            const Pixel* in = level->pixels + int64_t(y) * level->width;
-            for (int32_t x = 0; x < level->width; ++x) {
-                const Pixel p = in[x];
-                uint8_t* b = row.data() + 4 * size_t(x);
-                b[0] = uint8_t(p >> 16);
-                b[1] = uint8_t(p >> 8);
-                b[2] = uint8_t(p);
-                b[3] = chain.alpha ? uint8_t(p >> 24) : 255;
-            }
+            bgra_from_pixels(level->pixels + int64_t(y) * level->width, row.data(), level->width, chain.alpha);
             if (!write_output(out.get(), row.data(), 4 * size_t(level->width))) return false;
         }
     }

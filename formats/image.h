@@ -121,6 +121,15 @@ inline Pixel pixel_from_bgr(const uint8_t* bgr) {
 void pixels_from_bgr(const uint8_t* bgr, Pixel* out, int32_t count);
 // `count` Pixels as blue, green, red bytes; the top byte is dropped.
 void bgr_from_pixels(const Pixel* in, uint8_t* out, int32_t count);
+// `count` Pixels as blue, green, red, alpha bytes: the top byte as alpha, or
+// 255 for every pixel when `alpha` is false.
+inline void bgra_from_pixels(const Pixel* in, uint8_t* out, int32_t count, bool alpha) {
+    const Pixel opaque = alpha ? 0 : 0xFF000000u;
+    for (int32_t x = 0; x < count; ++x, out += 4) {
+        const Pixel p = in[x] | opaque;
+        write_le32(out, (p & 0xFF00FF00u) | (p & 0xFFu) << 16 | (p >> 16 & 0xFFu));
+    }
+}
 // A colour stored as red, green, blue bytes (PCX and GIF palettes) as a Pixel.
 inline Pixel pixel_from_rgb(const uint8_t* rgb) {
     return static_cast<Pixel>(rgb[2]) << 16 | static_cast<Pixel>(rgb[1]) << 8 | rgb[0];
