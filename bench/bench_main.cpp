@@ -191,40 +191,6 @@ Image* noise_canvas(bool bidirectional) {
     return canvas;
 }
 
-void atlas_case(benchmark::State& state, bool bidirectional) {
-    Samples& row = results[bidirectional ? "atlas bi-directional" : "atlas ordinary"];
-    Image* canvas = noise_canvas(bidirectional);
-    if (!canvas) {
-        state.SkipWithError("no memory for the canvas");
-        return;
-    }
-    const size_t bytes = canvas_bytes(bidirectional);
-    // Every page of both buffers is in before anything is timed: this is the
-    // builder's own cost (the whole-tool figures count the page faults).
-    clear_outside_source(canvas);
-    std::vector<Pixel> copy(bytes / sizeof(Pixel), 1);
-    for (auto _ : state) {
-        clear_outside_source(canvas);
-        Clock::time_point start = Clock::now();
-        if (bidirectional)
-            build_bidirectional_mipmap(canvas);
-        else
-            build_ordinary_mipmap(canvas);
-        benchmark::ClobberMemory();
-        const double build = seconds_since(start);
-
-        start = Clock::now();
-        std::memcpy(copy.data(), canvas->pixels, bytes);
-        benchmark::ClobberMemory();
-        const double memcpy_time = seconds_since(start);
-
-        row.ours.push_back(build);
-        row.reference.push_back(memcpy_time);
-        state.SetIterationTime(build);
-    }
-    benchmark::DoNotOptimize(copy.data());
-    free_image(canvas);
-}
 
 // ---------------------------------------------------------------------------
 // Writing
@@ -288,6 +254,47 @@ void clear_outside_source(BgrImage* canvas) {
     }
 }
 
+// One builder against one memcpy of the canvas's bytes, in turns. Every page
+// of both buffers is in before anything is timed: this is the builder's own
+// cost (the whole-tool figures count the page faults).
+template <typename Canvas>
+void time_atlas_build(benchmark::State& state, Samples* row, Canvas* canvas, bool bidirectional, const void* data,
+                      size_t bytes) {
+    clear_outside_source(canvas);
+    std::vector<uint8_t> copy(bytes, 1);
+    for (auto _ : state) {
+        clear_outside_source(canvas);
+        Clock::time_point start = Clock::now();
+        if (bidirectional)
+            build_bidirectional_mipmap(canvas);
+        else
+            build_ordinary_mipmap(canvas);
+        benchmark::ClobberMemory();
+        const double build = seconds_since(start);
+
+        start = Clock::now();
+        std::memcpy(copy.data(), data, bytes);
+        benchmark::ClobberMemory();
+        const double memcpy_time = seconds_since(start);
+
+        row->ours.push_back(build);
+        row->reference.push_back(memcpy_time);
+        state.SetIterationTime(build);
+    }
+    benchmark::DoNotOptimize(copy.data());
+}
+
+void atlas_case(benchmark::State& state, bool bidirectional) {
+    Samples& row = results[bidirectional ? "atlas bi-directional" : "atlas ordinary"];
+    Image* canvas = noise_canvas(bidirectional);
+    if (!canvas) {
+        state.SkipWithError("no memory for the canvas");
+        return;
+    }
+    time_atlas_build(state, &row, canvas, bidirectional, canvas->pixels, canvas_bytes(bidirectional));
+    free_image(canvas);
+}
+
 void file_atlas_case(benchmark::State& state, bool bidirectional) {
     Samples& row = results[bidirectional ? "file atlas bi-directional" : "file atlas ordinary"];
     BgrImagePtr canvas = noise_file_canvas(bidirectional);
@@ -295,28 +302,7 @@ void file_atlas_case(benchmark::State& state, bool bidirectional) {
         state.SkipWithError("no memory for the canvas");
         return;
     }
-    clear_outside_source(canvas.get());
-    std::vector<uint8_t> copy(canvas->file_bytes, 1);
-    for (auto _ : state) {
-        clear_outside_source(canvas.get());
-        Clock::time_point start = Clock::now();
-        if (bidirectional)
-            build_bidirectional_mipmap(canvas.get());
-        else
-            build_ordinary_mipmap(canvas.get());
-        benchmark::ClobberMemory();
-        const double build = seconds_since(start);
-
-        start = Clock::now();
-        std::memcpy(copy.data(), canvas->file, canvas->file_bytes);
-        benchmark::ClobberMemory();
-        const double memcpy_time = seconds_since(start);
-
-        row.ours.push_back(build);
-        row.reference.push_back(memcpy_time);
-        state.SetIterationTime(build);
-    }
-    benchmark::DoNotOptimize(copy.data());
+    time_atlas_build(state, &row, canvas.get(), bidirectional, canvas->file, canvas->file_bytes);
 }
 
 void file_writer_case(benchmark::State& state, const std::string& directory) {
