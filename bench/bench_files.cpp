@@ -2,6 +2,10 @@
 // so that every run-length and LZW path is exercised in realistic proportion.
 #include "bench/bench_files.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <spng.h>
 #include <turbojpeg.h>
 
@@ -393,4 +397,34 @@ std::vector<BenchFile> make_bench_files(const std::string& directory) {
         files.push_back({m.label, path, *m.expected, m.stb_reads, m.tolerance, m.expected == &true_colour_alpha});
     }
     return files;
+}
+
+extern char** environ;
+
+bool run_self(const std::vector<std::string>& args, std::string* printed) {
+    int out[2];
+    if (pipe(out) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    std::vector<std::string> command = {"/proc/self/exe"};
+    command.insert(command.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : command) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    char text[256] = {};
+    size_t got = 0;
+    for (ssize_t n; got + 1 < sizeof text && (n = read(out[0], text + got, sizeof text - 1 - got)) > 0;)
+        got += size_t(n);
+    close(out[0]);
+    if (spawned != 0) return false;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    *printed = text;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }

@@ -25,4 +25,9 @@ struct BenchFile {
 // Writes every source into `directory`; empty when a file cannot be written.
 std::vector<BenchFile> make_bench_files(const std::string& directory);
 
+// Runs this benchmark program again with `args` (after its own path) and
+// collects what it prints, up to a few hundred bytes: true when it ran and
+// exited with status 0.
+bool run_self(const std::vector<std::string>& args, std::string* printed);
+
 #endif

@@ -11,7 +11,6 @@
 // Ratios are of medians over a fixed, small number of runs.
 #include <benchmark/benchmark.h>
 
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -39,7 +38,6 @@
 
 using namespace orvandel;
 
-extern char** environ;
 
 namespace {
 
@@ -370,31 +368,12 @@ int launch_tool(char** argv) {
 
 // Runs a program once through the launcher: false unless it ended with status 0.
 bool run_launched(std::vector<std::string> command, double* seconds, double* peak_bytes) {
-    int out[2];
-    if (pipe(out) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    command.insert(command.begin(), {"/proc/self/exe", RUN_TOOL_FLAG});
-    std::vector<char*> args;
-    for (std::string& arg : command) args.push_back(&arg[0]);
-    args.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    char text[128] = {};
-    size_t got = 0;
-    for (ssize_t n; got + 1 < sizeof text && (n = read(out[0], text + got, sizeof text - 1 - got)) > 0;)
-        got += size_t(n);
-    close(out[0]);
-    if (spawned != 0) return false;
-    int status = 0;
-    waitpid(pid, &status, 0);
+    command.insert(command.begin(), RUN_TOOL_FLAG);
+    std::string text;
     long peak_kib = 0;
     int tool_status = -1;
-    if (std::sscanf(text, "%lf %ld %d", seconds, &peak_kib, &tool_status) != 3) return false;
+    if (!run_self(command, &text) || std::sscanf(text.c_str(), "%lf %ld %d", seconds, &peak_kib, &tool_status) != 3)
+        return false;
     *peak_bytes = double(peak_kib) * 1024;
     return tool_status == 0;
 }

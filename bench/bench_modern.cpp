@@ -6,7 +6,6 @@
 #include "bench/bench_modern.h"
 
 #include <benchmark/benchmark.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,7 +22,6 @@
 #include "bench/bench_files.h"
 #include "mipmap/modern.h"
 
-extern char** environ;
 
 namespace {
 
@@ -111,30 +109,11 @@ void modern_case(benchmark::State& state, const std::string& label, const std::s
     }
 }
 
-// One build in a fresh process through posix_spawn: its peak in bytes, or -1.
+// One build in a fresh process: its peak in bytes, or -1.
 double spawn_build(const std::string& kind) {
-    int out[2];
-    if (pipe(out) != 0) return -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::string self = "/proc/self/exe", flag = RUN_BUILD_FLAG, what = kind;
-    char* args[] = {&self[0], &flag[0], &what[0], nullptr};
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, args, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    char text[64] = {};
-    size_t got = 0;
-    for (ssize_t n; got + 1 < sizeof text && (n = read(out[0], text + got, sizeof text - 1 - got)) > 0;)
-        got += size_t(n);
-    close(out[0]);
-    if (spawned != 0) return -1;
-    int status = 0;
-    waitpid(pid, &status, 0);
+    std::string text;
     long kib = 0;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || std::sscanf(text, "%ld", &kib) != 1) return -1;
+    if (!run_self({RUN_BUILD_FLAG, kind}, &text) || std::sscanf(text.c_str(), "%ld", &kib) != 1) return -1;
     return double(kib) * 1024;
 }
 
