@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "formats/bmp.h"
+#include "readers/bmp.h"
 #include "tests/gif_lzw_encoder.h"
 
 using namespace orvandel;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/image.h"
+#include "picture/image.h"
 
 using namespace orvandel;
 

@@ -29,9 +29,9 @@
 
 #include "bench/bench_files.h"
 #include "bench/bench_modern.h"
-#include "formats/bmp.h"
-#include "formats/load_image.h"
-#include "mipmap/mipmap.h"
+#include "readers/bmp.h"
+#include "readers/load_image.h"
+#include "builders/classic.h"
 #ifdef ORVANDEL_HAVE_STB
 #include "bench/stb_decode.h"
 #endif

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "bench/bench_files.h"
-#include "mipmap/modern.h"
+#include "builders/modern.h"
 
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "formats/gif_state.h"
+#include "readers/gif_state.h"
 
 using namespace orvandel;
 

@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "formats/bmp_variants.h"
-#include "formats/jpeg.h"
-#include "formats/png.h"
+#include "readers/bmp_variants.h"
+#include "readers/jpeg.h"
+#include "readers/png.h"
 
 using namespace orvandel;
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "formats/bmp.h"
-#include "formats/bmp32_writer.h"
-#include "formats/png_writer.h"
+#include "readers/bmp.h"
+#include "writers/bmp32_writer.h"
+#include "writers/png_writer.h"
 #include "test_util.h"
 
 using namespace orvandel;

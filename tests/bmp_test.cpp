@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "app/driver.h"
-#include "formats/bmp.h"
-#include "formats/load_image.h"
+#include "cli/classic.h"
+#include "readers/bmp.h"
+#include "readers/load_image.h"
 #include "test_util.h"
 
 using namespace orvandel;

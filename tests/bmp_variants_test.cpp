@@ -4,7 +4,7 @@
 // files that must be declined, each with its reason.
 #include <gtest/gtest.h>
 
-#include "formats/bmp_variants.h"
+#include "readers/bmp_variants.h"
 #include "test_util.h"
 
 using namespace orvandel;

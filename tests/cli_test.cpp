@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "app/cli.h"
-#include "app/driver.h"
-#include "formats/bmp.h"
+#include "cli/options.h"
+#include "cli/classic.h"
+#include "readers/bmp.h"
 #include "test_util.h"
 
 using namespace orvandel;

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "formats/load_image.h"
+#include "readers/load_image.h"
 #include "test_util.h"
 
 using namespace orvandel;

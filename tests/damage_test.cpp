@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "app/driver.h"
-#include "formats/bmp.h"
-#include "formats/load_image.h"
-#include "mipmap/mipmap.h"
+#include "cli/classic.h"
+#include "readers/bmp.h"
+#include "readers/load_image.h"
+#include "builders/classic.h"
 #include "test_util.h"
 
 using namespace orvandel;

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "formats/dds.h"
-#include "mipmap/modern.h"
+#include "writers/dds.h"
+#include "builders/modern.h"
 #include "test_util.h"
 
 using namespace orvandel;

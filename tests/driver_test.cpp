@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/driver.h"
-#include "formats/bmp.h"
+#include "cli/classic.h"
+#include "readers/bmp.h"
 #include "test_util.h"
 
 using namespace orvandel;

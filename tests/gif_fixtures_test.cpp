@@ -4,7 +4,7 @@
 // animation); tools/make_gif_fixtures.py made the files and this table.
 #include <gtest/gtest.h>
 
-#include "formats/gif.h"
+#include "readers/gif.h"
 #include "test_util.h"
 
 using namespace orvandel;

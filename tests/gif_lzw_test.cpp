@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <random>
 
-#include "formats/gif_state.h"
+#include "readers/gif_state.h"
 #include "gif_lzw_encoder.h"
 #include "test_util.h"
 

@@ -2,8 +2,8 @@
 
 #include <chrono>
 
-#include "formats/gif.h"
-#include "formats/load_image.h"
+#include "readers/gif.h"
+#include "readers/load_image.h"
 #include "gif_lzw_encoder.h"
 #include "test_util.h"
 

@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "app/driver.h"
-#include "formats/bmp.h"
-#include "formats/image.h"
+#include "cli/classic.h"
+#include "readers/bmp.h"
+#include "picture/image.h"
 #include "test_util.h"
 
 using namespace orvandel;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "formats/load_image.h"
+#include "readers/load_image.h"
 #include "test_util.h"
 
 using namespace orvandel;

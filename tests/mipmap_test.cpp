@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/driver.h"
-#include "formats/bmp.h"
-#include "mipmap/mipmap.h"
+#include "cli/classic.h"
+#include "readers/bmp.h"
+#include "builders/classic.h"
 #include "test_util.h"
 
 using namespace orvandel;

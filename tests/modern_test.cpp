@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "mipmap/mipmap.h"
-#include "mipmap/modern.h"
-#include "mipmap/resample.h"
+#include "builders/classic.h"
+#include "builders/modern.h"
+#include "builders/resample.h"
 
 using namespace orvandel;
 

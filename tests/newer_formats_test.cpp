@@ -8,11 +8,11 @@
 
 #include <cstdlib>
 
-#include "app/driver.h"
+#include "cli/classic.h"
 
-#include "formats/jpeg.h"
-#include "formats/load_image.h"
-#include "formats/png.h"
+#include "readers/jpeg.h"
+#include "readers/load_image.h"
+#include "readers/png.h"
 #include "test_util.h"
 
 using namespace orvandel;

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "formats/bmp.h"
-#include "formats/output_file.h"
+#include "readers/bmp.h"
+#include "io/output_file.h"
 #include "test_util.h"
 
 using namespace orvandel;

@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "formats/load_image.h"
-#include "formats/pcx.h"
+#include "readers/load_image.h"
+#include "readers/pcx.h"
 #include "test_util.h"
 
 using namespace orvandel;

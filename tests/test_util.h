@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "formats/image.h"
-#include "formats/load_image.h"
+#include "picture/image.h"
+#include "readers/load_image.h"
 
 using namespace orvandel;
 

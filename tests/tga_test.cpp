@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "formats/bmp.h"
-#include "formats/load_image.h"
-#include "formats/tga.h"
+#include "readers/bmp.h"
+#include "readers/load_image.h"
+#include "readers/tga.h"
 #include "test_util.h"
 
 using namespace orvandel;

@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/driver.h"
-#include "formats/bmp.h"
-#include "formats/load_image.h"
-#include "mipmap/mipmap.h"
+#include "cli/classic.h"
+#include "readers/bmp.h"
+#include "readers/load_image.h"
+#include "builders/classic.h"
 
 using namespace orvandel;
 

@@ -1,0 +1,38 @@
+#ifndef ORVANDEL_BUILDERS_CLASSIC_H
+#define ORVANDEL_BUILDERS_CLASSIC_H
+
+#include <cstdint>
+
+#include "picture/image.h"
+
+namespace orvandel {
+
+// Fill a canvas (2W x 2H, or 2W x H for the ordinary strip, source in the
+// top-left corner, zero elsewhere) with halved copies of the source, in place.
+// The bi-directional grid holds every combination of horizontal and vertical
+// halvings; the ordinary strip holds successive 2x2 box halvings side by side.
+void build_bidirectional_mipmap(Image* canvas);
+void build_ordinary_mipmap(Image* canvas);
+// The same on a canvas held as its BMP file: the same bytes as the Pixel
+// canvas gives the file, without a conversion for the writer.
+void build_bidirectional_mipmap(BgrImage* canvas);
+void build_ordinary_mipmap(BgrImage* canvas);
+
+// The three filters. Each reads the block (x, y, w, h) of the canvas and writes
+// a halved copy of it in place, reading what the canvas holds at that moment:
+//   halve_horizontal: (w + 1)/2 x h copy at (x + w, y)
+//   halve_vertical:   w x (h + 1)/2 copy at (x, y + h)
+//   halve_box:        (w + 1)/2 x (h + 1)/2 copy at (x + w, y)
+// The fit check reserves only w/2 columns (h/2 rows for halve_vertical) for the
+// copy; 0 means refused and nothing written, 1 means done. An odd size pairs
+// the block's last column (row) with the one beyond it. Pixels outside the
+// canvas read as zero and copies falling outside it are dropped, so a call
+// whose extra column or row, or whose last odd pair, reaches past the canvas
+// edge never touches memory outside the canvas.
+int halve_horizontal(Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h);
+int halve_vertical(Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h);
+int halve_box(Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h);
+
+}  // namespace orvandel
+
+#endif

@@ -1,0 +1,409 @@
+// The modern builders: the rip-map grid and the mip strip (or chain) from
+// the halvings of resample.h, each block from its predecessor in working
+// values, 8-bit values made only for the output; alpha coverage kept per
+// block; and the classic filters, reached unchanged, for FilterKind::classic.
+#include "builders/modern.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+#include "builders/classic.h"
+#include "builders/resample.h"
+
+namespace orvandel {
+
+namespace {
+
+// Sizes n, max(1, n / 2), ... down to 1.
+std::vector<int32_t> halvings(int32_t n) {
+    std::vector<int32_t> sizes{n};
+    while (sizes.back() > 1) sizes.push_back(sizes.back() / 2);
+    return sizes;
+}
+
+std::vector<int32_t> offsets(const std::vector<int32_t>& sizes) {
+    std::vector<int32_t> at{0};
+    for (size_t k = 0; k + 1 < sizes.size(); ++k) at.push_back(at.back() + sizes[k]);
+    return at;
+}
+
+BlockView source_view(const Image& source) {
+    BlockView view;
+    view.pixels = source.pixels;
+    view.stride = source.width;
+    view.width = source.width;
+    view.height = source.height;
+    return view;
+}
+
+BlockView values_view(const LinearPtr& values, int32_t width, int32_t height) {
+    BlockView view;
+    view.values = values.get();
+    view.stride = width;
+    view.width = width;
+    view.height = height;
+    return view;
+}
+
+Pixel* pixel_at(Image* image, int32_t x, int32_t y) { return image->pixels + int64_t(y) * image->width + x; }
+
+// The source block goes out as it came in: the top byte stays when it is
+// alpha and is cleared when it is not.
+void copy_source(const Image& source, bool alpha, Image* target) {
+    const Pixel mask = alpha ? 0xFFFFFFFFu : 0x00FFFFFFu;
+    for (int32_t y = 0; y < source.height; ++y) {
+        const Pixel* in = source.pixels + int64_t(y) * source.width;
+        Pixel* out = pixel_at(target, 0, y);
+        for (int32_t x = 0; x < source.width; ++x) out[x] = in[x] & mask;
+    }
+}
+
+// The alpha-coverage target: the share of source pixels at or above the threshold.
+struct Coverage {
+    double threshold;
+    int64_t hits;   // source pixels with alpha >= threshold
+    int64_t count;  // source pixels
+};
+
+Coverage source_coverage(const Image& source, double threshold) {
+    Coverage coverage{threshold, 0, int64_t(source.width) * source.height};
+    for (int64_t k = 0; k < coverage.count; ++k)
+        if ((source.pixels[k] >> 24) / 255.0 >= threshold) ++coverage.hits;
+    return coverage;
+}
+
+// Alphas of one block in working values, wherever they are stored.
+struct AlphaPlane {
+    const float* first;
+    int64_t step;      // floats from one pixel to the next
+    int64_t row_step;  // floats from one row to the next
+    int32_t width, height;
+};
+
+constexpr int32_t MAX_FACTOR_STEP = 64000;  // factors k / 1000
+
+// The least k for which min(1, k / 1000 a) >= threshold, or past the last step.
+int32_t least_step(float alpha, double threshold) {
+    if (!(alpha > 0)) return MAX_FACTOR_STEP + 1;
+    const double a = alpha;
+    const double guess = std::min<double>(MAX_FACTOR_STEP + 1, std::ceil(1000 * threshold / a));
+    int32_t k = static_cast<int32_t>(guess);
+    while (k > 0 && std::min(1.0, (k - 1) / 1000.0 * a) >= threshold) --k;
+    while (k <= MAX_FACTOR_STEP && std::min(1.0, k / 1000.0 * a) < threshold) ++k;
+    return k;
+}
+
+// The factor whose share of pixels at or above the threshold comes closest
+// to the source's; among equals the one closest to 1. The share only grows
+// with the factor, so one histogram of each pixel's least step gives every
+// share at once.
+double coverage_factor(const AlphaPlane& plane, const Coverage& coverage) {
+    std::vector<int64_t> starting(MAX_FACTOR_STEP + 2, 0);
+    for (int32_t y = 0; y < plane.height; ++y) {
+        const float* row = plane.first + y * plane.row_step;
+        for (int32_t x = 0; x < plane.width; ++x)
+            ++starting[size_t(least_step(row[x * plane.step], coverage.threshold))];
+    }
+    const int64_t pixels = int64_t(plane.width) * plane.height;
+    int64_t hits = 0;
+    int32_t best = -1;
+    int64_t best_distance = 0;
+    for (int32_t k = 0; k <= MAX_FACTOR_STEP; ++k) {
+        hits += starting[size_t(k)];
+        // Shares compared as cross products: exact, at most 2^56.
+        const int64_t distance = std::llabs(hits * coverage.count - coverage.hits * pixels);
+        if (best < 0 || distance < best_distance ||
+            (distance == best_distance && std::abs(k - 1000) < std::abs(best - 1000))) {
+            best = k;
+            best_distance = distance;
+        }
+    }
+    return best / 1000.0;
+}
+
+// Rewrites the alpha bytes of an output block as min(1, f a).
+void apply_coverage(const AlphaPlane& plane, const Coverage& coverage, Image* target, int32_t x0, int32_t y0) {
+    const double factor = coverage_factor(plane, coverage);
+    for (int32_t y = 0; y < plane.height; ++y) {
+        const float* row = plane.first + y * plane.row_step;
+        Pixel* out = pixel_at(target, x0, y0 + y);
+        for (int32_t x = 0; x < plane.width; ++x) {
+            const float scaled = static_cast<float>(std::min(1.0, factor * row[x * plane.step]));
+            out[x] = (out[x] & 0x00FFFFFFu) | Pixel(encode_unit(scaled)) << 24;
+        }
+    }
+}
+
+AlphaPlane alpha_of(const Linear* values, int32_t width, int32_t height) {
+    return AlphaPlane{&values[0].v[3], 4, 4 * int64_t(width), width, height};
+}
+
+// Everything a build needs besides the source.
+struct Plan {
+    Coding coding;
+    PassMode mode;
+    FilterKind filter;
+    EdgeMode edge;
+    bool normal;
+    int threads;
+    const Coverage* coverage;  // null: alpha as filtered
+};
+
+Plan make_plan(const FilterOptions& options, bool alpha, const Coverage* coverage) {
+    const ValueKind kind = value_kind(options);
+    Plan plan;
+    plan.coding = make_coding(kind, alpha);
+    plan.mode = PassMode{alpha && kind != ValueKind::normal, kind == ValueKind::normal ? -1.0f : 0.0f,
+                         options.filter == FilterKind::kaiser};
+    plan.filter = options.filter;
+    plan.edge = options.edge;
+    plan.normal = kind == ValueKind::normal;
+    plan.threads = std::max(1, options.threads);
+    plan.coverage = alpha ? coverage : nullptr;
+    return plan;
+}
+
+// A finished block of working values into the output at (x0, y0).
+void store_block(const Linear* values, int32_t width, int32_t height, const Plan& plan,
+                 Image* target, int32_t x0, int32_t y0) {
+    run_bands(band_count(plan.threads, height, width), height, [&](int, int32_t begin, int32_t end) {
+        for (int32_t y = begin; y < end; ++y)
+            encode_row(values + int64_t(y) * width, width, plan.coding, pixel_at(target, x0, y0 + y));
+    });
+    if (plan.coverage) apply_coverage(alpha_of(values, width, height), *plan.coverage, target, x0, y0);
+}
+
+// A block halved down (block (0, j) from (0, j - 1), or a level's second
+// pass), in new memory.
+bool halve_down(const BlockView& above, const Plan& plan, LinearPtr* out) {
+    const Taps taps = make_taps(plan.filter, plan.edge, above.height);
+    *out = allocate_linear(above.width, taps.out_size);
+    if (!*out || !halve_columns(above, plan.coding, taps, plan.mode, plan.threads, out->get())) return false;
+    if (plan.normal) renormalise(out->get(), int64_t(above.width) * taps.out_size);
+    return true;
+}
+
+// The rip-map: block (0, j) from the one above it, then along each row of it
+// the blocks (1, j), (2, j), ..., each row from the row before it in the
+// chain. Horizontal halvings read only their own row, so a row of the chain
+// needs two row buffers and no block buffer.
+bool fill_rip(const Image& source, const Plan& plan, Image* atlas) {
+    const std::vector<int32_t> widths = halvings(source.width), heights = halvings(source.height);
+    const std::vector<int32_t> xs = offsets(widths), ys = offsets(heights);
+    const size_t columns = widths.size();
+    std::vector<Taps> across;
+    int32_t widest_pad = 0;
+    for (size_t i = 0; i + 1 < columns; ++i) {
+        across.push_back(make_taps(plan.filter, plan.edge, widths[i]));
+        widest_pad = std::max(widest_pad, across.back().pad);
+    }
+    const auto pad_after = [&](size_t i) { return i + 1 < columns ? across[i].pad : 0; };
+
+    LinearPtr above, current;  // blocks (0, j - 1) and (0, j)
+    std::vector<float> chain_alpha;  // alphas of blocks (1, j), (2, j), ... for coverage
+    for (size_t j = 0; j < heights.size(); ++j) {
+        BlockView column = source_view(source);
+        if (j > 0) {
+            const BlockView previous = j == 1 ? source_view(source) : values_view(above, source.width, heights[j - 1]);
+            if (!halve_down(previous, plan, &current)) return false;
+            above.reset();
+            column = values_view(current, source.width, heights[j]);
+            if (columns == 1) store_block(current.get(), source.width, heights[j], plan, atlas, 0, ys[j]);
+        }
+        if (columns > 1) {
+            const int32_t rows = heights[j];
+            if (plan.coverage) {
+                size_t count = 0;
+                if (!checked_byte_count(xs[columns - 1] + 1 - source.width, rows, sizeof(float), &count))
+                    return false;
+                try {
+                    chain_alpha.assign(count / sizeof(float), 0.0f);
+                } catch (const std::bad_alloc&) {
+                    return false;
+                }
+            }
+            const int64_t alpha_stride = xs[columns - 1] + 1 - source.width;
+            const int bands = band_count(plan.threads, rows, source.width * int64_t(across[0].count));
+            std::vector<std::vector<Linear>> buffers(2 * size_t(bands));
+            try {
+                for (auto& buffer : buffers) buffer.resize(size_t(source.width) + 2 * size_t(widest_pad));
+            } catch (const std::bad_alloc&) {
+                return false;
+            }
+            run_bands(bands, rows, [&](int band, int32_t begin, int32_t end) {
+                for (int32_t r = begin; r < end; ++r) {
+                    Linear* in_buffer = buffers[2 * size_t(band)].data();
+                    Linear* out = buffers[2 * size_t(band) + 1].data();
+                    // A row of working values that needs no padding is read where it is.
+                    const Linear* in = in_buffer;
+                    if (column.values && across[0].pad == 0)
+                        in = column.values + r * column.stride;
+                    else
+                        load_padded_row(column, r, plan.coding, across[0], in_buffer);
+                    // Block (0, j) goes out here, while its row is at hand.
+                    if (j > 0) encode_row(in + across[0].pad, source.width, plan.coding, pixel_at(atlas, 0, ys[j] + r));
+                    for (size_t i = 1; i < columns; ++i) {
+                        Linear* values = out + pad_after(i);
+                        halve_row(in, across[i - 1], plan.mode, values);
+                        if (plan.normal) renormalise(values, widths[i]);
+                        encode_row(values, widths[i], plan.coding, pixel_at(atlas, xs[i], ys[j] + r));
+                        if (plan.coverage) {
+                            float* alpha = chain_alpha.data() + r * alpha_stride + (xs[i] - source.width);
+                            for (int32_t x = 0; x < widths[i]; ++x) alpha[x] = values[x].v[3];
+                        }
+                        if (i + 1 < columns) pad_row(out, across[i]);
+                        in = out;
+                        std::swap(in_buffer, out);
+                    }
+                }
+            });
+            if (plan.coverage && j > 0)
+                apply_coverage(alpha_of(current.get(), source.width, rows), *plan.coverage, atlas, 0, ys[j]);
+            if (plan.coverage)
+                for (size_t i = 1; i < columns; ++i)
+                    apply_coverage(AlphaPlane{chain_alpha.data() + (xs[i] - source.width), 1, alpha_stride,
+                                              widths[i], rows},
+                                   *plan.coverage, atlas, xs[i], ys[j]);
+        }
+        above = std::move(current);
+    }
+    return true;
+}
+
+// Levels 1, 2, ... down to 1 x 1, each handed to `sink` with its number.
+template <class Sink>
+bool make_levels(const Image& source, const Plan& plan, Sink&& sink) {
+    LinearPtr previous, across, level;
+    int32_t width = source.width, height = source.height;
+    for (int k = 1; width > 1 || height > 1; ++k) {
+        BlockView in = k == 1 ? source_view(source) : values_view(previous, width, height);
+        const int32_t next_width = std::max(1, width / 2), next_height = std::max(1, height / 2);
+        // A size of 1 halves to itself whatever the filter: that pass is skipped.
+        if (width > 1) {
+            const Taps taps = make_taps(plan.filter, plan.edge, width);
+            across = allocate_linear(next_width, height);
+            if (!across || !halve_rows(in, plan.coding, taps, plan.mode, plan.threads, across.get()))
+                return false;
+            in = values_view(across, next_width, height);
+        }
+        if (height > 1) {
+            if (!halve_down(in, plan, &level)) return false;
+        } else {
+            level.swap(across);
+            if (plan.normal) renormalise(level.get(), int64_t(next_width) * next_height);
+        }
+        across.reset();
+        previous.reset();
+        width = next_width;
+        height = next_height;
+        if (!sink(k, level.get(), width, height)) return false;
+        previous.swap(level);
+    }
+    return true;
+}
+
+// The classic atlas, made by the classic builders on their own canvas. An
+// alpha source goes through them a second time with its alpha in the red
+// byte, so alpha is filtered like any colour channel.
+Atlas build_classic(const Image& source, bool alpha, AtlasLayout layout) {
+    const bool rip = layout == AtlasLayout::rip;
+    const auto build = [&](Pixel (*value)(Pixel)) {
+        ImagePtr canvas(new_image_within(2 * source.width, (rip ? 2 : 1) * source.height, 4 * MAX_IMAGE_PIXELS));
+        if (!canvas) return canvas;
+        for (int32_t y = 0; y < source.height; ++y)
+            for (int32_t x = 0; x < source.width; ++x)
+                *pixel_at(canvas.get(), x, y) = value(source.pixels[int64_t(y) * source.width + x]);
+        if (rip)
+            build_bidirectional_mipmap(canvas.get());
+        else
+            build_ordinary_mipmap(canvas.get());
+        return canvas;
+    };
+    Atlas atlas;
+    atlas.image = build([](Pixel p) { return p & 0x00FFFFFFu; });
+    if (!atlas.image || !alpha) return atlas;
+    const ImagePtr alphas = build([](Pixel p) { return p >> 24; });
+    if (!alphas) return Atlas{};
+    const int64_t count = int64_t(alphas->width) * alphas->height;
+    for (int64_t k = 0; k < count; ++k) atlas.image->pixels[k] |= (alphas->pixels[k] & 0xFF) << 24;
+    atlas.alpha = true;
+    return atlas;
+}
+
+bool usable(const Image& source) { return source.pixels && source.width > 0 && source.height > 0; }
+
+}  // namespace
+
+bool image_has_alpha(const Image& source, bool source_alpha) {
+    if (!source_alpha || !usable(source)) return false;
+    const int64_t count = int64_t(source.width) * source.height;
+    for (int64_t k = 0; k < count; ++k)
+        if ((source.pixels[k] >> 24) < 255) return true;
+    return false;
+}
+
+Atlas build_atlas(const Image& source, bool alpha, const FilterOptions& options) {
+    if (!usable(source)) return Atlas{};
+    try {
+        if (options.filter == FilterKind::classic) return build_classic(source, alpha, options.layout);
+        Coverage coverage{};
+        if (alpha && options.coverage > 0 && options.coverage < 1) coverage = source_coverage(source, options.coverage);
+        const Plan plan = make_plan(options, alpha, coverage.count > 0 ? &coverage : nullptr);
+
+        Atlas atlas;
+        atlas.alpha = alpha;
+        if (options.layout == AtlasLayout::rip) {
+            atlas.image.reset(new_image_within(2 * source.width, 2 * source.height, 4 * MAX_IMAGE_PIXELS));
+            if (!atlas.image) return Atlas{};
+            copy_source(source, alpha, atlas.image.get());
+            if (!fill_rip(source, plan, atlas.image.get())) return Atlas{};
+            return atlas;
+        }
+        const std::vector<int32_t> widths = halvings(source.width), heights = halvings(source.height);
+        const size_t levels = std::max(widths.size(), heights.size());
+        int64_t total = 0;
+        for (size_t k = 0; k < levels; ++k) total += widths[std::min(k, widths.size() - 1)];
+        const int64_t atlas_width = std::max<int64_t>(2 * int64_t(source.width), total);
+        atlas.image.reset(new_image_within(static_cast<int32_t>(atlas_width), source.height, 4 * MAX_IMAGE_PIXELS));
+        if (!atlas.image) return Atlas{};
+        copy_source(source, alpha, atlas.image.get());
+        int32_t x = source.width;
+        Image* image = atlas.image.get();
+        const bool built = make_levels(source, plan, [&](int, const Linear* level, int32_t w, int32_t h) {
+            store_block(level, w, h, plan, image, x, 0);
+            x += w;
+            return true;
+        });
+        return built ? std::move(atlas) : Atlas{};
+    } catch (const std::bad_alloc&) {
+        return Atlas{};
+    }
+}
+
+MipChain build_mip_chain(const Image& source, bool alpha, const FilterOptions& options) {
+    if (!usable(source) || options.filter == FilterKind::classic) return MipChain{};
+    try {
+        Coverage coverage{};
+        if (alpha && options.coverage > 0 && options.coverage < 1) coverage = source_coverage(source, options.coverage);
+        const Plan plan = make_plan(options, alpha, coverage.count > 0 ? &coverage : nullptr);
+        MipChain chain;
+        chain.alpha = alpha;
+        chain.levels.emplace_back(new_image(source.width, source.height));
+        if (!chain.levels.back()) return MipChain{};
+        copy_source(source, alpha, chain.levels.back().get());
+        const bool built = make_levels(source, plan, [&](int, const Linear* level, int32_t w, int32_t h) {
+            chain.levels.emplace_back(new_image(w, h));
+            if (!chain.levels.back()) return false;
+            store_block(level, w, h, plan, chain.levels.back().get(), 0, 0);
+            return true;
+        });
+        return built ? std::move(chain) : MipChain{};
+    } catch (const std::bad_alloc&) {
+        return MipChain{};
+    }
+}
+
+}  // namespace orvandel

@@ -1,0 +1,286 @@
+// The modern run. Each worker takes the next texture, loads it, builds its
+// atlas (or mip chain), releases the source, writes the file and reports one
+// line; lines from several workers never mix, because each line is one
+// write(2) made under the console's lock. The exit status is decided only at
+// the end, from the results in command-line order, so it does not depend on
+// which worker finished first.
+#include "cli/batch.h"
+
+#include <malloc.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "cli/classic.h"
+#include "readers/bmp.h"
+#include "writers/bmp32_writer.h"
+#include "writers/dds.h"
+#include "writers/png_writer.h"
+#include "builders/modern.h"
+
+namespace orvandel {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void write_all(int fd, const std::string& text) {
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // nowhere to report it: the exit status still tells
+        p += n;
+        left -= size_t(n);
+    }
+}
+
+// Shared by the workers of one run; every field after `lock` is guarded by it.
+struct Console {
+    int out_fd;
+    int err_fd;
+    bool quiet;
+    bool progress;  // a "[done/total]" line on out_fd, redrawn after each line
+    size_t total;
+    std::mutex lock;
+    size_t done = 0;
+};
+
+const char CLEAR_LINE[] = "\r\033[K";
+
+std::string progress_text(const Console& console) {
+    return "[" + std::to_string(console.done) + "/" + std::to_string(console.total) + "]";
+}
+
+// One line to `fd` (the progress line taken away first and put back after).
+void emit(Console* console, int fd, const std::string& line, bool finished_one) {
+    std::lock_guard<std::mutex> guard(console->lock);
+    if (finished_one) ++console->done;
+    if (!console->progress) {
+        if (!line.empty()) write_all(fd, line);
+        return;
+    }
+    if (fd == console->out_fd) {
+        write_all(fd, CLEAR_LINE + line + progress_text(*console));
+    } else {
+        write_all(console->out_fd, CLEAR_LINE);
+        if (!line.empty()) write_all(fd, line);
+        write_all(console->out_fd, progress_text(*console));
+    }
+}
+
+struct WarningContext {
+    Console* console;
+    const std::string* path;
+};
+
+void print_warning(void* context, const char* text) {
+    const WarningContext* c = static_cast<const WarningContext*>(context);
+    if (c->console->quiet) return;
+    emit(c->console, c->console->err_fd, "orvandel: " + printable(*c->path) + ": warning: " + printable(text) + "\n",
+         false);
+}
+
+TextureResult failure(int status, std::string reason) {
+    TextureResult result;
+    result.status = status;
+    result.reason = std::move(reason);
+    return result;
+}
+
+const char TOO_LARGE_FOR_BMP[] = "the atlas would not fit a BMP file (try --format png)";
+
+int status_of(LoadError error) { return error == LoadError::no_memory ? EXIT_NO_MEMORY : EXIT_INVALID_FORMAT; }
+
+std::string describe(const std::string& input, const std::string& output, const TextureResult& r) {
+    char sizes[160];
+    if (r.levels > 0)
+        std::snprintf(sizes, sizeof sizes, "%dx%d -> %d levels%s, %.3f s", r.source_width, r.source_height,
+                      r.levels, r.alpha ? " RGBA" : "", r.seconds);
+    else
+        std::snprintf(sizes, sizeof sizes, "%dx%d -> %dx%d%s, %.3f s", r.source_width, r.source_height,
+                      r.atlas_width, r.atlas_height, r.alpha ? " RGBA" : "", r.seconds);
+    return printable(input) + " -> " + printable(output) + ": " + sizes + "\n";
+}
+
+}  // namespace
+
+TextureResult process_texture(const std::string& input, const std::string& output, const CliOptions& options,
+                              int build_threads, const WarningSink& warnings) {
+    LoadOptions load;
+    load.warnings = warnings;
+    load.max_pixels = options.max_pixels;
+    load.gif_transparency = true;
+    LoadResult loaded = load_image_file(input, load);
+    if (!loaded.image) return failure(status_of(loaded.error), loaded.reason);
+
+    const Image& source = *loaded.image;
+    TextureResult result;
+    result.source_width = source.width;
+    result.source_height = source.height;
+    result.alpha = options.alpha == AlphaMode::keep && image_has_alpha(source, loaded.alpha);
+    FilterOptions filter = options.filter;
+    filter.threads = build_threads;
+    if (options.format == OutputFormat::dds) {
+        const MipChain chain = build_mip_chain(source, result.alpha, filter);
+        loaded.image.reset();  // only the chain from here on
+        if (chain.levels.empty()) return failure(EXIT_NO_MEMORY, "no memory for the mip chain");
+        result.atlas_width = chain.levels.front()->width;
+        result.atlas_height = chain.levels.front()->height;
+        result.levels = int(chain.levels.size());
+        if (!write_dds(output, chain)) return failure(EXIT_WRITE_FAILED, "cannot write '" + printable(output) + "'");
+        return result;
+    }
+
+    if (options.format == OutputFormat::bmp && filter.filter == FilterKind::classic && !result.alpha) {
+        // The classic atlas of an opaque picture, as the classic run makes it:
+        // built in its file's bytes, which go out as they are.
+        const bool bidirectional = filter.layout == AtlasLayout::rip;
+        if (bmp24_file_size(2 * int64_t(source.width), (bidirectional ? 2 : 1) * int64_t(source.height)) >
+            int64_t(UINT32_MAX))
+            return failure(EXIT_NO_MEMORY, TOO_LARGE_FOR_BMP);
+        const BgrImagePtr file = build_classic_file_atlas(&loaded, bidirectional);
+        if (!file) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
+        result.atlas_width = file->width;
+        result.atlas_height = file->height;
+        if (!write_bmp24_image(output.c_str(), file.get()))
+            return failure(EXIT_WRITE_FAILED, "cannot write '" + printable(output) + "'");
+        return result;
+    }
+
+    Atlas atlas = build_atlas(source, result.alpha, filter);
+    loaded.image.reset();  // only the atlas from here on
+    if (!atlas.image) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
+    const Image& image = *atlas.image;
+    result.atlas_width = image.width;
+    result.atlas_height = image.height;
+
+    bool written = false;
+    if (options.format == OutputFormat::png) {
+        PngSettings png;
+        png.compression_level = options.png_level;
+        written = write_png(output, image, result.alpha, png);
+    } else {
+        const int64_t bytes = result.alpha ? bmp32_file_size(image.width, image.height)
+                                           : bmp24_file_size(image.width, image.height);
+        if (bytes < 0 || bytes > int64_t(UINT32_MAX))
+            return failure(EXIT_NO_MEMORY, TOO_LARGE_FOR_BMP);
+        written = result.alpha ? write_bmp32(output, image) : write_bmp24(output.c_str(), &image) != 0;
+    }
+    if (!written) return failure(EXIT_WRITE_FAILED, "cannot write '" + printable(output) + "'");
+    return result;
+}
+
+int run_batch(const CliOptions& options, int out_fd, int err_fd) {
+    const size_t count = options.inputs.size();
+    Console console{out_fd, err_fd, options.quiet, count > 1 && !options.quiet && isatty(out_fd) == 1, count, {}};
+
+    if (!options.output_dir.empty()) {
+        std::error_code error;
+        std::filesystem::create_directories(options.output_dir, error);
+        if (!std::filesystem::is_directory(options.output_dir, error)) {
+            write_all(err_fd, "orvandel: " + printable(options.output_dir) + ": cannot make the output directory\n");
+            return EXIT_WRITE_FAILED;
+        }
+    }
+
+    std::vector<TextureResult> results(count);
+    std::atomic<size_t> next{0};
+    // With fewer textures than jobs, the spare cores go to each build.
+    const size_t workers = std::min(size_t(options.jobs), count);
+    const int build_threads = std::max(1, options.jobs / int(workers));
+    auto work = [&]() {
+        for (size_t i; (i = next.fetch_add(1)) < count;) {
+            const std::string& input = options.inputs[i];
+            // Memory that runs out anywhere in a texture's work, its report
+            // included, fails that texture with status 3; the others go on.
+            try {
+                WarningContext context{&console, &input};
+                const Clock::time_point start = Clock::now();
+                results[i] = process_texture(input, options.outputs[i], options, build_threads,
+                                             WarningSink{print_warning, &context});
+                results[i].seconds = std::chrono::duration<double>(Clock::now() - start).count();
+                if (results[i].status != EXIT_ATLAS_WRITTEN)
+                    emit(&console, err_fd, "orvandel: " + printable(input) + ": " + results[i].reason + "\n", true);
+                else
+                    emit(&console, out_fd, options.quiet ? "" : describe(input, options.outputs[i], results[i]), true);
+            } catch (const std::bad_alloc&) {
+                results[i].status = EXIT_NO_MEMORY;
+                write_all(err_fd, "orvandel: out of memory\n");
+            }
+        }
+    };
+
+    if (console.progress) emit(&console, out_fd, "", false);
+    std::vector<std::thread> pool;
+    for (size_t w = 1; w < workers; ++w) {
+        // A thread the system refuses only means fewer workers.
+        try {
+            pool.emplace_back(work);
+        } catch (const std::exception&) {  // system_error, or bad_alloc
+            break;
+        }
+    }
+    work();
+    for (std::thread& thread : pool) thread.join();
+    if (console.progress) write_all(out_fd, CLEAR_LINE);
+
+    for (const TextureResult& result : results)
+        if (result.status != EXIT_ATLAS_WRITTEN) return result.status;
+    return EXIT_ATLAS_WRITTEN;
+}
+
+namespace {
+
+int run_modern_unguarded(int argc, char** argv) {
+    // Freed pictures and atlases up to 64 MiB stay in the process for the
+    // next texture instead of going back to the kernel and faulting in anew:
+    // with hundreds of small textures that was most of the run's system time,
+    // and it serialised the workers on the process's memory map.
+    mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const unsigned cores = std::thread::hardware_concurrency();
+    const CliParse parse = parse_command_line(args, cores > 0 ? int(cores) : 1);
+    switch (parse.action) {
+        case CliAction::help:
+            write_all(STDOUT_FILENO, modern_help_text());
+            return EXIT_ATLAS_WRITTEN;
+        case CliAction::version:
+            write_all(STDOUT_FILENO, modern_version_text());
+            return EXIT_ATLAS_WRITTEN;
+        case CliAction::usage_error:
+            write_all(STDERR_FILENO,
+                      "orvandel: " + parse.error + "\nTry 'orvandel --help' for more information.\n");
+            return EXIT_USAGE;
+        case CliAction::run:
+            break;
+    }
+    return run_batch(parse.options, STDOUT_FILENO, STDERR_FILENO);
+}
+
+}  // namespace
+
+int run_modern(int argc, char** argv) {
+    // Whatever runs out of memory outside a texture's own work (the command
+    // line, the list of results) ends the run with status 3, never an abort.
+    try {
+        return run_modern_unguarded(argc, argv);
+    } catch (const std::bad_alloc&) {
+        write_all(STDERR_FILENO, "orvandel: out of memory\n");
+        return EXIT_NO_MEMORY;
+    }
+}
+
+}  // namespace orvandel

@@ -1,0 +1,162 @@
+// The console driver: one input file per run, one atlas written beside it.
+#include "cli/classic.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "readers/bmp.h"
+#include "readers/load_image.h"
+#include "builders/classic.h"
+
+namespace orvandel {
+
+namespace {
+
+const char KEY_PROMPT[] = "Press any key, Allah sees ya ! <|:-)=\n";
+
+// Every message reaches the console at once, even without a line end.
+void say(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stdout, format, args);
+    va_end(args);
+    std::fflush(stdout);
+}
+
+void print_banner() {
+    say("%26s_______Orvandel_______%25s\n", "", "");
+    say("%19sReads .pcx, .bmp, .gif, .tga writes .bmp%18s\n\n\n", "", "");
+}
+
+void print_usage() {
+    say("Program must be executed with commandline :\n"
+        "    Orvandel.exe [filename] <ord>\n"
+        "\n"
+        "Where filename is name of texture (necessary)\n"
+        "And if there will be next parameter, program generates\n"
+        "ordinary mip-map only.\n"
+        "\n"
+        "Output is in truecolor bitmap with name :\n"
+        "    \"Original_Filename\" + \"_mip\" + \".bmp\"\n"
+        "\n"
+        "%s",
+        KEY_PROMPT);
+}
+
+}  // namespace
+
+ImagePtr new_canvas(const Image* source, bool bidirectional) {
+    const int64_t width = 2 * int64_t(source->width);
+    const int64_t height = (bidirectional ? 2 : 1) * int64_t(source->height);
+    if (width > INT32_MAX || height > INT32_MAX) return nullptr;
+    if (bmp24_file_size(width, height) > int64_t(UINT32_MAX)) return nullptr;
+    ImagePtr canvas(new_image_within(static_cast<int32_t>(width), static_cast<int32_t>(height), INT64_MAX / 8));
+    if (!canvas) return nullptr;
+    for (int32_t r = 0; r < source->height; ++r)
+        std::memcpy(canvas->pixels + int64_t(r) * canvas->width,
+                    source->pixels + int64_t(r) * source->width, sizeof(Pixel) * source->width);
+    return canvas;
+}
+
+BgrImagePtr new_file_canvas(const Image* source, bool bidirectional) {
+    BgrImagePtr canvas = new_bmp24_atlas(source->width, source->height, bidirectional);
+    if (!canvas) return nullptr;
+    for (int32_t r = 0; r < source->height; ++r)
+        bgr_from_pixels(source->pixels + int64_t(r) * source->width, bgr_at(canvas.get(), 0, r), source->width);
+    return canvas;
+}
+
+BgrImagePtr build_classic_file_atlas(LoadResult* loaded, bool bidirectional) {
+    BgrImagePtr canvas = std::move(loaded->canvas);
+    if (!canvas && loaded->image) canvas = new_file_canvas(loaded->image.get(), bidirectional);
+    loaded->image.reset();
+    if (!canvas) return nullptr;
+    if (bidirectional)
+        build_bidirectional_mipmap(canvas.get());
+    else
+        build_ordinary_mipmap(canvas.get());
+    return canvas;
+}
+
+namespace {
+
+// The PCX line-length warnings, printed the moment they arise.
+void print_warning(void*, const char* text) { say("%s", text); }
+
+int out_of_memory() {
+    say("Not enough memory for MipMap !\n");
+    return EXIT_NO_MEMORY;
+}
+
+// Takes the loaded picture over: a source Image is released as soon as the
+// canvas holds it, so that the build and the write run with only the canvas
+// in memory; a picture the loader put in the canvas itself is the canvas.
+int build_and_write(const char* input_path, LoadResult loaded, bool bidirectional) {
+    say("Creating %s MipMap ...", bidirectional ? "bi-directional" : "ordinary");
+    // The atlas is built where its file's bytes are, so the writer sends
+    // them as they are.
+    BgrImagePtr canvas = build_classic_file_atlas(&loaded, bidirectional);
+    if (!canvas) return out_of_memory();
+    say(" Done\n");
+
+    const std::string output = make_output_name(input_path);
+    say("Writing Mip-Map ...");
+    const int written = write_bmp24_image(output.c_str(), canvas.get());
+    canvas.reset();
+    say(written ? " Done\n\n\n" : " Can't write MipMap !\n");
+    say("%s", KEY_PROMPT);
+    return written ? EXIT_ATLAS_WRITTEN : EXIT_WRITE_FAILED;
+}
+
+}  // namespace
+
+std::string display_name(const std::string& path) {
+    const size_t slash = path.rfind('\\');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string make_output_name(const std::string& path) {
+    const size_t separator = path.find_last_of("/\\");
+    const size_t name_start = separator == std::string::npos ? 0 : separator + 1;
+    const size_t dot = path.rfind('.');
+    const bool dot_in_name = dot != std::string::npos && dot >= name_start;
+    return (dot_in_name ? path.substr(0, dot) : path) + "_mip.bmp";
+}
+
+int run_orvandel(int argc, char** argv) {
+    print_banner();
+    int status = EXIT_USAGE;
+    if (argc < 2) {
+        print_usage();
+    } else {
+        const char* path = argv[1];
+        say("Loading image '%s' ...", display_name(path).c_str());
+        const bool bidirectional = argc == 2;
+        LoadOptions options;
+        options.warnings.warn = print_warning;
+        options.into_canvas = bidirectional ? AtlasCanvas::bidirectional : AtlasCanvas::ordinary;
+        // Any allocation that fails past the loader's own checks ends the run
+        // with the memory message, never an abort.
+        try {
+            LoadResult loaded = load_image_file(path, options);
+            if (!loaded.image && !loaded.canvas) {
+                // The classic console has one text for every failed load; the
+                // status tells a want of memory apart.
+                say("Invalid fileformat !\n%s", KEY_PROMPT);
+                status = loaded.error == LoadError::no_memory ? EXIT_NO_MEMORY : EXIT_INVALID_FORMAT;
+            } else {
+                say(" Done\n");
+                status = build_and_write(path, std::move(loaded), bidirectional);
+            }
+        } catch (const std::bad_alloc&) {
+            status = out_of_memory();
+        }
+    }
+    std::getchar();
+    return status;
+}
+
+}  // namespace orvandel

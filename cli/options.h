@@ -1,0 +1,59 @@
+// The modern command line: GNU-style options and one or more textures, read
+// into one plain record before anything runs. Parsing never prints; the
+// caller shows the message or the help text, so every command line can be
+// checked as a table.
+#ifndef ORVANDEL_CLI_OPTIONS_H
+#define ORVANDEL_CLI_OPTIONS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "writers/png_writer.h"
+#include "builders/modern.h"
+
+namespace orvandel {
+
+enum class OutputFormat { bmp, png, dds };
+enum class AlphaMode { keep, drop };
+
+struct CliOptions {
+    FilterOptions filter;  // layout, filter, colour, edge, --normal, --coverage
+    OutputFormat format = OutputFormat::bmp;
+    int png_level = PNG_DEFAULT_LEVEL;
+    std::string output_dir;  // empty: beside each input
+    AlphaMode alpha = AlphaMode::keep;
+    int jobs = 1;  // at least 1; the number of cores unless -j says otherwise
+    bool quiet = false;
+    int64_t max_pixels = MAX_IMAGE_PIXELS;
+    std::vector<std::string> inputs;
+    std::vector<std::string> outputs;  // one per input, same order
+};
+
+enum class CliAction { run, help, version, usage_error };
+
+struct CliParse {
+    CliAction action = CliAction::usage_error;
+    CliOptions options;
+    std::string error;  // for usage_error: the message, without "orvandel: "
+};
+
+// `args` are the arguments after the program name; `cores` is the default
+// for --jobs. Besides the options themselves it checks their combinations
+// and that no two inputs would write the same output.
+CliParse parse_command_line(const std::vector<std::string>& args, int cores);
+
+// Where the atlas of `input` goes: make_output_name's rules with the
+// format's extension, in `output_dir` when one is given.
+std::string modern_output_name(const std::string& input, OutputFormat format, const std::string& output_dir);
+
+// The text with control characters (C0, DEL, C1) and bytes that are not
+// UTF-8 written as \xHH, so a file name cannot drive the terminal.
+std::string printable(const std::string& text);
+
+std::string modern_help_text();
+std::string modern_version_text();
+
+}  // namespace orvandel
+
+#endif

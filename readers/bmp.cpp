@@ -1,0 +1,402 @@
+// BMP files, both directions.
+// Reads: uncompressed 24-bit, and 8-bit palettized plain or RLE8, bottom-up,
+// with an info header of 40 bytes or longer (the 108- and 124-byte forms
+// included); the palette follows the info header, the pixels are read from the
+// file's data offset. Declines: every other depth or compression, top-down
+// (negative height) files, the old 12- and 16-byte headers, zero sizes, more
+// than 256 palette entries, pictures over MAX_IMAGE_PIXELS.
+// Damaged data: headers, palettes and uncompressed rows cut short decline the
+// file. An RLE8 stream is never refused: the end of the file reads as 0xFF
+// bytes, as it always has, and pixels it never reaches stay black.
+// Writes: uncompressed 24-bit, through a temporary file renamed into place.
+#include "readers/bmp.h"
+
+#include "io/byte_reader.h"
+#include "io/output_file.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace orvandel {
+
+namespace {
+
+constexpr uint16_t BMP_SIGNATURE = 0x4D42;  // "BM"
+constexpr size_t FILE_HEADER_BYTES = 14;
+constexpr size_t INFO_HEADER_BYTES = 40;
+constexpr int64_t HEADERS_BYTES = FILE_HEADER_BYTES + INFO_HEADER_BYTES;
+constexpr uint32_t COMPRESSION_NONE = 0;
+constexpr uint32_t COMPRESSION_RLE8 = 1;
+// Bytes of the stored rows written by one write: the writer's buffer, whatever
+// the width, so a very wide picture goes out a piece of a row at a time.
+constexpr size_t CHUNK_BYTES = size_t(1) << 18;
+// Bytes of a picture held as its file that one write sends.
+constexpr size_t WRITE_PIECE_BYTES = size_t(1) << 18;
+
+struct BmpFileHeader {
+    uint16_t signature;
+    uint32_t file_size;
+    uint16_t reserved1;
+    uint16_t reserved2;
+    uint32_t data_offset;
+};
+
+struct BmpInfoHeader {
+    uint32_t header_size;
+    int32_t width;
+    int32_t height;
+    uint16_t planes;
+    uint16_t bits_per_pixel;
+    uint32_t compression;
+    uint32_t image_size;
+    int32_t x_pixels_per_metre;
+    int32_t y_pixels_per_metre;
+    uint32_t colours_used;
+    uint32_t colours_important;
+};
+
+// What either loader makes of both headers: the fields, or the decline.
+struct BmpHeaders {
+    BmpFileHeader file;
+    BmpInfoHeader info;
+};
+
+// Reads both headers and checks what every loader needs of them before it
+// allocates anything: the signature, an info header of the 40-byte form or a
+// longer one, and a positive size within the loaders' cap.
+LoadResult read_bmp_headers(ByteReader* in, const LoadOptions& options, BmpHeaders* out) {
+    const uint8_t* bytes = take_bytes(in, HEADERS_BYTES);
+    if (!bytes) return decline(LoadError::damaged, "BMP: header cut short");
+    BmpFileHeader* fh = &out->file;
+    BmpInfoHeader* ih = &out->info;
+    fh->signature = read_le16(bytes);
+    fh->file_size = read_le32(bytes + 2);
+    fh->reserved1 = read_le16(bytes + 6);
+    fh->reserved2 = read_le16(bytes + 8);
+    fh->data_offset = read_le32(bytes + 10);
+    const uint8_t* p = bytes + FILE_HEADER_BYTES;
+    ih->header_size = read_le32(p);
+    ih->width = static_cast<int32_t>(read_le32(p + 4));
+    ih->height = static_cast<int32_t>(read_le32(p + 8));
+    ih->planes = read_le16(p + 12);
+    ih->bits_per_pixel = read_le16(p + 14);
+    ih->compression = read_le32(p + 16);
+    ih->image_size = read_le32(p + 20);
+    ih->x_pixels_per_metre = static_cast<int32_t>(read_le32(p + 24));
+    ih->y_pixels_per_metre = static_cast<int32_t>(read_le32(p + 28));
+    ih->colours_used = read_le32(p + 32);
+    ih->colours_important = read_le32(p + 36);
+
+    if (fh->signature != BMP_SIGNATURE) return decline(LoadError::unrecognised, "not a BMP file");
+    if (ih->header_size < INFO_HEADER_BYTES)
+        return decline(LoadError::unsupported,
+                       "BMP: info header of " + std::to_string(ih->header_size) + " bytes is not read");
+    if (ih->width == 0 || ih->height == 0) return decline(LoadError::damaged, "BMP: zero width or height");
+    if (ih->height < 0) return decline(LoadError::unsupported, "BMP: top-down rows are not read");
+    if (ih->width < 0) return decline(LoadError::damaged, "BMP: negative width");
+    if (!within_pixel_limit(ih->width, ih->height, options)) return picture_too_large("BMP", options);
+    return LoadResult();
+}
+
+// The decline for a depth or compression that neither loader reads; the
+// 24-bit loader declines 8-bit files the same way so that the 8-bit one is tried.
+LoadResult bmp_kind_unread(const BmpInfoHeader& ih) {
+    const std::string depth = std::to_string(ih.bits_per_pixel) + (ih.bits_per_pixel == 1 ? " bit" : " bits") + " per pixel";
+    if (ih.bits_per_pixel != 8 && ih.bits_per_pixel != 24)
+        return decline(LoadError::unsupported, "BMP: " + depth + " is not read");
+    return decline(LoadError::unsupported,
+                   "BMP: compression " + std::to_string(ih.compression) + " at " + depth + " is not read");
+}
+
+// The stored pixels from the header's data offset: `needed` bytes of them,
+// or null when the file holds fewer.
+const uint8_t* pixel_data(const uint8_t* bytes, size_t size, const BmpFileHeader& fh, uint64_t needed) {
+    ByteReader in = make_reader(bytes, size);
+    if (!seek_to(&in, fh.data_offset)) return nullptr;
+    return take_bytes(&in, needed);
+}
+
+// The palette follows the info header, with colours_used entries (0 meaning
+// 256). Indices beyond it are black.
+LoadResult read_bmp8_palette(const BmpInfoHeader& ih, const uint8_t* bytes, size_t size, Pixel palette[256]) {
+    const uint32_t entries = ih.colours_used == 0 ? 256 : ih.colours_used;
+    if (entries > 256) return decline(LoadError::unsupported, "BMP: more than 256 palette entries");
+    ByteReader in = make_reader(bytes, size);
+    const uint8_t* table = seek_to(&in, uint64_t(FILE_HEADER_BYTES) + ih.header_size)
+                               ? take_bytes(&in, size_t(4) * entries) : nullptr;
+    if (!table) return decline(LoadError::damaged, "BMP: palette cut short");
+    for (uint32_t i = 0; i < 256; ++i) palette[i] = i < entries ? pixel_from_bgr(table + 4 * i) : 0;
+    return LoadResult();
+}
+
+LoadResult decode_bmp8_plain(const BmpHeaders& h, const uint8_t* bytes, size_t size, const Pixel* palette) {
+    const BmpInfoHeader& ih = h.info;
+    const int64_t stride = (int64_t(ih.width) + 3) & ~int64_t(3);
+    const uint8_t* data = pixel_data(bytes, size, h.file, uint64_t(stride) * uint64_t(ih.height));
+    if (!data) return decline(LoadError::damaged, "BMP: pixel data cut short");
+    ImagePtr image(new_image(ih.width, ih.height));
+    if (!image) return no_memory_for("BMP");
+    for (int32_t y = ih.height - 1; y >= 0; --y, data += stride) {
+        Pixel* out = image->pixels + int64_t(y) * ih.width;
+        for (int32_t x = 0; x < ih.width; ++x) out[x] = palette[data[x]];
+    }
+    LoadResult result;
+    result.image = std::move(image);
+    return result;
+}
+
+// RLE8. A run that meets the right edge is cut there, and a run that starts
+// on a row its pixels have filled is dropped when an end of line follows it:
+// encoders pad their rows with runs past the width before ending the line,
+// and those pixels belong to no row. Otherwise a run that starts on a finished row goes
+// on at column 0 of the row above; that move is made lazily, so a run that
+// fills a row followed by an end of line moves up once. Every command consumes
+// input or moves up a row, and past the end of the data the 0xFF bytes form
+// runs, so decoding always ends.
+LoadResult decode_bmp8_rle8(const BmpHeaders& h, const uint8_t* bytes, size_t size, const Pixel* palette) {
+    const BmpInfoHeader& ih = h.info;
+    // Data that starts beyond the end of the file is empty: all 0xFF.
+    const size_t start = h.file.data_offset < size ? h.file.data_offset : size;
+    ByteReader in = make_reader(bytes + start, size - start);
+    ImagePtr image(new_image(ih.width, ih.height));
+    if (!image) return no_memory_for("BMP");
+
+    const int32_t width = ih.width;
+    auto next_byte = [&]() -> uint8_t {
+        const int b = read_byte(&in);
+        return b < 0 ? 0xFF : static_cast<uint8_t>(b);
+    };
+    auto end_of_line_next = [&]() {
+        return bytes_left(in) >= 2 && in.data[in.pos] == 0 && in.data[in.pos + 1] == 0;
+    };
+    int32_t x = 0;
+    int32_t y = ih.height - 1;
+    bool filled = false;  // the row was finished by pixels, not by an end of line
+    // Where a run of n pixels starts, and how many of them fit the row (0 for
+    // padding); null once the picture is full. x lies beyond the row only after
+    // a delta's single wrap, and such a run starts the row above too.
+    auto start_run = [&](int n, int* fit) -> Pixel* {
+        *fit = 0;
+        if (x >= width && filled && end_of_line_next()) return image->pixels;
+        if (x >= width) {
+            x = 0;
+            --y;
+        }
+        if (y < 0) return nullptr;
+        *fit = n < width - x ? n : width - x;
+        Pixel* out = image->pixels + int64_t(y) * width + x;
+        x += *fit;
+        filled = x >= width;
+        return out;
+    };
+
+    while (y >= 0) {
+        const uint8_t n = next_byte();
+        int fit = 0;
+        if (n != 0) {
+            const Pixel colour = palette[next_byte()];
+            Pixel* out = start_run(n, &fit);  // the run's bytes are all read: look past them
+            if (!out) break;
+            for (int i = 0; i < fit; ++i) out[i] = colour;
+            continue;
+        }
+        const uint8_t escape = next_byte();
+        if (escape == 0) {
+            x = width;
+            filled = false;
+        } else if (escape == 1) {
+            break;
+        } else if (escape == 2) {
+            const uint8_t dx = next_byte();
+            const uint8_t dy = next_byte();
+            x += dx;
+            y -= dy;
+            filled = false;
+            if (x >= width) {
+                x -= width;
+                --y;
+            }
+        } else {
+            // Absolute pixels, padded to an even count; those the data does
+            // not hold read as 0xFF like every byte past its end.
+            const size_t first = in.pos;
+            skip_bytes(&in, escape + (escape & 1));
+            Pixel* out = start_run(escape, &fit);
+            for (int i = 0; i < fit; ++i)
+                out[i] = palette[first + i < in.size ? in.data[first + i] : 0xFF];
+            if (!out) break;
+        }
+    }
+    LoadResult result;
+    result.image = std::move(image);
+    return result;
+}
+
+// Every field of both headers of a width x height 24-bit file; the caller has
+// checked that the file fits 4 GiB.
+void fill_bmp24_headers(uint8_t* headers, int32_t width, int32_t height) {
+    const int64_t file_size = bmp24_file_size(width, height);
+    std::memset(headers, 0, HEADERS_BYTES);
+    write_le16(headers, BMP_SIGNATURE);
+    write_le32(headers + 2, static_cast<uint32_t>(file_size));
+    write_le32(headers + 10, HEADERS_BYTES);
+    uint8_t* info = headers + FILE_HEADER_BYTES;
+    write_le32(info, INFO_HEADER_BYTES);
+    write_le32(info + 4, static_cast<uint32_t>(width));
+    write_le32(info + 8, static_cast<uint32_t>(height));
+    write_le16(info + 12, 1);
+    write_le16(info + 14, 24);
+    write_le32(info + 20, static_cast<uint32_t>(file_size - HEADERS_BYTES));
+    write_le32(info + 24, 96);
+    write_le32(info + 28, 96);
+}
+
+}  // namespace
+
+int64_t bmp24_row_stride(int64_t width) { return (3 * width + 3) & ~int64_t(3); }
+
+int64_t bmp24_file_size(int64_t width, int64_t height) {
+    return HEADERS_BYTES + bmp24_row_stride(width) * height;
+}
+
+LoadResult load_bmp24(const uint8_t* bytes, size_t size, const LoadOptions& options) {
+    ByteReader in = make_reader(bytes, size);
+    BmpHeaders h{};
+    LoadResult checked = read_bmp_headers(&in, options, &h);
+    if (checked.error != LoadError::none) return checked;
+    const BmpInfoHeader& ih = h.info;
+    if (ih.bits_per_pixel != 24 || ih.compression != COMPRESSION_NONE) return bmp_kind_unread(ih);
+    const int64_t stride = bmp24_row_stride(ih.width);
+    const uint8_t* data = pixel_data(bytes, size, h.file, uint64_t(stride) * uint64_t(ih.height));
+    if (!data) return decline(LoadError::damaged, "BMP: pixel data cut short");
+    LoadResult result;
+    if (options.into_canvas != AtlasCanvas::none) {
+        // The stored rows are the atlas file's bytes already: each goes
+        // into the canvas as it is, and the padding there stays zero.
+        result.canvas = new_bmp24_atlas(ih.width, ih.height, options.into_canvas == AtlasCanvas::bidirectional);
+        if (result.canvas) {
+            for (int32_t y = ih.height - 1; y >= 0; --y, data += stride)
+                std::memcpy(bgr_at(result.canvas.get(), 0, y), data, 3 * size_t(ih.width));
+            return result;
+        }
+    }
+    ImagePtr image(new_image(ih.width, ih.height));
+    if (!image) return no_memory_for("BMP");
+    for (int32_t y = ih.height - 1; y >= 0; --y, data += stride)
+        pixels_from_bgr(data, image->pixels + int64_t(y) * ih.width, ih.width);
+    result.image = std::move(image);
+    return result;
+}
+
+LoadResult load_bmp8(const uint8_t* bytes, size_t size, const LoadOptions& options) {
+    ByteReader in = make_reader(bytes, size);
+    BmpHeaders h{};
+    LoadResult checked = read_bmp_headers(&in, options, &h);
+    if (checked.error != LoadError::none) return checked;
+    const BmpInfoHeader& ih = h.info;
+    if (ih.bits_per_pixel != 8 || (ih.compression != COMPRESSION_NONE && ih.compression != COMPRESSION_RLE8))
+        return bmp_kind_unread(ih);
+    Pixel palette[256];
+    LoadResult read = read_bmp8_palette(ih, bytes, size, palette);
+    if (read.error != LoadError::none) return read;
+    return ih.compression == COMPRESSION_NONE ? decode_bmp8_plain(h, bytes, size, palette)
+                                              : decode_bmp8_rle8(h, bytes, size, palette);
+}
+
+bool stream_bmp24(const Image* image, ByteSink sink) {
+    if (!image || !image->pixels || image->width <= 0 || image->height <= 0) return false;
+    const int64_t stride = bmp24_row_stride(image->width);
+    const int64_t file_size = bmp24_file_size(image->width, image->height);
+    if (file_size > int64_t(UINT32_MAX)) return false;
+
+    uint8_t headers[HEADERS_BYTES];
+    fill_bmp24_headers(headers, image->width, image->height);
+    bool ok = sink.write(sink.context, headers, sizeof headers);
+    // The rows go out through one buffer of at most CHUNK_BYTES: one large
+    // write passes straight to the file, where one per row would cost a system
+    // call each, and a row longer than the buffer goes in pieces, so the
+    // buffer never grows with the picture. Padding bytes are zero.
+    // Whole rows per write where a row fits the buffer, so each write ends
+    // on a row's end.
+    const uint64_t pixel_bytes = uint64_t(stride) * uint64_t(image->height);
+    const uint64_t whole_rows = uint64_t(stride) <= CHUNK_BYTES ? CHUNK_BYTES / uint64_t(stride) * stride : CHUNK_BYTES;
+    std::vector<uint8_t> chunk(size_t(std::min(pixel_bytes, whole_rows)));
+    const size_t padding = size_t(stride - 3 * int64_t(image->width));
+    size_t filled = 0;
+    for (int32_t y = image->height - 1; ok && y >= 0; --y) {
+        const Pixel* row = image->pixels + int64_t(y) * image->width;
+        for (int32_t x = 0; ok && x < image->width;) {
+            if (chunk.size() - filled < 3) {
+                ok = sink.write(sink.context, chunk.data(), filled);
+                filled = 0;
+            }
+            const int32_t piece = static_cast<int32_t>(
+                std::min<int64_t>(image->width - x, int64_t(chunk.size() - filled) / 3));
+            bgr_from_pixels(row + x, chunk.data() + filled, piece);
+            filled += 3 * size_t(piece);
+            x += piece;
+        }
+        for (size_t k = 0; ok && k < padding; ++k) {
+            if (filled == chunk.size()) {
+                ok = sink.write(sink.context, chunk.data(), filled);
+                filled = 0;
+            }
+            chunk[filled++] = 0;
+        }
+    }
+    if (ok && filled > 0) ok = sink.write(sink.context, chunk.data(), filled);
+    return ok;
+}
+
+BgrImagePtr new_bmp24_image(int32_t width, int32_t height) {
+    if (width <= 0 || height <= 0) return nullptr;
+    const int64_t stride = bmp24_row_stride(width);
+    size_t row_bytes = 0;
+    if (!checked_byte_count(stride, height, 1, &row_bytes, int64_t(UINT32_MAX) - HEADERS_BYTES)) return nullptr;
+    BgrImagePtr image(new (std::nothrow) BgrImage{nullptr, HEADERS_BYTES + row_bytes, nullptr, stride, width, height});
+    if (!image) return nullptr;
+    image->file = allocate_zeroed(image->file_bytes);
+    if (!image->file) return nullptr;
+    image->rows = image->file + HEADERS_BYTES;
+    fill_bmp24_headers(image->file, width, height);
+    return image;
+}
+
+BgrImagePtr new_bmp24_atlas(int32_t width, int32_t height, bool bidirectional) {
+    const int64_t atlas_width = 2 * int64_t(width);
+    const int64_t atlas_height = (bidirectional ? 2 : 1) * int64_t(height);
+    if (atlas_width > INT32_MAX || atlas_height > INT32_MAX) return nullptr;
+    return new_bmp24_image(static_cast<int32_t>(atlas_width), static_cast<int32_t>(atlas_height));
+}
+
+int write_bmp24_image(const char* path, const BgrImage* image) {
+    if (!image || !image->file) return 0;
+    OutputHandle file = open_output(path);
+    if (!file) return 0;
+    // Straight from the picture: there is no buffer to fill, and each write
+    // is bounded all the same.
+    for (size_t done = 0; done < image->file_bytes; done += WRITE_PIECE_BYTES)
+        if (!write_output(file.get(), image->file + done, std::min(WRITE_PIECE_BYTES, image->file_bytes - done)))
+            return 0;
+    return commit_output(std::move(file)) ? 1 : 0;
+}
+
+int write_bmp24(const char* path, const Image* image) {
+    if (!image || !image->pixels || image->width <= 0 || image->height <= 0) return 0;
+    if (bmp24_file_size(image->width, image->height) > int64_t(UINT32_MAX)) return 0;
+    OutputHandle file = open_output(path);
+    if (!file) return 0;
+    const ByteSink sink = {[](void* out, const void* bytes, size_t count) {
+                               return write_output(static_cast<OutputFile*>(out), bytes, count);
+                           },
+                           file.get()};
+    return stream_bmp24(image, sink) && commit_output(std::move(file)) ? 1 : 0;
+}
+
+}  // namespace orvandel

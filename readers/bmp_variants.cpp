@@ -1,0 +1,316 @@
+// BMP files of every valid variant, from memory: what the classic readers
+// (readers/bmp.cpp) decline.
+// Reads: 1, 2, 4, 8, 16, 24 and 32 bits per pixel; uncompressed, RLE4, RLE8,
+// BI_BITFIELDS and BI_ALPHABITFIELDS with any contiguous masks (channels
+// widened to 8 bits by bit replication, an alpha mask kept as alpha); bottom-up
+// and top-down rows (RLE included); OS/2 and Windows info headers of 12, 16,
+// 40, 52, 56, 64, 108 and 124 bytes; palettes of any length (indices beyond
+// the palette are black).
+// Declines, with a reason: embedded JPEG or PNG data, OS/2 Huffman and RLE24
+// data, 64 bits per pixel, masks that are not one run of bits, other header
+// sizes, zero or negative widths, pictures over the size limit.
+// Damaged data: headers, palettes and uncompressed pixel data cut short
+// decline the file (only the last row's padding may be missing). RLE data
+// follows the format: runs past the right edge are cut there, pixels the
+// stream never reaches (deltas, early ends of line or of bitmap, data that ends
+// early) stay black.
+#include "readers/bmp_variants.h"
+
+#include <algorithm>
+#include <string>
+
+#include "io/byte_reader.h"
+
+namespace orvandel {
+
+namespace {
+
+constexpr size_t FILE_HEADER_BYTES = 14;
+constexpr uint32_t BI_RGB = 0, BI_RLE8 = 1, BI_RLE4 = 2, BI_BITFIELDS = 3, BI_JPEG = 4, BI_PNG = 5,
+                   BI_ALPHABITFIELDS = 6;
+constexpr uint32_t OS2_HEADER_BYTES = 64;  // the only size on which 3 and 4 mean OS/2 codings
+
+// One channel of a bit-field pixel and the table that widens it to 8 bits.
+struct Channel {
+    uint32_t mask;
+    int shift;
+    int bits;
+    uint8_t widen[256];  // for channels of up to 8 bits
+};
+
+// The header fields the decoders need, checked.
+struct BmpLayout {
+    int32_t width;
+    int32_t height;
+    bool top_down;
+    int bits_per_pixel;
+    uint32_t compression;
+    uint32_t masks[4];  // red, green, blue, alpha; alpha 0 when there is none
+    uint64_t palette_offset;
+    uint32_t palette_bytes_per_entry;
+    uint32_t palette_entries;  // used entries, at most 2^bits_per_pixel
+    uint64_t data_offset;
+};
+
+std::string text(const char* what, uint64_t value, const char* rest) {
+    return std::string("BMP: ") + what + std::to_string(value) + rest;
+}
+
+bool is_known_header_size(uint32_t size) {
+    switch (size) {
+        case 12: case 16: case 40: case 52: case 56: case 64: case 108: case 124:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// A mask must be one run of bits inside the pixel; 0 means the channel is absent.
+bool mask_is_usable(uint32_t mask, int bits_per_pixel) {
+    if (bits_per_pixel < 32 && (mask >> bits_per_pixel) != 0) return false;
+    const uint32_t low = mask & (~mask + 1);
+    return ((mask + low) & mask) == 0;
+}
+
+// Reads and checks the headers, the masks and where the palette and pixels lie.
+// An empty string means the layout is good; otherwise it is the reason.
+std::string read_layout(const uint8_t* bytes, size_t size, const LoadOptions& options, BmpLayout* out,
+                        LoadError* error) {
+    *error = LoadError::damaged;
+    auto unsupported = [error](std::string reason) {
+        *error = LoadError::unsupported;
+        return reason;
+    };
+    ByteReader in = make_reader(bytes, size);
+    const uint8_t* file_header = take_bytes(&in, FILE_HEADER_BYTES);
+    if (!file_header) return "BMP: file header cut short";
+    if (file_header[0] != 'B' || file_header[1] != 'M') return "BMP: no BM signature";
+    const uint8_t* size_field = take_bytes(&in, 4);
+    if (!size_field) return "BMP: info header cut short";
+    const uint32_t header_size = read_le32(size_field);
+    if (!is_known_header_size(header_size))
+        return unsupported(text("info header of ", header_size, " bytes is not read"));
+    const uint8_t* h = in.data + FILE_HEADER_BYTES;
+    if (!take_bytes(&in, header_size - 4)) return "BMP: info header cut short";
+
+    BmpLayout layout{};
+    int64_t width, height;
+    uint32_t colours_used = 0;
+    if (header_size == 12) {  // OS/2 1.x: 16-bit sizes, 3-byte palette entries
+        width = read_le16(h + 4);
+        height = read_le16(h + 6);
+        layout.bits_per_pixel = read_le16(h + 10);
+        layout.palette_bytes_per_entry = 3;
+    } else {
+        width = static_cast<int32_t>(read_le32(h + 4));
+        height = static_cast<int32_t>(read_le32(h + 8));
+        layout.bits_per_pixel = read_le16(h + 14);
+        if (header_size >= 20) layout.compression = read_le32(h + 16);
+        if (header_size >= 36) colours_used = read_le32(h + 32);
+        layout.palette_bytes_per_entry = 4;
+    }
+    const uint32_t c = layout.compression;
+    const int bpp = layout.bits_per_pixel;
+    if (header_size == OS2_HEADER_BYTES && c == 3) return unsupported("BMP: OS/2 Huffman-coded data is not read");
+    if (header_size == OS2_HEADER_BYTES && c == 4) return unsupported("BMP: OS/2 RLE24 data is not read");
+    if (c == BI_JPEG) return unsupported("BMP: embedded JPEG data is not read");
+    if (c == BI_PNG) return unsupported("BMP: embedded PNG data is not read");
+    if (c > BI_ALPHABITFIELDS) return unsupported(text("compression ", c, " is not read"));
+    if (bpp == 64) return unsupported("BMP: 64 bits per pixel is not read");
+    const bool indexed = bpp == 1 || bpp == 2 || bpp == 4 || bpp == 8;
+    const bool direct = bpp == 16 || bpp == 24 || bpp == 32;
+    const bool fields = c == BI_BITFIELDS || c == BI_ALPHABITFIELDS;
+    if ((c == BI_RGB && !indexed && !direct) || (c == BI_RLE8 && bpp != 8) || (c == BI_RLE4 && bpp != 4) ||
+        (fields && bpp != 16 && bpp != 32))
+        return text("", bpp, " bits per pixel with compression ") + std::to_string(c) + " is not read";
+
+    if (width <= 0) return "BMP: width of " + std::to_string(width) + " pixels";
+    if (height == 0) return "BMP: height of 0 pixels";
+    layout.top_down = height < 0;
+    height = height < 0 ? -height : height;  // int64_t: INT32_MIN negates safely
+    if (width * height > std::min(options.max_pixels, MAX_IMAGE_PIXELS) || height > INT32_MAX) {
+        *error = LoadError::too_large;
+        return "BMP: picture larger than the size limit";
+    }
+    layout.width = static_cast<int32_t>(width);
+    layout.height = static_cast<int32_t>(height);
+
+    // Masks: in the header from 52 bytes on (alpha from 56), otherwise right after it.
+    uint64_t after_header = FILE_HEADER_BYTES + header_size;
+    if (fields) {
+        const int needed = c == BI_ALPHABITFIELDS ? 4 : 3;
+        const int in_header = header_size >= 56 ? 4 : header_size >= 52 ? 3 : 0;
+        for (int i = 0; i < std::max(needed, in_header); ++i) {
+            if (i < in_header) {
+                layout.masks[i] = read_le32(h + 40 + 4 * i);
+                continue;
+            }
+            const uint8_t* mask = take_bytes(&in, 4);
+            if (!mask) return "BMP: colour masks cut short";
+            layout.masks[i] = read_le32(mask);
+            after_header += 4;
+        }
+        for (uint32_t mask : layout.masks)
+            if (!mask_is_usable(mask, bpp))
+                return unsupported(text("colour mask ", mask, " is not one run of bits inside the pixel"));
+    } else if (bpp == 16) {
+        layout.masks[0] = 0x7C00, layout.masks[1] = 0x03E0, layout.masks[2] = 0x001F;
+    } else if (bpp == 32) {
+        layout.masks[0] = 0xFF0000, layout.masks[1] = 0xFF00, layout.masks[2] = 0xFF;
+    }
+
+    layout.data_offset = read_le32(bytes + 10);
+    if (layout.data_offset < after_header || layout.data_offset > size)
+        return text("pixel data offset ", layout.data_offset, " lies inside the headers or past the end");
+    layout.palette_offset = after_header;
+    if (indexed) {
+        if (after_header + uint64_t(colours_used) * layout.palette_bytes_per_entry > size)
+            return text("palette of ", colours_used, " colours runs past the end of the file");
+        // Without a count the palette is as long as the depth allows, or
+        // shorter when the pixels start sooner (OS/2 files do that).
+        const uint64_t declared = colours_used ? colours_used : uint64_t(1) << bpp;
+        const uint64_t room = (layout.data_offset - after_header) / layout.palette_bytes_per_entry;
+        layout.palette_entries = static_cast<uint32_t>(std::min({declared, uint64_t(1) << bpp, room}));
+    }
+    *out = layout;
+    return std::string();
+}
+
+void read_palette(const uint8_t* bytes, const BmpLayout& layout, Pixel palette[256]) {
+    std::fill(palette, palette + 256, Pixel(0));
+    const uint8_t* entry = bytes + layout.palette_offset;
+    for (uint32_t i = 0; i < layout.palette_entries; ++i, entry += layout.palette_bytes_per_entry)
+        palette[i] = pixel_from_bgr(entry);
+}
+
+// v of n bits (1 to 8) as 8 bits, its bits repeated down to the last one.
+uint8_t replicate(uint32_t v, int n) {
+    uint32_t out = 0;
+    for (int pos = 8 - n;; pos -= n) {
+        out |= pos >= 0 ? v << pos : v >> -pos;
+        if (pos <= 0) break;
+    }
+    return static_cast<uint8_t>(out);
+}
+
+Channel make_channel(uint32_t mask) {
+    Channel ch{};
+    ch.mask = mask;
+    if (!mask) return ch;
+    while (!((mask >> ch.shift) & 1)) ++ch.shift;
+    while (ch.shift + ch.bits < 32 && ((mask >> (ch.shift + ch.bits)) & 1)) ++ch.bits;
+    if (ch.bits <= 8)
+        for (uint32_t v = 0; v < (1u << ch.bits); ++v) ch.widen[v] = replicate(v, ch.bits);
+    return ch;
+}
+
+inline uint32_t channel_value(const Channel& ch, uint32_t pixel) {
+    const uint32_t v = (pixel & ch.mask) >> ch.shift;
+    return ch.bits <= 8 ? ch.widen[v] : v >> (ch.bits - 8);
+}
+
+Pixel* row_of(Image* image, const BmpLayout& layout, int64_t stored_row) {
+    const int64_t y = layout.top_down ? stored_row : layout.height - 1 - stored_row;
+    return image->pixels + y * layout.width;
+}
+
+// Uncompressed rows: palette indices packed from the high bits, BGR bytes, or
+// 16/32-bit little-endian words through the masks.
+std::string decode_rows(const uint8_t* bytes, size_t size, const BmpLayout& layout, Image* image) {
+    const int bpp = layout.bits_per_pixel;
+    const int64_t stride = (int64_t(layout.width) * bpp + 31) / 32 * 4;
+    size_t all_rows = 0;
+    if (!checked_byte_count(stride, layout.height, 1, &all_rows)) return "BMP: pixel data too large";
+    const uint64_t needed = uint64_t(all_rows) - uint64_t(stride) + uint64_t((int64_t(layout.width) * bpp + 7) / 8);
+    if (layout.data_offset + needed > size) return "BMP: pixel data cut short";
+
+    Pixel palette[256];
+    if (bpp <= 8) read_palette(bytes, layout, palette);
+    Channel channels[4];
+    for (int i = 0; i < 4; ++i) channels[i] = make_channel(layout.masks[i]);
+    const bool alpha = layout.masks[3] != 0;
+    for (int64_t r = 0; r < layout.height; ++r) {
+        const uint8_t* in = bytes + layout.data_offset + r * stride;
+        Pixel* out = row_of(image, layout, r);
+        if (bpp <= 8) {
+            const int per_byte = 8 / bpp;
+            const uint32_t low = (1u << bpp) - 1;
+            for (int32_t x = 0; x < layout.width; ++x) {
+                const int shift = 8 - bpp * (x % per_byte + 1);
+                out[x] = palette[(in[x / per_byte] >> shift) & low];
+            }
+        } else if (bpp == 24) {
+            pixels_from_bgr(in, out, layout.width);
+        } else {
+            const int step = bpp / 8;
+            for (int32_t x = 0; x < layout.width; ++x, in += step) {
+                const uint32_t v = step == 2 ? read_le16(in) : read_le32(in);
+                out[x] = static_cast<Pixel>(channel_value(channels[0], v)) |
+                         channel_value(channels[1], v) << 8 | channel_value(channels[2], v) << 16 |
+                         (alpha ? channel_value(channels[3], v) << 24 : 0);
+            }
+        }
+    }
+    return std::string();
+}
+
+// RLE8 and RLE4. Every command reads at least two bytes and places at most
+// 255 pixels (those past the right edge are dropped), so the work is bounded
+// by the input.
+void decode_rle(const uint8_t* bytes, size_t size, const BmpLayout& layout, Image* image) {
+    Pixel palette[256];
+    read_palette(bytes, layout, palette);
+    const bool four = layout.compression == BI_RLE4;
+    ByteReader in = make_reader(bytes, size);
+    seek_to(&in, layout.data_offset);
+    int64_t x = 0, r = 0;
+    auto put = [&](int index) {
+        if (x < layout.width && r < layout.height) row_of(image, layout, r)[x] = palette[index];
+        ++x;
+    };
+    while (r < layout.height) {
+        const int count = read_byte(&in);
+        const int value = read_byte(&in);
+        if (value < 0) break;  // the end of the data ends the picture
+        if (count > 0) {
+            for (int i = 0; i < count; ++i) put(four ? (i % 2 ? value & 15 : value >> 4) : value);
+        } else if (value == 0) {
+            x = 0, ++r;
+        } else if (value == 1) {
+            break;
+        } else if (value == 2) {
+            const int dx = read_byte(&in), dy = read_byte(&in);
+            if (dy < 0) break;
+            x += dx, r += dy;
+        } else {
+            const size_t data_bytes = four ? (value + 1) / 2 : value;
+            const uint8_t* data = take_bytes(&in, data_bytes);
+            if (!data) break;
+            for (int i = 0; i < value; ++i) put(four ? (i % 2 ? data[i / 2] & 15 : data[i / 2] >> 4) : data[i]);
+            skip_bytes(&in, data_bytes % 2);  // absolute runs end on a 16-bit boundary
+        }
+    }
+}
+
+}  // namespace
+
+LoadResult load_bmp_variant(const uint8_t* bytes, size_t size, const LoadOptions& options) {
+    BmpLayout layout{};
+    LoadError error = LoadError::none;
+    std::string reason = read_layout(bytes, size, options, &layout, &error);
+    if (!reason.empty()) return decline(error, reason);
+    ImagePtr image(new_image_within(layout.width, layout.height, std::min(options.max_pixels, MAX_IMAGE_PIXELS)));
+    if (!image) return decline(LoadError::no_memory, "BMP: no memory for the picture");
+    if (layout.compression == BI_RLE8 || layout.compression == BI_RLE4) {
+        decode_rle(bytes, size, layout, image.get());
+    } else {
+        reason = decode_rows(bytes, size, layout, image.get());
+        if (!reason.empty()) return decline(LoadError::damaged, reason);
+    }
+    LoadResult result;
+    result.image = std::move(image);
+    result.alpha = layout.masks[3] != 0;
+    return result;
+}
+
+}  // namespace orvandel

@@ -1,0 +1,203 @@
+// Picks the format from the first three bytes, never from the file name, and
+// hands the bytes to that format's loaders. BMP and PCX have more than one
+// loader; the next is tried when one declines, and a BMP the classic two
+// decline goes to the reader of every BMP variant. A file that matches a
+// signature is never tried as another format.
+// The file is taken whole, once, into memory (mapped, or read where it cannot
+// be mapped); every decoder reads from there, and the bytes are released
+// before the picture goes back to the caller, so they never sit in memory
+// beside the atlas canvas.
+#include "readers/load_image.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <new>
+
+#include "readers/bmp.h"
+#include "readers/bmp_variants.h"
+#include "readers/gif.h"
+#include "readers/jpeg.h"
+#include "readers/pcx.h"
+#include "readers/png.h"
+#include "readers/tga.h"
+
+namespace orvandel {
+
+namespace {
+
+// No file the loaders accept comes near this: the largest picture as 32-bit
+// TGA is 1 GiB. A bigger file is refused before its bytes are read.
+constexpr int64_t MAX_INPUT_BYTES = int64_t(4) << 30;
+
+// A descriptor closed on every path out of the function that opened it.
+struct Descriptor {
+    int fd;
+    explicit Descriptor(int opened) : fd(opened) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd >= 0) close(fd);
+    }
+};
+
+struct FreeDeleter {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+using InputBytes = std::unique_ptr<uint8_t, FreeDeleter>;
+
+// A file mapped into memory, unmapped on every path out of the function
+// that mapped it.
+struct Mapping {
+    void* address;
+    size_t size;
+    Mapping(const Mapping&) = delete;
+    Mapping& operator=(const Mapping&) = delete;
+    ~Mapping() { munmap(address, size); }
+};
+
+}  // namespace
+
+ImageFormat classify_format(int b0, int b1, int b2) {
+    if (b0 == 0x42 && b1 == 0x4D) return ImageFormat::bmp;
+    if (b0 == 0x0A && (b1 == 0 || b1 == 2 || b1 == 3 || b1 == 5)) return ImageFormat::pcx;
+    if (b0 == 0x47 && b1 == 0x49 && b2 == 0x46) return ImageFormat::gif;
+    // Before TGA, which matches on the third byte alone.
+    if (b0 == 0x89 && b1 == 'P' && b2 == 'N') return ImageFormat::png;
+    if (b0 == 0xFF && b1 == 0xD8 && b2 == 0xFF) return ImageFormat::jpeg;
+    switch (b2) {
+        case 1: case 2: case 3: case 9: case 10: case 11:
+            return ImageFormat::tga;
+        default:
+            return ImageFormat::unknown;
+    }
+}
+
+ImageFormat detect_format(const uint8_t* bytes, size_t size) {
+    int b[3] = {-1, -1, -1};
+    for (size_t i = 0; i < size && i < 3; ++i) b[i] = bytes[i];
+    return classify_format(b[0], b[1], b[2]);
+}
+
+LoadResult decline(LoadError error, std::string reason) {
+    LoadResult result;
+    result.error = error;
+    result.reason = std::move(reason);
+    return result;
+}
+
+int64_t pixel_limit(const LoadOptions& options) {
+    return options.max_pixels < MAX_IMAGE_PIXELS ? options.max_pixels : MAX_IMAGE_PIXELS;
+}
+
+bool within_pixel_limit(int64_t width, int64_t height, const LoadOptions& options) {
+    size_t pixels = 0;
+    return checked_byte_count(width, height, 1, &pixels, pixel_limit(options));
+}
+
+LoadResult picture_too_large(const char* format, const LoadOptions& options) {
+    const int64_t limit = pixel_limit(options);
+    const std::string bound = limit == MAX_IMAGE_PIXELS ? "16384 x 16384" : std::to_string(limit) + " pixels";
+    return decline(LoadError::too_large, std::string(format) + ": picture larger than " + bound);
+}
+
+LoadResult no_memory_for(const char* format) {
+    return decline(LoadError::no_memory, std::string(format) + ": no memory for the picture");
+}
+
+void warn(const LoadOptions& options, const char* text) {
+    if (options.warnings.warn) options.warnings.warn(options.warnings.context, text);
+}
+
+LoadResult load_image_from_memory(const uint8_t* bytes, size_t size, const LoadOptions& options) {
+    // The decoders' working buffers are small, but a failed allocation must
+    // still come back as a reason rather than end the program.
+    try {
+        switch (detect_format(bytes, size)) {
+            case ImageFormat::bmp: {
+                // Each loader declines what is not its kind as unsupported,
+                // and the next one is tried; the last decline is the reason.
+                LoadResult result = load_bmp24(bytes, size, options);
+                if (result.error == LoadError::unsupported) result = load_bmp8(bytes, size, options);
+                if (result.image || result.canvas || result.error == LoadError::no_memory) return result;
+                // Every other BMP variant, with its alpha. Where it declines
+                // too, a classic reader that knew the kind and found fault
+                // with the file has the more telling reason.
+                LoadResult variant = load_bmp_variant(bytes, size, options);
+                const bool keep_classic = !variant.image && result.error != LoadError::unsupported &&
+                                          variant.error != LoadError::no_memory;
+                return keep_classic ? std::move(result) : std::move(variant);
+            }
+            case ImageFormat::pcx: {
+                // The 8-bit loader takes any file the 24-bit one declines, as it
+                // always has; its reason is the one to give unless the 24-bit
+                // loader found a 24-bit file at fault.
+                LoadResult first = load_pcx24(bytes, size, options);
+                if (first.image) return first;
+                LoadResult second = load_pcx8(bytes, size, options);
+                const bool keep_first = !second.image && first.error != LoadError::unsupported &&
+                                        second.error != LoadError::no_memory;
+                return keep_first ? std::move(first) : std::move(second);
+            }
+            case ImageFormat::gif:
+                return load_gif(bytes, size, options);
+            case ImageFormat::tga:
+                return load_tga(bytes, size, options);
+            case ImageFormat::png:
+                return load_png(bytes, size, options);
+            case ImageFormat::jpeg:
+                return load_jpeg(bytes, size, options);
+            case ImageFormat::unknown:
+                break;
+        }
+        return decline(LoadError::unrecognised, "not a BMP, PCX, GIF, TGA, PNG or JPEG file");
+    } catch (const std::bad_alloc&) {
+        return decline(LoadError::no_memory, "no memory to decode the file");
+    }
+}
+
+LoadResult load_image_file(const std::string& path, const LoadOptions& options) {
+    // Only a regular file is opened at all: opening a FIFO would wait for a
+    // writer, and opening some devices has effects of its own. The check is
+    // made again on what was opened, in case the path changed in between
+    // (the open does not block on a FIFO either).
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) return decline(LoadError::unreadable, "cannot open the file");
+    if (!S_ISREG(info.st_mode)) return decline(LoadError::unreadable, "not a regular file");
+    const Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (file.fd < 0) return decline(LoadError::unreadable, "cannot open the file");
+    if (fstat(file.fd, &info) != 0) return decline(LoadError::unreadable, "cannot open the file");
+    if (!S_ISREG(info.st_mode)) return decline(LoadError::unreadable, "not a regular file");
+    if (info.st_size > MAX_INPUT_BYTES) return decline(LoadError::too_large, "file larger than 4 GiB");
+    const size_t size = static_cast<size_t>(info.st_size);
+    // Mapped, the decoders read the system's cached copy of the file itself:
+    // no second copy, no fresh memory to fault in, which makes a plain 24-bit
+    // file's decode faster than reading it through a small buffer ever was.
+    // The price: should another program cut the file short while it is
+    // decoded, the process ends with SIGBUS (an earlier atlas is untouched).
+    if (size > 0) {
+        void* address = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.fd, 0);
+        if (address != MAP_FAILED) {
+            const Mapping mapping{address, size};
+            return load_image_from_memory(static_cast<const uint8_t*>(address), size, options);
+        }
+    }
+    // Where the file cannot be mapped, it is read into memory of our own.
+    InputBytes bytes(static_cast<uint8_t*>(std::malloc(size ? size : 1)));
+    if (!bytes) return decline(LoadError::no_memory, "no memory for the file");
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = read(file.fd, bytes.get() + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return decline(LoadError::unreadable, "cannot read the file");
+        if (n == 0) break;  // the file shrank since fstat: decode what it holds
+        got += static_cast<size_t>(n);
+    }
+    return load_image_from_memory(bytes.get(), got, options);
+}
+
+}  // namespace orvandel
