@@ -9,6 +9,7 @@
 #include "builders/classic.h"
 
 #include <algorithm>
+#include <cstring>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -526,6 +527,52 @@ void build_ordinary_mipmap(BgrImage* canvas) {
 
 void build_bidirectional_mipmap(BgrImage* canvas) {
     if (usable(canvas)) build_bidirectional(view_of(canvas));
+}
+
+ImagePtr new_canvas(const Image* source, bool rip) {
+    const int64_t width = 2 * int64_t(source->width);
+    const int64_t height = (rip ? 2 : 1) * int64_t(source->height);
+    if (width > INT32_MAX || height > INT32_MAX) return nullptr;
+    if (bmp24_file_size(width, height) > int64_t(UINT32_MAX)) return nullptr;
+    ImagePtr canvas(new_image_within(static_cast<int32_t>(width), static_cast<int32_t>(height), INT64_MAX / 8));
+    if (!canvas) return nullptr;
+    for (int32_t r = 0; r < source->height; ++r)
+        std::memcpy(canvas->pixels + int64_t(r) * canvas->width,
+                    source->pixels + int64_t(r) * source->width, sizeof(Pixel) * source->width);
+    return canvas;
+}
+
+BgrImagePtr new_file_canvas(const Image* source, bool rip) {
+    BgrImagePtr canvas = new_bmp24_atlas(source->width, source->height, rip);
+    if (!canvas) return nullptr;
+    for (int32_t r = 0; r < source->height; ++r)
+        bgr_from_pixels(source->pixels + int64_t(r) * source->width, bgr_at(canvas.get(), 0, r), source->width);
+    return canvas;
+}
+
+RowDestination file_canvas_rows(FileCanvasTarget* target) {
+    RowDestination destination;
+    destination.context = target;
+    // The rows of the canvas's corner, top row first: the file stores them
+    // bottom-up, so the stride runs backwards.
+    destination.open = [](void* context, int32_t width, int32_t height) {
+        FileCanvasTarget* t = static_cast<FileCanvasTarget*>(context);
+        t->canvas = new_bmp24_atlas(width, height, t->rip);
+        if (!t->canvas) return BgrRows{};
+        return BgrRows{bgr_at(t->canvas.get(), 0, 0), -t->canvas->stride};
+    };
+    return destination;
+}
+
+BgrImagePtr build_classic_file_atlas(ImagePtr picture, BgrImagePtr canvas, bool rip) {
+    if (!canvas && picture) canvas = new_file_canvas(picture.get(), rip);
+    picture.reset();
+    if (!canvas) return nullptr;
+    if (rip)
+        build_bidirectional_mipmap(canvas.get());
+    else
+        build_ordinary_mipmap(canvas.get());
+    return canvas;
 }
 
 }  // namespace orvandel

@@ -3,7 +3,9 @@
 
 #include <cstdint>
 
+#include "picture/bmp_layout.h"
 #include "picture/image.h"
+#include "picture/row_destination.h"
 
 namespace orvandel {
 
@@ -32,6 +34,32 @@ void build_ordinary_mipmap(BgrImage* canvas);
 int halve_horizontal(Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h);
 int halve_vertical(Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h);
 int halve_box(Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h);
+
+// The canvas for a source of w x h: 2w wide, 2h (rip) or h (mip) high,
+// black, with the source in its top-left corner. Null when its sizes do not
+// fit 32 bits, when the atlas would not fit a BMP file, or when the memory is
+// not there.
+ImagePtr new_canvas(const Image* source, bool rip);
+
+// The same canvas held as the atlas's BMP file, as the classic run builds and
+// writes it; null in the same cases.
+BgrImagePtr new_file_canvas(const Image* source, bool rip);
+
+// A picture's way straight into the corner of that file canvas: a reader
+// given file_canvas_rows(&target) decodes its rows there, and target.canvas
+// then holds the canvas (null until a reader asks, or when its memory could
+// not be had).
+struct FileCanvasTarget {
+    bool rip = true;
+    BgrImagePtr canvas;
+};
+RowDestination file_canvas_rows(FileCanvasTarget* target);
+
+// The classic atlas built where its BMP file's bytes are: in `canvas`, which
+// already holds the picture in its corner, or, where that is null, in a new
+// canvas that takes `picture` over (released as soon as it is copied). Null
+// when the canvas memory cannot be had.
+BgrImagePtr build_classic_file_atlas(ImagePtr picture, BgrImagePtr canvas, bool rip);
 
 }  // namespace orvandel
 

@@ -12,8 +12,8 @@
 #include <functional>
 #include <vector>
 
+#include "builders/filter_options.h"
 #include "picture/image.h"
-#include "builders/modern.h"
 
 namespace orvandel {
 

@@ -21,7 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "cli/classic.h"
+#include "builders/classic.h"
+#include "cli/common.h"
 #include "readers/bmp.h"
 #include "writers/bmp32_writer.h"
 #include "writers/dds.h"
@@ -150,7 +151,7 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
         if (bmp24_file_size(2 * int64_t(source.width), (bidirectional ? 2 : 1) * int64_t(source.height)) >
             int64_t(UINT32_MAX))
             return failure(EXIT_NO_MEMORY, TOO_LARGE_FOR_BMP);
-        const BgrImagePtr file = build_classic_file_atlas(&loaded, bidirectional);
+        const BgrImagePtr file = build_classic_file_atlas(std::move(loaded.image), nullptr, bidirectional);
         if (!file) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
         result.atlas_width = file->width;
         result.atlas_height = file->height;

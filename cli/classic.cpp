@@ -1,15 +1,17 @@
 // The console driver: one input file per run, one atlas written beside it.
 #include "cli/classic.h"
 
+#include "cli/common.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
+#include "builders/classic.h"
 #include "readers/bmp.h"
 #include "readers/load_image.h"
-#include "builders/classic.h"
 
 namespace orvandel {
 
@@ -48,39 +50,6 @@ void print_usage() {
 
 }  // namespace
 
-ImagePtr new_canvas(const Image* source, bool bidirectional) {
-    const int64_t width = 2 * int64_t(source->width);
-    const int64_t height = (bidirectional ? 2 : 1) * int64_t(source->height);
-    if (width > INT32_MAX || height > INT32_MAX) return nullptr;
-    if (bmp24_file_size(width, height) > int64_t(UINT32_MAX)) return nullptr;
-    ImagePtr canvas(new_image_within(static_cast<int32_t>(width), static_cast<int32_t>(height), INT64_MAX / 8));
-    if (!canvas) return nullptr;
-    for (int32_t r = 0; r < source->height; ++r)
-        std::memcpy(canvas->pixels + int64_t(r) * canvas->width,
-                    source->pixels + int64_t(r) * source->width, sizeof(Pixel) * source->width);
-    return canvas;
-}
-
-BgrImagePtr new_file_canvas(const Image* source, bool bidirectional) {
-    BgrImagePtr canvas = new_bmp24_atlas(source->width, source->height, bidirectional);
-    if (!canvas) return nullptr;
-    for (int32_t r = 0; r < source->height; ++r)
-        bgr_from_pixels(source->pixels + int64_t(r) * source->width, bgr_at(canvas.get(), 0, r), source->width);
-    return canvas;
-}
-
-BgrImagePtr build_classic_file_atlas(LoadResult* loaded, bool bidirectional) {
-    BgrImagePtr canvas = std::move(loaded->canvas);
-    if (!canvas && loaded->image) canvas = new_file_canvas(loaded->image.get(), bidirectional);
-    loaded->image.reset();
-    if (!canvas) return nullptr;
-    if (bidirectional)
-        build_bidirectional_mipmap(canvas.get());
-    else
-        build_ordinary_mipmap(canvas.get());
-    return canvas;
-}
-
 namespace {
 
 // The PCX line-length warnings, printed the moment they arise.
@@ -94,11 +63,14 @@ int out_of_memory() {
 // Takes the loaded picture over: a source Image is released as soon as the
 // canvas holds it, so that the build and the write run with only the canvas
 // in memory; a picture the loader put in the canvas itself is the canvas.
-int build_and_write(const char* input_path, LoadResult loaded, bool bidirectional) {
+int build_and_write(const char* input_path, LoadResult loaded, FileCanvasTarget* target) {
+    const bool bidirectional = target->rip;
     say("Creating %s MipMap ...", bidirectional ? "bi-directional" : "ordinary");
     // The atlas is built where its file's bytes are, so the writer sends
     // them as they are.
-    BgrImagePtr canvas = build_classic_file_atlas(&loaded, bidirectional);
+    BgrImagePtr canvas = build_classic_file_atlas(std::move(loaded.image),
+                                                  loaded.in_destination ? std::move(target->canvas) : nullptr,
+                                                  bidirectional);
     if (!canvas) return out_of_memory();
     say(" Done\n");
 
@@ -113,19 +85,6 @@ int build_and_write(const char* input_path, LoadResult loaded, bool bidirectiona
 
 }  // namespace
 
-std::string display_name(const std::string& path) {
-    const size_t slash = path.rfind('\\');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string make_output_name(const std::string& path) {
-    const size_t separator = path.find_last_of("/\\");
-    const size_t name_start = separator == std::string::npos ? 0 : separator + 1;
-    const size_t dot = path.rfind('.');
-    const bool dot_in_name = dot != std::string::npos && dot >= name_start;
-    return (dot_in_name ? path.substr(0, dot) : path) + "_mip.bmp";
-}
-
 int run_orvandel(int argc, char** argv) {
     print_banner();
     int status = EXIT_USAGE;
@@ -137,19 +96,23 @@ int run_orvandel(int argc, char** argv) {
         const bool bidirectional = argc == 2;
         LoadOptions options;
         options.warnings.warn = print_warning;
-        options.into_canvas = bidirectional ? AtlasCanvas::bidirectional : AtlasCanvas::ordinary;
+        // The picture is decoded straight into the atlas canvas where its
+        // reader can do so.
+        FileCanvasTarget target;
+        target.rip = bidirectional;
+        options.rows = file_canvas_rows(&target);
         // Any allocation that fails past the loader's own checks ends the run
         // with the memory message, never an abort.
         try {
             LoadResult loaded = load_image_file(path, options);
-            if (!loaded.image && !loaded.canvas) {
+            if (!loaded.image && !loaded.in_destination) {
                 // The classic console has one text for every failed load; the
                 // status tells a want of memory apart.
                 say("Invalid fileformat !\n%s", KEY_PROMPT);
                 status = loaded.error == LoadError::no_memory ? EXIT_NO_MEMORY : EXIT_INVALID_FORMAT;
             } else {
                 say(" Done\n");
-                status = build_and_write(path, std::move(loaded), bidirectional);
+                status = build_and_write(path, std::move(loaded), &target);
             }
         } catch (const std::bad_alloc&) {
             status = out_of_memory();

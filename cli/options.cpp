@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <map>
 
-#include "cli/classic.h"
+#include "cli/common.h"
 
 namespace orvandel {
 

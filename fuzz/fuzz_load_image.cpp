@@ -8,7 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#include "cli/classic.h"
+#include "builders/classic.h"
+#include "cli/common.h"
 #include "readers/bmp.h"
 #include "readers/load_image.h"
 #include "builders/classic.h"

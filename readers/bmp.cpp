@@ -238,32 +238,7 @@ LoadResult decode_bmp8_rle8(const BmpHeaders& h, const uint8_t* bytes, size_t si
     return result;
 }
 
-// Every field of both headers of a width x height 24-bit file; the caller has
-// checked that the file fits 4 GiB.
-void fill_bmp24_headers(uint8_t* headers, int32_t width, int32_t height) {
-    const int64_t file_size = bmp24_file_size(width, height);
-    std::memset(headers, 0, HEADERS_BYTES);
-    write_le16(headers, BMP_SIGNATURE);
-    write_le32(headers + 2, static_cast<uint32_t>(file_size));
-    write_le32(headers + 10, HEADERS_BYTES);
-    uint8_t* info = headers + FILE_HEADER_BYTES;
-    write_le32(info, INFO_HEADER_BYTES);
-    write_le32(info + 4, static_cast<uint32_t>(width));
-    write_le32(info + 8, static_cast<uint32_t>(height));
-    write_le16(info + 12, 1);
-    write_le16(info + 14, 24);
-    write_le32(info + 20, static_cast<uint32_t>(file_size - HEADERS_BYTES));
-    write_le32(info + 24, 96);
-    write_le32(info + 28, 96);
-}
-
 }  // namespace
-
-int64_t bmp24_row_stride(int64_t width) { return (3 * width + 3) & ~int64_t(3); }
-
-int64_t bmp24_file_size(int64_t width, int64_t height) {
-    return HEADERS_BYTES + bmp24_row_stride(width) * height;
-}
 
 LoadResult load_bmp24(const uint8_t* bytes, size_t size, const LoadOptions& options) {
     ByteReader in = make_reader(bytes, size);
@@ -276,15 +251,14 @@ LoadResult load_bmp24(const uint8_t* bytes, size_t size, const LoadOptions& opti
     const uint8_t* data = pixel_data(bytes, size, h.file, uint64_t(stride) * uint64_t(ih.height));
     if (!data) return decline(LoadError::damaged, "BMP: pixel data cut short");
     LoadResult result;
-    if (options.into_canvas != AtlasCanvas::none) {
-        // The stored rows are the atlas file's bytes already: each goes
-        // into the canvas as it is, and the padding there stays zero.
-        result.canvas = new_bmp24_atlas(ih.width, ih.height, options.into_canvas == AtlasCanvas::bidirectional);
-        if (result.canvas) {
-            for (int32_t y = ih.height - 1; y >= 0; --y, data += stride)
-                std::memcpy(bgr_at(result.canvas.get(), 0, y), data, 3 * size_t(ih.width));
-            return result;
-        }
+    // The stored rows are blue, green, red bytes already: each goes to the
+    // destination as it is.
+    const BgrRows rows = open_rows(options.rows, ih.width, ih.height);
+    if (rows.top) {
+        for (int32_t y = ih.height - 1; y >= 0; --y, data += stride)
+            std::memcpy(rows.top + y * rows.stride, data, 3 * size_t(ih.width));
+        result.in_destination = true;
+        return result;
     }
     ImagePtr image(new_image(ih.width, ih.height));
     if (!image) return no_memory_for("BMP");
@@ -352,27 +326,6 @@ bool stream_bmp24(const Image* image, ByteSink sink) {
     }
     if (ok && filled > 0) ok = sink.write(sink.context, chunk.data(), filled);
     return ok;
-}
-
-BgrImagePtr new_bmp24_image(int32_t width, int32_t height) {
-    if (width <= 0 || height <= 0) return nullptr;
-    const int64_t stride = bmp24_row_stride(width);
-    size_t row_bytes = 0;
-    if (!checked_byte_count(stride, height, 1, &row_bytes, int64_t(UINT32_MAX) - HEADERS_BYTES)) return nullptr;
-    BgrImagePtr image(new (std::nothrow) BgrImage{nullptr, HEADERS_BYTES + row_bytes, nullptr, stride, width, height});
-    if (!image) return nullptr;
-    image->file = allocate_zeroed(image->file_bytes);
-    if (!image->file) return nullptr;
-    image->rows = image->file + HEADERS_BYTES;
-    fill_bmp24_headers(image->file, width, height);
-    return image;
-}
-
-BgrImagePtr new_bmp24_atlas(int32_t width, int32_t height, bool bidirectional) {
-    const int64_t atlas_width = 2 * int64_t(width);
-    const int64_t atlas_height = (bidirectional ? 2 : 1) * int64_t(height);
-    if (atlas_width > INT32_MAX || atlas_height > INT32_MAX) return nullptr;
-    return new_bmp24_image(static_cast<int32_t>(atlas_width), static_cast<int32_t>(atlas_height));
 }
 
 int write_bmp24_image(const char* path, const BgrImage* image) {

@@ -11,8 +11,6 @@
 // scans are refused, so decoding time stays bounded by the picture.
 #include "readers/jpeg.h"
 
-#include "readers/bmp.h"
-
 #include <turbojpeg.h>
 
 #include <algorithm>
@@ -56,18 +54,19 @@ LoadResult load_jpeg(const uint8_t* bytes, size_t size, const LoadOptions& optio
 
     const int flags = TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS;
     LoadResult result;
-    if (options.into_canvas != AtlasCanvas::none) {
-        // The library writes blue, green, red rows bottom-up at any stride:
-        // the atlas file's own bytes, straight into the canvas's corner.
-        result.canvas = new_bmp24_atlas(width, height, options.into_canvas == AtlasCanvas::bidirectional);
-        if (result.canvas) {
-            BgrImage* canvas = result.canvas.get();
-            uint8_t* lowest_row = canvas->rows + (int64_t(canvas->height) - height) * canvas->stride;
-            if (tjDecompress2(handle.get(), bytes, static_cast<unsigned long>(size), lowest_row, width,
-                              static_cast<int>(canvas->stride), height, TJPF_BGR, flags | TJFLAG_BOTTOMUP) != 0)
-                return tj_decline(handle.get());
-            return result;
-        }
+    const BgrRows rows = open_rows(options.rows, width, height);
+    if (rows.top) {
+        // The library writes blue, green, red rows at any positive stride,
+        // top-down or bottom-up.
+        const bool bottom_up = rows.stride < 0;
+        uint8_t* first = bottom_up ? rows.top + int64_t(height - 1) * rows.stride : rows.top;
+        const int64_t pitch = bottom_up ? -rows.stride : rows.stride;
+        if (pitch > INT32_MAX) return decline(LoadError::too_large, "JPEG: rows too long");
+        if (tjDecompress2(handle.get(), bytes, static_cast<unsigned long>(size), first, width, static_cast<int>(pitch),
+                          height, TJPF_BGR, flags | (bottom_up ? TJFLAG_BOTTOMUP : 0)) != 0)
+            return tj_decline(handle.get());
+        result.in_destination = true;
+        return result;
     }
     ImagePtr image(new_image_within(width, height, max_pixels));
     if (!image) return decline(LoadError::no_memory, "JPEG: no memory for the picture");

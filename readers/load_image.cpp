@@ -6,7 +6,7 @@
 // The file is taken whole, once, into memory (mapped, or read where it cannot
 // be mapped); every decoder reads from there, and the bytes are released
 // before the picture goes back to the caller, so they never sit in memory
-// beside the atlas canvas.
+// beside the picture made from them.
 #include "readers/load_image.h"
 
 #include <fcntl.h>
@@ -123,7 +123,7 @@ LoadResult load_image_from_memory(const uint8_t* bytes, size_t size, const LoadO
                 // and the next one is tried; the last decline is the reason.
                 LoadResult result = load_bmp24(bytes, size, options);
                 if (result.error == LoadError::unsupported) result = load_bmp8(bytes, size, options);
-                if (result.image || result.canvas || result.error == LoadError::no_memory) return result;
+                if (result.image || result.in_destination || result.error == LoadError::no_memory) return result;
                 // Every other BMP variant, with its alpha. Where it declines
                 // too, a classic reader that knew the kind and found fault
                 // with the file has the more telling reason.

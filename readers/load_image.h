@@ -9,6 +9,7 @@
 #include <string>
 
 #include "picture/image.h"
+#include "picture/row_destination.h"
 
 namespace orvandel {
 
@@ -35,11 +36,10 @@ enum class LoadError {
 };
 
 struct LoadResult {
-    ImagePtr image;                      // null on a decline, or when the picture is in `canvas`
-    // The picture already in the corner of its atlas canvas, where the
-    // options asked for one and the loader makes it so (see AtlasCanvas).
-    BgrImagePtr canvas;
-    LoadError error = LoadError::none;   // none exactly when image or canvas is set
+    ImagePtr image;                      // null on a decline, or when the picture is in the destination
+    // The picture went to the rows LoadOptions::rows gave, not into `image`.
+    bool in_destination = false;
+    LoadError error = LoadError::none;   // none exactly when image or in_destination is set
     std::string reason;                  // empty exactly when image is set
     // True when the top byte of every Pixel is the file's alpha (255 opaque);
     // false when the file has no alpha and the top byte is 0.
@@ -56,10 +56,6 @@ struct WarningSink {
     void* context = nullptr;
 };
 
-// The atlas canvas a picture may be decoded into: none, or the canvas of the
-// bi-directional (2w x 2h) or ordinary (2w x h) atlas of a w x h picture.
-enum class AtlasCanvas { none, bidirectional, ordinary };
-
 struct LoadOptions {
     WarningSink warnings;
     // Pictures with more Pixels are declined (too_large) before any
@@ -68,12 +64,11 @@ struct LoadOptions {
     // GIF: the transparent index gives alpha 0 (and LoadResult::alpha);
     // without it the index keeps its colour, as the classic atlas wants.
     bool gif_transparency = false;
-    // Where not none, a loader whose file's rows are already the atlas's
-    // bytes (uncompressed 24-bit BMP) makes the black canvas itself and puts
-    // the picture in its corner, rather than into an Image that would then be
-    // copied there. Every other loader, and one that cannot have the canvas,
-    // gives the Image as ever.
-    AtlasCanvas into_canvas = AtlasCanvas::none;
+    // Where set, a loader that can give an opaque picture as blue, green, red
+    // rows (24-bit BMP, JPEG, 8-bit RGB PNG) decodes it there rather than
+    // into an Image that would then be copied; every other loader, and one
+    // the destination gives no rows, gives the Image as ever.
+    RowDestination rows;
 };
 
 // The limit a loader applies: options.max_pixels, never above MAX_IMAGE_PIXELS.

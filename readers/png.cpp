@@ -13,8 +13,6 @@
 // ancillary chunks (which it keeps in memory) are capped.
 #include "readers/png.h"
 
-#include "readers/bmp.h"
-
 #include <spng.h>
 
 #include <algorithm>
@@ -106,12 +104,11 @@ LoadResult load_png(const uint8_t* bytes, size_t size, const LoadOptions& option
     const int32_t width = static_cast<int32_t>(ihdr.width);
     const int32_t height = static_cast<int32_t>(ihdr.height);
     LoadResult result;
-    // 8-bit RGB rows go straight into the atlas canvas where it is asked for,
-    // their bytes turned round to the file's blue, green, red.
-    if (rgb8 && !alpha && options.into_canvas != AtlasCanvas::none)
-        result.canvas = new_bmp24_atlas(width, height, options.into_canvas == AtlasCanvas::bidirectional);
-    ImagePtr image(result.canvas ? nullptr : new_image_within(width, height, max_pixels));
-    if (!result.canvas && !image) return decline(LoadError::no_memory, "PNG: no memory for the picture");
+    // 8-bit RGB rows go straight to the destination where there is one,
+    // their bytes turned round to blue, green, red.
+    const BgrRows rows = rgb8 && !alpha ? open_rows(options.rows, width, height) : BgrRows{};
+    ImagePtr image(rows.top ? nullptr : new_image_within(width, height, max_pixels));
+    if (!rows.top && !image) return decline(LoadError::no_memory, "PNG: no memory for the picture");
     std::vector<uint8_t> rgb_row(rgb8 && !alpha ? size_t(width) * 3 : 0);
     // Each call fills one row (or, interlaced, one pass's pixels of it) and
     // the last one reports the end of the image, so the loop is bounded by the
@@ -120,9 +117,9 @@ LoadResult load_png(const uint8_t* bytes, size_t size, const LoadOptions& option
         spng_row_info row{};
         error = spng_get_row_info(ctx.get(), &row);
         if (error) break;
-        if (result.canvas) {
+        if (rows.top) {
             error = spng_decode_row(ctx.get(), rgb_row.data(), rgb_row.size());
-            bgr_from_rgb(rgb_row.data(), bgr_at(result.canvas.get(), 0, row.row_num), width);
+            bgr_from_rgb(rgb_row.data(), rows.top + int64_t(row.row_num) * rows.stride, width);
         } else if (!rgb_row.empty()) {
             error = spng_decode_row(ctx.get(), rgb_row.data(), rgb_row.size());
             pixels_from_rgb(rgb_row.data(), image->pixels + size_t(row.row_num) * size_t(width), width);
@@ -136,7 +133,10 @@ LoadResult load_png(const uint8_t* bytes, size_t size, const LoadOptions& option
     // The chunks after the image data, up to IEND: a file cut there is cut short.
     error = spng_decode_chunks(ctx.get());
     if (error) return spng_decline(error);
-    if (result.canvas) return result;
+    if (rows.top) {
+        result.in_destination = true;
+        return result;
+    }
     if (!alpha && rgb_row.empty()) clear_alpha(image->pixels, size_t(width) * size_t(height));
 
     result.image = std::move(image);

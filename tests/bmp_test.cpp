@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/classic.h"
+#include "builders/classic.h"
+#include "cli/common.h"
 #include "readers/bmp.h"
 #include "readers/load_image.h"
 #include "test_util.h"
@@ -93,15 +94,17 @@ TEST(Bmp24, DecodesIntoTheAtlasCanvas) {
         }
         test::ImagePtr image = test::load_bytes(load_bmp24, b.data);
         ASSERT_TRUE(image) << width;
-        for (const AtlasCanvas layout : {AtlasCanvas::bidirectional, AtlasCanvas::ordinary}) {
+        for (const bool rip : {true, false}) {
+            FileCanvasTarget target;
+            target.rip = rip;
             LoadOptions options;
-            options.into_canvas = layout;
+            options.rows = file_canvas_rows(&target);
             const LoadResult loaded = test::load_result(load_image_from_memory, b.data, options);
-            ASSERT_TRUE(loaded.canvas) << width;
+            ASSERT_TRUE(loaded.in_destination && target.canvas) << width;
             EXPECT_FALSE(loaded.image);
-            const BgrImagePtr expected = new_file_canvas(image.get(), layout == AtlasCanvas::bidirectional);
+            const BgrImagePtr expected = new_file_canvas(image.get(), rip);
             ASSERT_TRUE(expected);
-            EXPECT_EQ(std::vector<uint8_t>(loaded.canvas->file, loaded.canvas->file + loaded.canvas->file_bytes),
+            EXPECT_EQ(std::vector<uint8_t>(target.canvas->file, target.canvas->file + target.canvas->file_bytes),
                       std::vector<uint8_t>(expected->file, expected->file + expected->file_bytes))
                 << width;
         }

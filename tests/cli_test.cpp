@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "cli/options.h"
-#include "cli/classic.h"
+#include "builders/classic.h"
+#include "cli/common.h"
 #include "readers/bmp.h"
 #include "test_util.h"
 

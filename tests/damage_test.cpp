@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/classic.h"
+#include "builders/classic.h"
+#include "cli/common.h"
 #include "readers/bmp.h"
 #include "readers/load_image.h"
 #include "builders/classic.h"

@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/classic.h"
+#include "builders/classic.h"
+#include "cli/common.h"
 #include "readers/bmp.h"
 #include "test_util.h"
 

@@ -2,7 +2,8 @@
 
 #include <cstdint>
 
-#include "cli/classic.h"
+#include "builders/classic.h"
+#include "cli/common.h"
 #include "readers/bmp.h"
 #include "picture/image.h"
 #include "test_util.h"

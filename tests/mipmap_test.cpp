@@ -6,7 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "cli/classic.h"
+#include "builders/classic.h"
+#include "cli/common.h"
 #include "readers/bmp.h"
 #include "builders/classic.h"
 #include "test_util.h"

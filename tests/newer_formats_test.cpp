@@ -8,7 +8,8 @@
 
 #include <cstdlib>
 
-#include "cli/classic.h"
+#include "builders/classic.h"
+#include "cli/common.h"
 
 #include "readers/jpeg.h"
 #include "readers/load_image.h"
@@ -85,16 +86,72 @@ TEST(NewerFormats, DecodeIntoTheAtlasCanvasAsIntoAPicture) {
     for (const std::vector<uint8_t>& bytes : files) {
         const LoadResult picture = load_image_from_memory(bytes.data(), bytes.size());
         ASSERT_TRUE(picture.image) << picture.reason;
-        for (const AtlasCanvas layout : {AtlasCanvas::bidirectional, AtlasCanvas::ordinary}) {
+        for (const bool rip : {true, false}) {
+            FileCanvasTarget target;
+            target.rip = rip;
             LoadOptions options;
-            options.into_canvas = layout;
+            options.rows = file_canvas_rows(&target);
             const LoadResult loaded = load_image_from_memory(bytes.data(), bytes.size(), options);
-            ASSERT_TRUE(loaded.canvas) << loaded.reason;
-            const BgrImagePtr expected = new_file_canvas(picture.image.get(), layout == AtlasCanvas::bidirectional);
+            ASSERT_TRUE(loaded.in_destination && target.canvas) << loaded.reason;
+            const BgrImagePtr expected = new_file_canvas(picture.image.get(), rip);
             ASSERT_TRUE(expected);
-            EXPECT_EQ(std::vector<uint8_t>(loaded.canvas->file, loaded.canvas->file + loaded.canvas->file_bytes),
+            EXPECT_EQ(std::vector<uint8_t>(target.canvas->file, target.canvas->file + target.canvas->file_bytes),
                       std::vector<uint8_t>(expected->file, expected->file + expected->file_bytes))
                 << picture.image->width << "x" << picture.image->height;
+        }
+    }
+}
+
+// A destination the reader knows nothing about: rows stored top-down with a
+// gap after each (the reverse of the atlas canvas's order), or none at all,
+// when the reader must give its Image as ever.
+struct PaddedRows {
+    int32_t width = 0, height = 0;
+    bool refuse = false;
+    std::vector<uint8_t> bytes;
+};
+constexpr int64_t ROW_GAP = 5;
+
+TEST(NewerFormats, RowsGoWhereTheDestinationSaysOrIntoAPicture) {
+    std::vector<std::vector<uint8_t>> files = {rgb8_png(13, 7), fixture("bmp/pillow_rgb24_13x7.bmp"),
+                                               fixture("bmp/magick_pal1_13x7.bmp")};
+    for (const Fixture& f : FIXTURES)
+        if (std::string(f.name).rfind("jpeg/", 0) == 0) files.push_back(fixture(f.name));
+    for (const std::vector<uint8_t>& bytes : files) {
+        const LoadResult picture = load_image_from_memory(bytes.data(), bytes.size());
+        ASSERT_TRUE(picture.image) << picture.reason;
+        for (const bool refuse : {false, true}) {
+            PaddedRows rows;
+            rows.refuse = refuse;
+            LoadOptions options;
+            options.rows.context = &rows;
+            options.rows.open = [](void* context, int32_t width, int32_t height) {
+                PaddedRows* r = static_cast<PaddedRows*>(context);
+                r->width = width;
+                r->height = height;
+                if (r->refuse) return BgrRows{};
+                r->bytes.assign(size_t(height) * size_t(3 * width + ROW_GAP), 0xEE);
+                return BgrRows{r->bytes.data(), 3 * width + ROW_GAP};
+            };
+            const LoadResult loaded = load_image_from_memory(bytes.data(), bytes.size(), options);
+            const Image& expected = *picture.image;
+            // The 1-bit BMP has no blue, green, red rows of its own: it never asks.
+            if (rows.width == 0 || refuse) {
+                ASSERT_TRUE(loaded.image) << loaded.reason;
+                EXPECT_FALSE(loaded.in_destination);
+                EXPECT_EQ(test::pixels_of(loaded.image.get()), test::pixels_of(&expected));
+                continue;
+            }
+            ASSERT_TRUE(loaded.in_destination) << loaded.reason;
+            ASSERT_EQ(rows.width, expected.width);
+            ASSERT_EQ(rows.height, expected.height);
+            for (int32_t y = 0; y < expected.height; ++y) {
+                const uint8_t* row = rows.bytes.data() + y * (3 * rows.width + ROW_GAP);
+                for (int32_t x = 0; x < expected.width; ++x)
+                    ASSERT_EQ(pixel_from_bgr(row + 3 * x), expected.pixels[int64_t(y) * expected.width + x] & 0xFFFFFF)
+                        << x << "," << y;
+                for (int64_t k = 3 * rows.width; k < 3 * rows.width + ROW_GAP; ++k) ASSERT_EQ(row[k], 0xEE);
+            }
         }
     }
 }

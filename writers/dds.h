@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "builders/modern.h"
+#include "picture/atlas.h"
 
 namespace orvandel {
 

@@ -16,7 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "cli/classic.h"
+#include "builders/classic.h"
+#include "cli/common.h"
 #include "readers/bmp.h"
 #include "readers/load_image.h"
 #include "builders/classic.h"
