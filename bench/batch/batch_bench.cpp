@@ -59,10 +59,12 @@ double classic_work(const std::vector<std::string>& inputs) {
     for (const std::string& input : inputs) std::remove(make_output_name(input).c_str());
     const Clock::time_point start = Clock::now();
     for (const std::string& input : inputs) {
+        FileCanvasTarget target;
         LoadOptions options;
-        options.into_canvas = AtlasCanvas::bidirectional;
+        options.rows = file_canvas_rows(&target);
         LoadResult loaded = load_image_file(input, options);
-        BgrImagePtr canvas = build_classic_file_atlas(&loaded, true);
+        BgrImagePtr canvas = build_classic_file_atlas(std::move(loaded.image),
+                                                      loaded.in_destination ? std::move(target.canvas) : nullptr, true);
         if (!canvas) return -1;
         const int written = write_bmp24_image(make_output_name(input).c_str(), canvas.get());
         if (!written) return -1;
