@@ -68,12 +68,12 @@ double median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-size_t canvas_bytes(bool bidirectional) {
-    return size_t(2 * BENCH_SIDE) * size_t((bidirectional ? 2 : 1) * BENCH_SIDE) * sizeof(Pixel);
+size_t canvas_bytes(bool rip) {
+    return size_t(2 * BENCH_SIDE) * size_t((rip ? 2 : 1) * BENCH_SIDE) * sizeof(Pixel);
 }
 
-int64_t atlas_file_bytes(bool bidirectional) {
-    return bmp24_file_size(2 * BENCH_SIDE, (bidirectional ? 2 : 1) * BENCH_SIDE);
+int64_t atlas_file_bytes(bool rip) {
+    return bmp24_file_size(2 * BENCH_SIDE, (rip ? 2 : 1) * BENCH_SIDE);
 }
 
 // Fresh file, one whole-buffer fwrite, closed: what any writer of these bytes
@@ -177,8 +177,8 @@ void clear_outside_source(Image* canvas) {
     }
 }
 
-Image* noise_canvas(bool bidirectional) {
-    Image* canvas = new_image(2 * BENCH_SIDE, (bidirectional ? 2 : 1) * BENCH_SIDE);
+Image* noise_canvas(bool rip) {
+    Image* canvas = new_image(2 * BENCH_SIDE, (rip ? 2 : 1) * BENCH_SIDE);
     if (!canvas) return nullptr;
     uint32_t state = 12345;
     for (int32_t r = 0; r < BENCH_SIDE; ++r)
@@ -224,7 +224,7 @@ void writer_case(benchmark::State& state, const std::string& directory) {
         state.SkipWithError("no memory for the canvas");
         return;
     }
-    build_bidirectional_mipmap(canvas);
+    build_classic_rip(canvas);
     const std::vector<uint8_t> bytes(size_t(atlas_file_bytes(true)), 0x5A);
     time_writer(state, &row, directory, bytes, [&](const char* path) { return write_bmp24(path, canvas); });
     free_image(canvas);
@@ -233,8 +233,8 @@ void writer_case(benchmark::State& state, const std::string& directory) {
 // ---------------------------------------------------------------------------
 // The same on the canvas the tool builds on: the atlas held as its BMP file
 
-BgrImagePtr noise_file_canvas(bool bidirectional) {
-    BgrImagePtr canvas = new_bmp24_atlas(BENCH_SIDE, BENCH_SIDE, bidirectional);
+BgrImagePtr noise_file_canvas(bool rip) {
+    BgrImagePtr canvas = new_bmp24_atlas(BENCH_SIDE, BENCH_SIDE, rip);
     if (!canvas) return canvas;
     uint32_t state = 12345;
     for (int32_t r = 0; r < BENCH_SIDE; ++r)
@@ -256,17 +256,17 @@ void clear_outside_source(BgrImage* canvas) {
 // of both buffers is in before anything is timed: this is the builder's own
 // cost (the whole-tool figures count the page faults).
 template <typename Canvas>
-void time_atlas_build(benchmark::State& state, Samples* row, Canvas* canvas, bool bidirectional, const void* data,
+void time_atlas_build(benchmark::State& state, Samples* row, Canvas* canvas, bool rip, const void* data,
                       size_t bytes) {
     clear_outside_source(canvas);
     std::vector<uint8_t> copy(bytes, 1);
     for (auto _ : state) {
         clear_outside_source(canvas);
         Clock::time_point start = Clock::now();
-        if (bidirectional)
-            build_bidirectional_mipmap(canvas);
+        if (rip)
+            build_classic_rip(canvas);
         else
-            build_ordinary_mipmap(canvas);
+            build_classic_mip(canvas);
         benchmark::ClobberMemory();
         const double build = seconds_since(start);
 
@@ -282,25 +282,25 @@ void time_atlas_build(benchmark::State& state, Samples* row, Canvas* canvas, boo
     benchmark::DoNotOptimize(copy.data());
 }
 
-void atlas_case(benchmark::State& state, bool bidirectional) {
-    Samples& row = results[bidirectional ? "atlas bi-directional" : "atlas ordinary"];
-    Image* canvas = noise_canvas(bidirectional);
+void atlas_case(benchmark::State& state, bool rip) {
+    Samples& row = results[rip ? "atlas bi-directional" : "atlas ordinary"];
+    Image* canvas = noise_canvas(rip);
     if (!canvas) {
         state.SkipWithError("no memory for the canvas");
         return;
     }
-    time_atlas_build(state, &row, canvas, bidirectional, canvas->pixels, canvas_bytes(bidirectional));
+    time_atlas_build(state, &row, canvas, rip, canvas->pixels, canvas_bytes(rip));
     free_image(canvas);
 }
 
-void file_atlas_case(benchmark::State& state, bool bidirectional) {
-    Samples& row = results[bidirectional ? "file atlas bi-directional" : "file atlas ordinary"];
-    BgrImagePtr canvas = noise_file_canvas(bidirectional);
+void file_atlas_case(benchmark::State& state, bool rip) {
+    Samples& row = results[rip ? "file atlas bi-directional" : "file atlas ordinary"];
+    BgrImagePtr canvas = noise_file_canvas(rip);
     if (!canvas) {
         state.SkipWithError("no memory for the canvas");
         return;
     }
-    time_atlas_build(state, &row, canvas.get(), bidirectional, canvas->file, canvas->file_bytes);
+    time_atlas_build(state, &row, canvas.get(), rip, canvas->file, canvas->file_bytes);
 }
 
 void file_writer_case(benchmark::State& state, const std::string& directory) {
@@ -310,7 +310,7 @@ void file_writer_case(benchmark::State& state, const std::string& directory) {
         state.SkipWithError("no memory for the canvas");
         return;
     }
-    build_bidirectional_mipmap(canvas.get());
+    build_classic_rip(canvas.get());
     const std::vector<uint8_t> bytes(canvas->file_bytes, 0x5A);
     time_writer(state, &row, directory, bytes,
                 [&](const char* path) { return write_bmp24_image(path, canvas.get()); });
@@ -327,8 +327,8 @@ struct ToolSource {
     int32_t side;
 };
 
-std::string tool_row(const std::string& label, bool bidirectional) {
-    return "tool " + label + (bidirectional ? ", bi-directional" : ", ordinary");
+std::string tool_row(const std::string& label, bool rip) {
+    return "tool " + label + (rip ? ", bi-directional" : ", ordinary");
 }
 
 // A side x side noise picture as a 24-bit BMP file; empty when it cannot be written.
@@ -378,9 +378,9 @@ bool run_launched(std::vector<std::string> command, double* seconds, double* pea
     return tool_status == 0;
 }
 
-bool run_tool(const std::string& input, bool bidirectional, double* seconds, double* peak_bytes) {
+bool run_tool(const std::string& input, bool rip, double* seconds, double* peak_bytes) {
     std::vector<std::string> command = {ORVANDEL_BINARY, input};
-    if (!bidirectional) command.push_back("ord");
+    if (!rip) command.push_back("ord");
     return run_launched(command, seconds, peak_bytes);
 }
 
@@ -397,17 +397,17 @@ bool run_floor(const std::string& input, int64_t atlas_bytes, const std::string&
 // The whole tool and the floor in turns, each replacing the output its
 // previous run left (a rename over an existing file costs a flush of the new
 // one on ext4 and others, and the user's second run pays it).
-void tool_case(benchmark::State& state, const ToolSource& source, bool bidirectional, const std::string& directory) {
-    Samples& row = results[tool_row(source.label, bidirectional)];
-    const int64_t atlas_bytes = bmp24_file_size(2 * int64_t(source.side), (bidirectional ? 2 : 1) * int64_t(source.side));
+void tool_case(benchmark::State& state, const ToolSource& source, bool rip, const std::string& directory) {
+    Samples& row = results[tool_row(source.label, rip)];
+    const int64_t atlas_bytes = bmp24_file_size(2 * int64_t(source.side), (rip ? 2 : 1) * int64_t(source.side));
     const std::string floor_path = directory + "/floor_mip.bmp";
     double seconds = 0, peak = 0, floor = 0;
-    if (!run_tool(source.path, bidirectional, &seconds, &peak) || !run_floor(source.path, atlas_bytes, floor_path, &floor)) {
+    if (!run_tool(source.path, rip, &seconds, &peak) || !run_floor(source.path, atlas_bytes, floor_path, &floor)) {
         state.SkipWithError("the tool or the floor did not write its file");
         return;
     }
     for (auto _ : state) {
-        if (!run_tool(source.path, bidirectional, &seconds, &peak)) {
+        if (!run_tool(source.path, rip, &seconds, &peak)) {
             state.SkipWithError("the tool did not write its atlas");
             break;
         }
@@ -489,23 +489,23 @@ void print_table(const std::vector<BenchFile>& files, const std::vector<ToolSour
     std::printf("  (floor: a process that reads the input, fills and writes a buffer the atlas's size and\n"
                 "  renames it over an existing output; runs in turns with the tool's)\n");
     for (const ToolSource& tool : tools)
-        for (const bool bidirectional : {true, false}) {
+        for (const bool rip : {true, false}) {
             const double target = tool.side < BENCH_SIDE    ? 3.0
                                   : tool.label == "GIF"        ? 2.5
                                   : tool.label == "BMP 24-bit" ? 1.5
                                                                : 0;
-            const std::string row = tool_row(tool.label, bidirectional);
+            const std::string row = tool_row(tool.label, rip);
             print_ratio_row(row.c_str() + 5, results[row], target);
         }
     std::printf("\n  %-36s %9s %9s %7s %7s\n", "Peak memory (vs source + canvas)", "peak MiB", "src+cv", "ratio",
                 "target");
     for (const ToolSource& tool : tools)
-        for (const bool bidirectional : {true, false}) {
-            const std::string row = tool_row(tool.label, bidirectional);
+        for (const bool rip : {true, false}) {
+            const std::string row = tool_row(tool.label, rip);
             const Samples& s = results[row];
             if (s.peak_bytes.empty()) continue;
             const double pixels = double(tool.side) * tool.side * sizeof(Pixel);
-            const double budget = pixels * (bidirectional ? 5 : 3);
+            const double budget = pixels * (rip ? 5 : 3);
             const double peak = median(s.peak_bytes);
             const double ratio = peak / budget;
             // A small source's budget is smaller than the process's own few MiB: no target there.
@@ -544,13 +544,13 @@ int main(int argc, char** argv) {
         benchmark::RegisterBenchmark(("decode/" + file.label).c_str(),
                                      [&file](benchmark::State& s) { decode_case(s, file); })
             ->Iterations(DECODE_RUNS)->UseManualTime()->Unit(benchmark::kMillisecond);
-    for (const bool bidirectional : {true, false})
-        benchmark::RegisterBenchmark(bidirectional ? "atlas/bi-directional" : "atlas/ordinary",
-                                     [bidirectional](benchmark::State& s) { atlas_case(s, bidirectional); })
+    for (const bool rip : {true, false})
+        benchmark::RegisterBenchmark(rip ? "atlas/bi-directional" : "atlas/ordinary",
+                                     [rip](benchmark::State& s) { atlas_case(s, rip); })
             ->Iterations(ATLAS_RUNS)->UseManualTime()->Unit(benchmark::kMillisecond);
-    for (const bool bidirectional : {true, false})
-        benchmark::RegisterBenchmark(bidirectional ? "atlas/file/bi-directional" : "atlas/file/ordinary",
-                                     [bidirectional](benchmark::State& s) { file_atlas_case(s, bidirectional); })
+    for (const bool rip : {true, false})
+        benchmark::RegisterBenchmark(rip ? "atlas/file/bi-directional" : "atlas/file/ordinary",
+                                     [rip](benchmark::State& s) { file_atlas_case(s, rip); })
             ->Iterations(ATLAS_RUNS)->UseManualTime()->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("writer/write_bmp24",
                                  [&directory](benchmark::State& s) { writer_case(s, directory); })
@@ -573,11 +573,11 @@ int main(int argc, char** argv) {
         tools.push_back({label, path, side});
     }
     for (const ToolSource& tool : tools)
-        for (const bool bidirectional : {true, false})
+        for (const bool rip : {true, false})
             benchmark::RegisterBenchmark(
-                ("tool/" + tool.label + (bidirectional ? "/bi-directional" : "/ordinary")).c_str(),
-                [tool, bidirectional, &directory](benchmark::State& s) {
-                    tool_case(s, tool, bidirectional, directory);
+                ("tool/" + tool.label + (rip ? "/bi-directional" : "/ordinary")).c_str(),
+                [tool, rip, &directory](benchmark::State& s) {
+                    tool_case(s, tool, rip, directory);
                 })
                 ->Iterations(TOOL_RUNS)->UseManualTime()->Unit(benchmark::kMillisecond);
     register_modern_benchmarks();

@@ -1,5 +1,5 @@
 // Mip-map atlas: three halving filters that work in place on the canvas, and
-// the two builders (bi-directional grid, ordinary box strip) that chain them.
+// the two builders (rip grid, mip box strip) that chain them.
 // Nothing is allocated and no block is copied: every pixel written is computed
 // from two or four pixels read from the canvas at that moment. An odd block
 // size pairs the block's last column (row) with the one just beyond it, which
@@ -321,7 +321,7 @@ void halve_vertical_columns(const View& canvas, int32_t x, int32_t y, int32_t w,
 }
 
 // Every call the builders make takes the row-kernel path. The one of them that
-// meets the canvas edge, the ordinary strip's first box below a source of odd
+// meets the canvas edge, the mip strip's first box below a source of odd
 // height, does so only in its last row pair, which halve_box handles in place.
 // Calls reaching past the edge in any other way take the clipped path.
 
@@ -391,7 +391,7 @@ void build_ordinary(const View& canvas) {
     }
 }
 
-// A chain of the bi-directional builder: each block the halving of the one
+// A chain of the rip builder: each block the halving of the one
 // before, side by side (horizontal) or stacked (vertical), as long as each
 // passes its fit check. `offset` is the column (row) of each call's block.
 constexpr int MAX_CHAIN = 64;
@@ -426,7 +426,7 @@ void run_chain_on_row(Ptr row, const Chain& chain) {
         if (chain.size[n] > 0) halve_horizontal_row(at(row, chain.offset[n]), chain.size[n]);
 }
 
-// One step of the bi-directional builder on the diagonal block (X, Y, w, h):
+// One step of the rip builder on the diagonal block (X, Y, w, h):
 //   1. the horizontal chain halve_horizontal(x, Y, c, h), c = w, w/2, ... 1,
 //      each block beside the last, until one does not fit;
 //   2. the vertical chain halve_vertical(X, y, w, c), c = h, h/2, ... 1,
@@ -513,19 +513,19 @@ int halve_box(Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h) {
     return usable(canvas) ? halve_box_in(view_of(canvas), x, y, w, h) : 0;
 }
 
-void build_ordinary_mipmap(Image* canvas) {
+void build_classic_mip(Image* canvas) {
     if (usable(canvas)) build_ordinary(view_of(canvas));
 }
 
-void build_bidirectional_mipmap(Image* canvas) {
+void build_classic_rip(Image* canvas) {
     if (usable(canvas)) build_bidirectional(view_of(canvas));
 }
 
-void build_ordinary_mipmap(BgrImage* canvas) {
+void build_classic_mip(BgrImage* canvas) {
     if (usable(canvas)) build_ordinary(view_of(canvas));
 }
 
-void build_bidirectional_mipmap(BgrImage* canvas) {
+void build_classic_rip(BgrImage* canvas) {
     if (usable(canvas)) build_bidirectional(view_of(canvas));
 }
 
@@ -569,9 +569,9 @@ BgrImagePtr build_classic_file_atlas(ImagePtr picture, BgrImagePtr canvas, bool 
     picture.reset();
     if (!canvas) return nullptr;
     if (rip)
-        build_bidirectional_mipmap(canvas.get());
+        build_classic_rip(canvas.get());
     else
-        build_ordinary_mipmap(canvas.get());
+        build_classic_mip(canvas.get());
     return canvas;
 }
 

@@ -9,16 +9,16 @@
 
 namespace orvandel {
 
-// Fill a canvas (2W x 2H, or 2W x H for the ordinary strip, source in the
+// Fill a canvas (2W x 2H, or 2W x H for the mip strip, source in the
 // top-left corner, zero elsewhere) with halved copies of the source, in place.
-// The bi-directional grid holds every combination of horizontal and vertical
-// halvings; the ordinary strip holds successive 2x2 box halvings side by side.
-void build_bidirectional_mipmap(Image* canvas);
-void build_ordinary_mipmap(Image* canvas);
+// The rip grid holds every combination of horizontal and vertical
+// halvings; the mip strip holds successive 2x2 box halvings side by side.
+void build_classic_rip(Image* canvas);
+void build_classic_mip(Image* canvas);
 // The same on a canvas held as its BMP file: the same bytes as the Pixel
 // canvas gives the file, without a conversion for the writer.
-void build_bidirectional_mipmap(BgrImage* canvas);
-void build_ordinary_mipmap(BgrImage* canvas);
+void build_classic_rip(BgrImage* canvas);
+void build_classic_mip(BgrImage* canvas);
 
 // The three filters. Each reads the block (x, y, w, h) of the canvas and writes
 // a halved copy of it in place, reading what the canvas holds at that moment:

@@ -317,9 +317,9 @@ Atlas build_classic(const Image& source, bool alpha, AtlasLayout layout) {
             for (int32_t x = 0; x < source.width; ++x)
                 *pixel_at(canvas.get(), x, y) = value(source.pixels[int64_t(y) * source.width + x]);
         if (rip)
-            build_bidirectional_mipmap(canvas.get());
+            build_classic_rip(canvas.get());
         else
-            build_ordinary_mipmap(canvas.get());
+            build_classic_mip(canvas.get());
         return canvas;
     };
     Atlas atlas;

@@ -147,11 +147,11 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
     if (options.format == OutputFormat::bmp && filter.filter == FilterKind::classic && !result.alpha) {
         // The classic atlas of an opaque picture, as the classic run makes it:
         // built in its file's bytes, which go out as they are.
-        const bool bidirectional = filter.layout == AtlasLayout::rip;
-        if (bmp24_file_size(2 * int64_t(source.width), (bidirectional ? 2 : 1) * int64_t(source.height)) >
+        const bool rip = filter.layout == AtlasLayout::rip;
+        if (bmp24_file_size(2 * int64_t(source.width), (rip ? 2 : 1) * int64_t(source.height)) >
             int64_t(UINT32_MAX))
             return failure(EXIT_NO_MEMORY, TOO_LARGE_FOR_BMP);
-        const BgrImagePtr file = build_classic_file_atlas(std::move(loaded.image), nullptr, bidirectional);
+        const BgrImagePtr file = build_classic_file_atlas(std::move(loaded.image), nullptr, rip);
         if (!file) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
         result.atlas_width = file->width;
         result.atlas_height = file->height;

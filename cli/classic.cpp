@@ -64,13 +64,13 @@ int out_of_memory() {
 // canvas holds it, so that the build and the write run with only the canvas
 // in memory; a picture the loader put in the canvas itself is the canvas.
 int build_and_write(const char* input_path, LoadResult loaded, FileCanvasTarget* target) {
-    const bool bidirectional = target->rip;
-    say("Creating %s MipMap ...", bidirectional ? "bi-directional" : "ordinary");
+    const bool rip = target->rip;
+    say("Creating %s MipMap ...", rip ? "bi-directional" : "ordinary");
     // The atlas is built where its file's bytes are, so the writer sends
     // them as they are.
     BgrImagePtr canvas = build_classic_file_atlas(std::move(loaded.image),
                                                   loaded.in_destination ? std::move(target->canvas) : nullptr,
-                                                  bidirectional);
+                                                  rip);
     if (!canvas) return out_of_memory();
     say(" Done\n");
 
@@ -93,13 +93,13 @@ int run_orvandel(int argc, char** argv) {
     } else {
         const char* path = argv[1];
         say("Loading image '%s' ...", display_name(path).c_str());
-        const bool bidirectional = argc == 2;
+        const bool rip = argc == 2;
         LoadOptions options;
         options.warnings.warn = print_warning;
         // The picture is decoded straight into the atlas canvas where its
         // reader can do so.
         FileCanvasTarget target;
-        target.rip = bidirectional;
+        target.rip = rip;
         options.rows = file_canvas_rows(&target);
         // Any allocation that fails past the loader's own checks ends the run
         // with the memory message, never an abort.

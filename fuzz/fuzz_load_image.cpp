@@ -40,16 +40,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const ImagePtr& source = loaded.image;
     if (int64_t(source->width) * source->height > MAX_ATLAS_SOURCE_PIXELS) return 0;
-    for (bool bidirectional : {true, false}) {
-        ImagePtr canvas = new_canvas(source.get(), bidirectional);
-        BgrImagePtr file = new_file_canvas(source.get(), bidirectional);
+    for (bool rip : {true, false}) {
+        ImagePtr canvas = new_canvas(source.get(), rip);
+        BgrImagePtr file = new_file_canvas(source.get(), rip);
         if (!canvas || !file) continue;
-        if (bidirectional) {
-            build_bidirectional_mipmap(canvas.get());
-            build_bidirectional_mipmap(file.get());
+        if (rip) {
+            build_classic_rip(canvas.get());
+            build_classic_rip(file.get());
         } else {
-            build_ordinary_mipmap(canvas.get());
-            build_ordinary_mipmap(file.get());
+            build_classic_mip(canvas.get());
+            build_classic_mip(file.get());
         }
         std::vector<uint8_t> bytes;
         stream_bmp24(canvas.get(), ByteSink{[](void* to, const void* p, size_t count) {

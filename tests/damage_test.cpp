@@ -44,10 +44,10 @@ void run_pipeline(const std::vector<uint8_t>& bytes, const std::string& extensio
     ASSERT_GT(image->width, 0);
     ASSERT_GT(image->height, 0);
     if (int64_t(image->width) * image->height > MAX_PIPELINE_PIXELS) return;
-    for (bool bidirectional : {true, false}) {
-        test::ImagePtr canvas = new_canvas(image.get(), bidirectional);
+    for (bool rip : {true, false}) {
+        test::ImagePtr canvas = new_canvas(image.get(), rip);
         ASSERT_TRUE(canvas);
-        bidirectional ? build_bidirectional_mipmap(canvas.get()) : build_ordinary_mipmap(canvas.get());
+        rip ? build_classic_rip(canvas.get()) : build_classic_mip(canvas.get());
         ASSERT_EQ(write_bmp24(test::scratch_path("damaged_mip.bmp").c_str(), canvas.get()), 1);
     }
 }

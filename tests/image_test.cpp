@@ -52,11 +52,11 @@ TEST(NewImage, AcceptsUpTo16384Squared) {
 
 TEST(NewCanvas, HoldsTheSourceInItsCornerAndBlackElsewhere) {
     test::ImagePtr source = test::make_image(3, 2, {1, 2, 3, 4, 5, 6});
-    for (bool bidirectional : {true, false}) {
-        test::ImagePtr canvas = new_canvas(source.get(), bidirectional);
+    for (bool rip : {true, false}) {
+        test::ImagePtr canvas = new_canvas(source.get(), rip);
         ASSERT_TRUE(canvas);
         EXPECT_EQ(canvas->width, 6);
-        EXPECT_EQ(canvas->height, bidirectional ? 4 : 2);
+        EXPECT_EQ(canvas->height, rip ? 4 : 2);
         std::vector<Pixel> expected(size_t(canvas->width) * canvas->height, 0);
         for (int y = 0; y < 2; ++y)
             for (int x = 0; x < 3; ++x) expected[size_t(y) * 6 + x] = source->pixels[y * 3 + x];

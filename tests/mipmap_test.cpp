@@ -73,7 +73,7 @@ int model_box(Model& m, int64_t x, int64_t y, int64_t w, int64_t h) {
     return 1;
 }
 
-void model_ordinary(Model& m) {
+void model_mip(Model& m) {
     if (m.width <= 1 || m.height <= 1) return;
     int64_t x = 0, w = m.width / 2, h = m.height;
     while (w != 0 || h != 0) {
@@ -84,7 +84,7 @@ void model_ordinary(Model& m) {
     }
 }
 
-void model_bidirectional(Model& m) {
+void model_rip(Model& m) {
     if (m.width <= 1 || m.height <= 1) return;
     int64_t X = 0, Y = 0, w = m.width / 2, h = m.height / 2;
     if (w == 0) return;
@@ -117,7 +117,7 @@ void model_bidirectional(Model& m) {
 // ---------------------------------------------------------------------------
 // Canvases for the real builders, set up the way the driver does.
 
-enum Layout { BIDIRECTIONAL, ORDINARY };
+enum Layout { RIP, MIP };
 enum Filter { HORIZONTAL, VERTICAL, BOX };
 
 struct Call {
@@ -146,7 +146,7 @@ std::vector<Pixel> bright_pattern(int32_t w, int32_t h) {
 }
 
 int32_t canvas_height(int32_t source_height, Layout layout) {
-    return layout == BIDIRECTIONAL ? 2 * source_height : source_height;
+    return layout == RIP ? 2 * source_height : source_height;
 }
 
 test::ImagePtr make_canvas(int32_t w, int32_t h, Layout layout, const std::vector<Pixel>& source) {
@@ -165,17 +165,17 @@ Model model_of(const Image* canvas) {
 }
 
 void build(Image* canvas, Layout layout) {
-    if (layout == BIDIRECTIONAL)
-        build_bidirectional_mipmap(canvas);
+    if (layout == RIP)
+        build_classic_rip(canvas);
     else
-        build_ordinary_mipmap(canvas);
+        build_classic_mip(canvas);
 }
 
 void build_model(Model& m, Layout layout) {
-    if (layout == BIDIRECTIONAL)
-        model_bidirectional(m);
+    if (layout == RIP)
+        model_rip(m);
     else
-        model_ordinary(m);
+        model_mip(m);
 }
 
 int apply(Image* canvas, const Call& call) {
@@ -391,7 +391,7 @@ std::set<std::pair<int32_t, int32_t>> operator+(std::set<std::pair<int32_t, int3
 
 std::vector<Example> worked_examples() {
     return {
-        {"8x4 bi-directional", 8, 4, BIDIRECTIONAL,
+        {"8x4 rip", 8, 4, RIP,
          {{HORIZONTAL, 0, 0, 8, 4},  {HORIZONTAL, 8, 0, 4, 4},  {HORIZONTAL, 12, 0, 2, 4},
           {HORIZONTAL, 14, 0, 1, 4}, {VERTICAL, 0, 0, 8, 4},    {VERTICAL, 0, 4, 8, 2},
           {VERTICAL, 0, 6, 8, 1},    {VERTICAL, 8, 0, 4, 4},    {HORIZONTAL, 8, 4, 4, 2},
@@ -399,16 +399,16 @@ std::vector<Example> worked_examples() {
           {VERTICAL, 8, 6, 4, 1},    {VERTICAL, 12, 4, 2, 2},   {HORIZONTAL, 12, 6, 2, 1},
           {HORIZONTAL, 14, 6, 1, 1}, {VERTICAL, 12, 6, 2, 1},   {VERTICAL, 14, 6, 1, 1}},
          {{15, 7}}},
-        {"8x4 ordinary", 8, 4, ORDINARY,
+        {"8x4 mip", 8, 4, MIP,
          {{BOX, 0, 0, 8, 4}, {BOX, 8, 0, 4, 2}, {BOX, 12, 0, 2, 1}, {BOX, 14, 0, 1, 0}},
          region(8, 15, 2, 3) + region(12, 15, 1, 1) + region(15, 15, 0, 0)},
-        {"5x3 bi-directional", 5, 3, BIDIRECTIONAL,
+        {"5x3 rip", 5, 3, RIP,
          {{HORIZONTAL, 0, 0, 5, 3}, {HORIZONTAL, 5, 0, 2, 3}, {HORIZONTAL, 7, 0, 1, 3},
           {VERTICAL, 0, 0, 5, 3},   {VERTICAL, 0, 3, 5, 1},   {VERTICAL, 5, 0, 2, 3},
           {HORIZONTAL, 5, 3, 2, 1}, {HORIZONTAL, 7, 3, 1, 1}, {VERTICAL, 5, 3, 2, 1},
           {VERTICAL, 7, 3, 1, 1}},
          region(9, 9, 0, 5) + region(0, 9, 5, 5) + region(8, 8, 4, 4)},
-        {"5x3 ordinary", 5, 3, ORDINARY,
+        {"5x3 mip", 5, 3, MIP,
          {{BOX, 0, 0, 5, 3}, {BOX, 5, 0, 2, 1}, {BOX, 7, 0, 1, 0}},
          region(8, 9, 0, 2) + region(5, 7, 2, 2)},
     };
@@ -433,24 +433,24 @@ TEST(MipmapBuilders, WorkedExamplesMakeTheListedCalls) {
 }
 
 TEST(MipmapBuilders, WorkedExamplesPixelFacts) {
-    {   // 8x4 bi-directional: the last column and last row read the zero beyond.
-        test::ImagePtr c = make_canvas(8, 4, BIDIRECTIONAL, bright_pattern(8, 4));
-        build_bidirectional_mipmap(c.get());
+    {   // 8x4 rip: the last column and last row read the zero beyond.
+        test::ImagePtr c = make_canvas(8, 4, RIP, bright_pattern(8, 4));
+        build_classic_rip(c.get());
         for (int32_t r = 0; r < 7; ++r) EXPECT_EQ(at(c.get(), 15, r), halved(at(c.get(), 14, r))) << "row " << r;
         for (int32_t col = 0; col < 15; ++col)
             EXPECT_EQ(at(c.get(), col, 7), halved(at(c.get(), col, 6))) << "column " << col;
     }
-    {   // 8x4 ordinary: level 3 is the two level-2 pixels over a zero row.
-        test::ImagePtr c = make_canvas(8, 4, ORDINARY, bright_pattern(8, 4));
-        build_ordinary_mipmap(c.get());
+    {   // 8x4 mip: level 3 is the two level-2 pixels over a zero row.
+        test::ImagePtr c = make_canvas(8, 4, MIP, bright_pattern(8, 4));
+        build_classic_mip(c.get());
         EXPECT_EQ(at(c.get(), 14, 0), model_average({at(c.get(), 12, 0), at(c.get(), 13, 0), 0, 0}));
         EXPECT_EQ(at(c.get(), 12, 0), model_average({at(c.get(), 8, 0), at(c.get(), 9, 0), at(c.get(), 8, 1),
                                                      at(c.get(), 9, 1)}));
     }
-    {   // 5x3 bi-directional.
+    {   // 5x3 rip.
         const std::vector<Pixel> s = bright_pattern(5, 3);
-        test::ImagePtr c = make_canvas(5, 3, BIDIRECTIONAL, s);
-        build_bidirectional_mipmap(c.get());
+        test::ImagePtr c = make_canvas(5, 3, RIP, s);
+        build_classic_rip(c.get());
         for (int32_t r = 0; r < 3; ++r) {
             // Block (2, 0) replaced the extra column with the pair of columns 5 and 6.
             EXPECT_EQ(at(c.get(), 7, r), model_average({at(c.get(), 5, r), at(c.get(), 6, r)}));
@@ -465,10 +465,10 @@ TEST(MipmapBuilders, WorkedExamplesPixelFacts) {
         EXPECT_EQ(at(c.get(), 8, 3), halved(at(c.get(), 7, 3)));
         EXPECT_EQ(at(c.get(), 7, 4), halved(at(c.get(), 7, 3)));
     }
-    {   // 5x3 ordinary: level 1's row 1 pairs source row 2 with the zero row below the canvas.
+    {   // 5x3 mip: level 1's row 1 pairs source row 2 with the zero row below the canvas.
         const std::vector<Pixel> s = bright_pattern(5, 3);
-        test::ImagePtr c = make_canvas(5, 3, ORDINARY, s);
-        build_ordinary_mipmap(c.get());
+        test::ImagePtr c = make_canvas(5, 3, MIP, s);
+        build_classic_mip(c.get());
         EXPECT_EQ(at(c.get(), 5, 1), model_average({s[10], s[11], 0, 0}));
         EXPECT_EQ(at(c.get(), 6, 1), model_average({s[12], s[13], 0, 0}));
         EXPECT_EQ(at(c.get(), 7, 1), model_average({s[14], 0, 0, 0}));
@@ -490,17 +490,17 @@ TEST(MipmapBuilders, EdgeCases) {
         std::set<std::pair<int32_t, int32_t>> zeros;
     };
     const Case cases[] = {
-        {"1x1 bi-directional", 1, 1, BIDIRECTIONAL, {{1, 1}}},
-        {"1x1 ordinary", 1, 1, ORDINARY, {{1, 0}}},
-        {"one pixel high, ordinary", 5, 1, ORDINARY, region(5, 9, 0, 0)},
-        {"4x1 bi-directional", 4, 1, BIDIRECTIONAL, {{6, 1}, {7, 1}}},
-        {"1x4 ordinary", 1, 4, ORDINARY, {{1, 2}, {1, 3}}},
-        {"3x2 bi-directional", 3, 2, BIDIRECTIONAL, region(5, 5, 0, 3) + region(4, 4, 3, 3)},
-        {"2x2 bi-directional", 2, 2, BIDIRECTIONAL, {{3, 3}}},
-        {"4x4 bi-directional", 4, 4, BIDIRECTIONAL, {{7, 7}}},
-        {"8x8 bi-directional", 8, 8, BIDIRECTIONAL, {{15, 15}}},
-        {"16x16 bi-directional", 16, 16, BIDIRECTIONAL, {{31, 31}}},
-        {"4x8 bi-directional", 4, 8, BIDIRECTIONAL, {{7, 14}, {7, 15}}},
+        {"1x1 rip", 1, 1, RIP, {{1, 1}}},
+        {"1x1 mip", 1, 1, MIP, {{1, 0}}},
+        {"one pixel high, mip", 5, 1, MIP, region(5, 9, 0, 0)},
+        {"4x1 rip", 4, 1, RIP, {{6, 1}, {7, 1}}},
+        {"1x4 mip", 1, 4, MIP, {{1, 2}, {1, 3}}},
+        {"3x2 rip", 3, 2, RIP, region(5, 5, 0, 3) + region(4, 4, 3, 3)},
+        {"2x2 rip", 2, 2, RIP, {{3, 3}}},
+        {"4x4 rip", 4, 4, RIP, {{7, 7}}},
+        {"8x8 rip", 8, 8, RIP, {{15, 15}}},
+        {"16x16 rip", 16, 16, RIP, {{31, 31}}},
+        {"4x8 rip", 4, 8, RIP, {{7, 14}, {7, 15}}},
     };
     for (const Case& k : cases) {
         const std::vector<Pixel> source = bright_pattern(k.w, k.h);
@@ -512,21 +512,21 @@ TEST(MipmapBuilders, EdgeCases) {
         EXPECT_EQ(zero_pixels(c.get()), k.zeros) << k.name;
     }
 
-    test::ImagePtr one = make_canvas(1, 1, BIDIRECTIONAL, {0x80C0FE});
-    build_bidirectional_mipmap(one.get());
+    test::ImagePtr one = make_canvas(1, 1, RIP, {0x80C0FE});
+    build_classic_rip(one.get());
     EXPECT_EQ(test::pixels_of(one.get()), (std::vector<Pixel>{0x80C0FE, 0x40607F, 0x40607F, 0}));
 
-    // 1x4 ordinary: each box takes in the still zero column 1.
+    // 1x4 mip: each box takes in the still zero column 1.
     const std::vector<Pixel> tall = {0x030303, 0x050505, 0x0B0B0B, 0x010101};
-    test::ImagePtr strip = make_canvas(1, 4, ORDINARY, tall);
-    build_ordinary_mipmap(strip.get());
+    test::ImagePtr strip = make_canvas(1, 4, MIP, tall);
+    build_classic_mip(strip.get());
     EXPECT_EQ(at(strip.get(), 1, 0), 0x020202u);
     EXPECT_EQ(at(strip.get(), 1, 1), 0x030303u);
 
     // 3x2: the second horizontal call pairs column 3 with the extra column 4.
     const std::vector<Pixel> s = bright_pattern(3, 2);
-    test::ImagePtr c = make_canvas(3, 2, BIDIRECTIONAL, s);
-    build_bidirectional_mipmap(c.get());
+    test::ImagePtr c = make_canvas(3, 2, RIP, s);
+    build_classic_rip(c.get());
     for (int32_t r = 0; r < 2; ++r) {
         const Pixel block = model_average({s[size_t(3 * r)], s[size_t(3 * r + 1)]});
         const Pixel extra = model_average({s[size_t(3 * r + 2)], block});
@@ -536,7 +536,7 @@ TEST(MipmapBuilders, EdgeCases) {
 }
 
 TEST(MipmapBuilders, DegenerateCanvasesAreLeftAlone) {
-    for (Layout layout : {BIDIRECTIONAL, ORDINARY}) {
+    for (Layout layout : {RIP, MIP}) {
         build(nullptr, layout);
         for (auto [w, h] : {std::pair{1, 5}, std::pair{5, 1}, std::pair{1, 1}}) {
             const std::vector<Pixel> content = pattern(w, h, 9);
@@ -552,14 +552,14 @@ TEST(MipmapBuilders, DegenerateCanvasesAreLeftAlone) {
 TEST(MipmapBuilders, SweepMatchesTheModel) {
     for (int32_t h = 1; h <= 33; ++h)
         for (int32_t w = 1; w <= 33; ++w)
-            for (Layout layout : {BIDIRECTIONAL, ORDINARY}) {
+            for (Layout layout : {RIP, MIP}) {
                 const std::vector<Pixel> source = pattern(w, h, uint32_t(w * 64 + h));
                 test::ImagePtr c = make_canvas(w, h, layout, source);
                 Model m = model_of(c.get());
                 build(c.get(), layout);
                 build_model(m, layout);
                 const std::vector<Pixel> got = test::pixels_of(c.get());
-                ASSERT_EQ(got, m.px) << w << "x" << h << (layout == BIDIRECTIONAL ? " bi-directional" : " ordinary");
+                ASSERT_EQ(got, m.px) << w << "x" << h << (layout == RIP ? " bi-directional" : " ordinary");
                 for (int32_t r = 0; r < c->height; ++r)
                     for (int32_t col = 0; col < c->width; ++col) {
                         if (r < h && col < w)
@@ -570,7 +570,7 @@ TEST(MipmapBuilders, SweepMatchesTheModel) {
             }
 }
 
-// The bi-directional builder as the plain sequence of filter calls, one call
+// The rip builder as the plain sequence of filter calls, one call
 // after another, each chain in its order.
 void bidirectional_by_calls(Image* c) {
     int32_t X = 0, Y = 0, w = c->width / 2, h = c->height / 2;
@@ -596,9 +596,9 @@ TEST(MipmapBuilders, BidirectionalEqualsTheCallSequenceForWideSources) {
                                                  {3, 700},  {641, 483}};
     for (const auto& [w, h] : sizes) {
         const std::vector<Pixel> source = pattern(w, h, uint32_t(w * 7 + h));
-        test::ImagePtr fused = make_canvas(w, h, BIDIRECTIONAL, source);
-        test::ImagePtr called = make_canvas(w, h, BIDIRECTIONAL, source);
-        build_bidirectional_mipmap(fused.get());
+        test::ImagePtr fused = make_canvas(w, h, RIP, source);
+        test::ImagePtr called = make_canvas(w, h, RIP, source);
+        build_classic_rip(fused.get());
         bidirectional_by_calls(called.get());
         ASSERT_EQ(test::pixels_of(fused.get()), test::pixels_of(called.get())) << w << "x" << h;
     }
@@ -627,22 +627,22 @@ TEST(MipmapBuilders, FileCanvasGivesTheFileOfThePixelCanvas) {
                                                  {16, 3},  {17, 9}, {18, 2},  {33, 33}, {47, 5}, {49, 6},
                                                  {96, 10}, {97, 7}, {130, 3}, {257, 66}, {3, 100}};
     for (const auto& [w, h] : sizes)
-        for (Layout layout : {BIDIRECTIONAL, ORDINARY}) {
+        for (Layout layout : {RIP, MIP}) {
             const std::vector<Pixel> source = pattern(w, h, uint32_t(w * 31 + h));
             test::ImagePtr pixels = make_canvas(w, h, layout, source);
             test::ImagePtr picture = test::make_image(w, h, source);
-            BgrImagePtr file = new_file_canvas(picture.get(), layout == BIDIRECTIONAL);
+            BgrImagePtr file = new_file_canvas(picture.get(), layout == RIP);
             ASSERT_TRUE(file);
-            if (layout == BIDIRECTIONAL) {
-                build_bidirectional_mipmap(pixels.get());
-                build_bidirectional_mipmap(file.get());
+            if (layout == RIP) {
+                build_classic_rip(pixels.get());
+                build_classic_rip(file.get());
             } else {
-                build_ordinary_mipmap(pixels.get());
-                build_ordinary_mipmap(file.get());
+                build_classic_mip(pixels.get());
+                build_classic_mip(file.get());
             }
             const std::vector<uint8_t> expected = file_bytes_of(pixels.get());
             ASSERT_EQ(std::vector<uint8_t>(file->file, file->file + file->file_bytes), expected)
-                << w << "x" << h << (layout == BIDIRECTIONAL ? " bi-directional" : " ordinary");
+                << w << "x" << h << (layout == RIP ? " bi-directional" : " ordinary");
         }
 }
 
@@ -656,9 +656,9 @@ TEST(MipmapEndToEnd, ToolWritesTheAtlasForEachLayout) {
     ASSERT_EQ(write_bmp24(path.c_str(), input.get()), 1);
     const std::string out_path = test::scratch_path("tex_mip.bmp");
 
-    for (Layout layout : {BIDIRECTIONAL, ORDINARY}) {
+    for (Layout layout : {RIP, MIP}) {
         std::vector<std::string> args = {path};
-        if (layout == ORDINARY) args.push_back("ord");
+        if (layout == MIP) args.push_back("ord");
         const test::RunResult run = test::run_tool(args);
         EXPECT_EQ(run.status, 0) << run.output;
         test::ImagePtr atlas = test::load_path(load_bmp24, out_path);
@@ -669,7 +669,7 @@ TEST(MipmapEndToEnd, ToolWritesTheAtlasForEachLayout) {
         test::ImagePtr canvas = make_canvas(W, H, layout, source);
         Model m = model_of(canvas.get());
         build_model(m, layout);
-        EXPECT_EQ(test::pixels_of(atlas.get()), m.px) << (layout == BIDIRECTIONAL ? "bi-directional" : "ordinary");
+        EXPECT_EQ(test::pixels_of(atlas.get()), m.px) << (layout == RIP ? "bi-directional" : "ordinary");
     }
 }
 

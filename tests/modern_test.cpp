@@ -302,7 +302,7 @@ TEST(ModernAtlas, ClassicFilterIsTheClassicAtlas) {
                     }
                 for (std::vector<Pixel>* canvas : {&colour, &alphas}) {
                     Image image = view(*canvas, 2 * w, canvas_height);
-                    layout == AtlasLayout::rip ? build_bidirectional_mipmap(&image) : build_ordinary_mipmap(&image);
+                    layout == AtlasLayout::rip ? build_classic_rip(&image) : build_classic_mip(&image);
                 }
                 FilterOptions options;
                 options.filter = FilterKind::classic;

@@ -1,7 +1,7 @@
 // The batch benchmark (run by `make bench` after the main one): 200 textures
 // of 256 x 256 through the modern command line with -j 1 and -j 2, against
 // the classic run's own work on the same files done in this process (load,
-// canvas, bi-directional build, write; no process start per file), and the
+// canvas, rip build, write; no process start per file), and the
 // PNG atlas of a 4096 x 4096 source against its BMP run. Whole runs are timed
 // from the start of the tool's process to its end; the figures are medians.
 #include <sys/resource.h>
