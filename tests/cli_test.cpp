@@ -15,6 +15,7 @@
 #include "builders/classic.h"
 #include "cli/common.h"
 #include "readers/bmp.h"
+#include "gif_lzw_encoder.h"
 #include "test_util.h"
 
 using namespace orvandel;
@@ -185,6 +186,97 @@ TEST(ModernRun, StatusIsThatOfTheFirstFailureInArgumentOrder) {
         EXPECT_EQ(run.out, "");
         // Two failures, or a usage message and its hint.
         EXPECT_EQ(count_lines(run.err), c.status == EXIT_ATLAS_WRITTEN ? 0u : 2u) << run.err;
+    }
+}
+
+// A 4 x 2 32-bit TGA whose header counts 8 alpha bits: the top row opaque,
+// the bottom row half and fully transparent.
+std::string write_rgba_tga(const std::string& name) {
+    test::Bytes b;
+    b.raw({0, 0, 2}).fill(9, 0).le16(4).le16(2).u8(32).u8(0x28);  // top-down, 8 alpha bits
+    for (int i = 0; i < 8; ++i) b.u8(40 * i).u8(100).u8(200).u8(i < 4 ? 255 : i < 6 ? 128 : 0);
+    const std::string path = test::scratch_path(name);
+    test::write_file(path, b.data);
+    return path;
+}
+
+uint32_t le_at(const std::vector<uint8_t>& bytes, size_t offset, int count) {
+    uint32_t v = 0;
+    for (int k = count - 1; k >= 0; --k) v = v << 8 | (offset + k < bytes.size() ? bytes[offset + k] : 0);
+    return v;
+}
+
+// An RGBA source gives an RGBA atlas unless --alpha drop says otherwise: the
+// file's own header tells (bits per pixel of a BMP, colour type of a PNG).
+TEST(ModernRun, AlphaDropWritesRgbAtlases) {
+    const std::string tga = write_rgba_tga("rgba.tga");
+    struct Case {
+        std::vector<std::string> options;
+        const char* output;
+        bool rgba;
+    };
+    const Case cases[] = {
+        {{"-q"}, "rgba_mip.bmp", true},
+        {{"-q", "-a", "drop"}, "rgba_mip.bmp", false},
+        {{"-q", "-f", "png"}, "rgba_mip.png", true},
+        {{"-q", "-f", "png", "--alpha=drop"}, "rgba_mip.png", false},
+        {{"-q", "-a", "drop", "-f", "png", "-l", "mip", "--filter", "kaiser"}, "rgba_mip.png", false},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.options;
+        args.push_back(tga);
+        const std::string line = c.options.back() + " " + c.output;
+        ASSERT_EQ(run_modern(args).status, EXIT_ATLAS_WRITTEN) << line;
+        const std::vector<uint8_t> file = test::read_file(test::scratch_path(c.output));
+        if (std::string(c.output).find(".bmp") != std::string::npos)
+            EXPECT_EQ(le_at(file, 28, 2), c.rgba ? 32u : 24u) << line;  // bits per pixel
+        else
+            EXPECT_EQ(le_at(file, 25, 1), c.rgba ? 6u : 2u) << line;  // PNG colour type
+        const LoadResult atlas = load_image_from_memory(file.data(), file.size());
+        ASSERT_TRUE(atlas.image) << line << ": " << atlas.reason;
+        EXPECT_EQ(atlas.alpha, c.rgba) << line;
+    }
+}
+
+// --max-pixels declines the texture over it, with the reason and status 2;
+// the others are still written.
+TEST(ModernRun, MaxPixelsDeclinesOnlyTheLargerTextures) {
+    const std::string big = write_texture("big.bmp", 7, 5), small = write_texture("small.bmp", 4, 4);
+    const ModernRunResult run = run_modern({"-j2", "--max-pixels", "34", big, small});
+    EXPECT_EQ(run.status, EXIT_INVALID_FORMAT);
+    EXPECT_EQ(run.err, "orvandel: " + big + ": BMP: picture larger than 34 pixels\n");
+    EXPECT_FALSE(test::file_exists(test::scratch_path("big_mip.bmp")));
+    EXPECT_TRUE(test::load_path(load_bmp24, test::scratch_path("small_mip.bmp")));
+    // At the limit the texture is taken.
+    EXPECT_EQ(run_modern({"-q", "--max-pixels", "35", big}).status, EXIT_ATLAS_WRITTEN);
+}
+
+// A GIF's transparent colour is transparent in the modern run: an RGBA atlas
+// with alpha 0 where the source pixel had that index (block (0, 0) is the
+// source itself), 255 elsewhere.
+TEST(ModernRun, GifTransparentColourGivesAlpha) {
+    const std::vector<uint8_t> indices = {0, 1, 2, 3, 3, 2, 1, 0};  // 4 x 2, index 2 transparent
+    test::Bytes gif;
+    gif.text("GIF89a").le16(4).le16(2).u8(0x81).u8(0).u8(0);
+    for (int i = 0; i < 4; ++i) gif.u8(60 * i).u8(255 - 60 * i).u8(90);
+    gif.raw({0x21, 0xF9, 4, 0x01, 0, 0, 2, 0});
+    gif.u8(0x2C).le16(0).le16(0).le16(4).le16(2).u8(0).u8(2);
+    gif.append(gif_encoder::sub_blocks(gif_encoder::lzw_encode(indices, 2))).u8(0x3B);
+    const std::string path = test::scratch_path("keyed.gif");
+    test::write_file(path, gif.data);
+
+    for (const char* format : {"png", "bmp"}) {
+        const ModernRunResult run = run_modern({"-f", format, path});
+        ASSERT_EQ(run.status, EXIT_ATLAS_WRITTEN) << format << run.err;
+        EXPECT_NE(run.out.find("4x2 -> 8x4 RGBA"), std::string::npos) << format << run.out;
+        const test::ImagePtr atlas = test::load_path(load_image_from_memory, test::scratch_path(
+                                                                                 std::string("keyed_mip.") + format));
+        ASSERT_TRUE(atlas) << format;
+        ASSERT_EQ(atlas->width, 8);
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 4; ++x)
+                EXPECT_EQ(atlas->pixels[y * 8 + x] >> 24, indices[size_t(y * 4 + x)] == 2 ? 0u : 255u)
+                    << format << " " << x << "," << y;
     }
 }
 
