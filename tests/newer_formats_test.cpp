@@ -197,4 +197,33 @@ TEST(NewerFormats, RecognisedByContentWhateverTheName) {
     }
 }
 
+// tRNS gives alpha: 0 where a pixel is the colour key (all 16 bits of it) or
+// uses a palette entry the chunk makes transparent, the chunk's value for the
+// entries it lists, 255 for the rest (tools/make_png_trns_fixtures.py).
+TEST(NewerFormats, TrnsTransparencyGivesExactAlpha) {
+    const auto rgba = [](unsigned r, unsigned g, unsigned b, unsigned a) { return Pixel(a << 24 | b << 16 | g << 8 | r); };
+    const struct {
+        const char* name;
+        int32_t width;
+        std::vector<Pixel> pixels;
+    } cases[] = {
+        {"png/trns_rgb8_4x2.png", 4,
+         {rgba(10, 20, 30, 0), rgba(200, 20, 30, 255), rgba(10, 20, 30, 0), rgba(0, 0, 0, 255),
+          rgba(10, 20, 31, 255), rgba(255, 255, 255, 255), rgba(10, 20, 30, 0), rgba(9, 20, 30, 255)}},
+        {"png/trns_palette8_4x2.png", 4,
+         {rgba(255, 0, 0, 0), rgba(0, 255, 0, 128), rgba(0, 0, 255, 255), rgba(255, 255, 0, 255),
+          rgba(1, 2, 3, 255), rgba(255, 255, 0, 255), rgba(0, 255, 0, 128), rgba(255, 0, 0, 0)}},
+        {"png/trns_grey16_4x1.png", 4,
+         {rgba(0x12, 0x12, 0x12, 0), rgba(0x12, 0x12, 0x12, 255), rgba(255, 255, 255, 255), rgba(0, 0, 0, 255)}},
+    };
+    for (const auto& c : cases) {
+        const std::vector<uint8_t> bytes = fixture(c.name);
+        const LoadResult result = load_image_from_memory(bytes.data(), bytes.size());
+        ASSERT_TRUE(result.image) << c.name << ": " << result.reason;
+        EXPECT_TRUE(result.alpha) << c.name;
+        EXPECT_EQ(result.image->width, c.width) << c.name;
+        EXPECT_EQ(test::pixels_of(result.image.get()), c.pixels) << c.name;
+    }
+}
+
 }  // namespace
