@@ -8,7 +8,7 @@ SAMPLES := $(filter-out %_mip.bmp,$(wildcard samples/*.bmp samples/*.pcx samples
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := $(basename $(notdir $(wildcard fuzz/*.cpp)))
 
-.PHONY: run test test-all asan release bench clang fuzz deps clean
+.PHONY: run test test-all asan release install docs bench clang fuzz deps clean
 
 deps:
 	@sh tools/install-deps.sh
@@ -19,6 +19,16 @@ release: deps
 
 run: release
 	@for f in $(SAMPLES); do ./build/release/orvandel "$$f" </dev/null || exit 1; done
+
+# The tool and its manual page under PREFIX, staged under DESTDIR when given:
+# make install PREFIX=/usr/local DESTDIR=/tmp/stage
+PREFIX ?= /usr/local
+install: release
+	DESTDIR="$(DESTDIR)" cmake --install build/release --prefix "$(PREFIX)"
+
+# The README's pictures: a rip and a mip atlas of a sample, made by the tool.
+docs: release
+	sh tools/make_docs_pictures.sh build/release/orvandel
 
 # The tests, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 asan:

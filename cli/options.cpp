@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -14,35 +15,50 @@ namespace orvandel {
 
 namespace {
 
-enum class OptionId {
-    layout, format, png_level, output_dir, alpha, jobs, quiet, max_pixels, help, version,
-    filter, colour, edge, normal, coverage,
-};
-
-struct OptionInfo {
-    char short_name;  // 0 when there is none
-    const char* long_name;
-    bool takes_value;
-    OptionId id;
-};
-
+// The order is --help's. The words of a value ("rip|mip") are the ones the
+// parser takes, in the order of the enum they choose from.
 const OptionInfo OPTIONS[] = {
-    {'l', "layout", true, OptionId::layout},
-    {'f', "format", true, OptionId::format},
-    {0, "png-level", true, OptionId::png_level},
-    {'o', "output-dir", true, OptionId::output_dir},
-    {'a', "alpha", true, OptionId::alpha},
-    {'j', "jobs", true, OptionId::jobs},
-    {'q', "quiet", false, OptionId::quiet},
-    {0, "max-pixels", true, OptionId::max_pixels},
-    {'h', "help", false, OptionId::help},
-    {'V', "version", false, OptionId::version},
-    {0, "filter", true, OptionId::filter},
-    {0, "colour", true, OptionId::colour},
-    {0, "color", true, OptionId::colour},
-    {0, "edge", true, OptionId::edge},
-    {0, "normal", false, OptionId::normal},
-    {0, "coverage", true, OptionId::coverage},
+    {'l', "layout", "rip|mip", OptionId::layout,
+     "rip: every horizontal and vertical halving (default);\nmip: the ordinary strip of halvings",
+     "rip (default): a grid twice as wide and twice as high as the source, block (i, j) being the source halved "
+     "i times across and j times down; mip: a strip twice as wide and as high as the source, the halvings side "
+     "by side, top-aligned."},
+    {'f', "format", "bmp|png|dds", OptionId::format,
+     "atlas container (default bmp); dds: a mip chain, with --layout mip",
+     "The atlas container (default bmp): a 24-bit BMP, or a 32-bit one with alpha; an 8-bit RGB or RGBA PNG; "
+     "dds writes the mip chain instead, every level down to 1 x 1 as uncompressed 32-bit pixels, and needs "
+     "--layout mip."},
+    {0, "png-level", "N", OptionId::png_level, "zlib level of PNG atlases, 0 (stored, default, fastest) to 9",
+     "zlib level of PNG atlases, 0 (stored, the default and the fastest) to 9; 1 is the choice for atlases "
+     "that are shipped."},
+    {'o', "output-dir", "DIR", OptionId::output_dir, "write there instead of beside each input",
+     "Write the atlases into DIR, made if missing, instead of beside each input."},
+    {'a', "alpha", "keep|drop", OptionId::alpha, "keep (default): sources with alpha give RGBA atlases",
+     "keep (default): a source whose alpha is below 255 somewhere gives an RGBA atlas; drop: every atlas is "
+     "RGB."},
+    {'j', "jobs", "N", OptionId::jobs, "textures processed at once (default: the number of cores)",
+     "Textures processed at once, 1 to 1024 (default: the number of cores); a single texture gets all N "
+     "threads for its build."},
+    {'q', "quiet", nullptr, OptionId::quiet, "print errors only", "Print errors only."},
+    {0, "max-pixels", "N", OptionId::max_pixels, "decline sources larger than N pixels (default 268435456)",
+     "Decline sources of more than N pixels, with status 2 (default and largest 268435456, 16384 x 16384)."},
+    {0, "filter", "box|kaiser|classic", OptionId::filter,
+     "halving filter (default box); classic: the original atlas",
+     "The halving filter: box (default, exact area weights), kaiser (a windowed sinc), or classic, which gives "
+     "the classic run's atlas byte for byte and takes none of --colour, --edge, --normal, --coverage."},
+    {0, "colour", "srgb|linear", OptionId::colour, "filter colours in linear light (srgb, default) or as stored",
+     "srgb (default): the colours are sRGB and are filtered in linear light; linear: filtered as stored."},
+    {0, "color", "srgb|linear", OptionId::colour, nullptr, ""},
+    {0, "edge", "clamp|wrap|mirror", OptionId::edge, "what the kaiser filter reads past an edge (default clamp)",
+     "What the kaiser filter reads beyond an edge: the edge pixel (clamp, default), the other side (wrap, for "
+     "tiling textures) or the picture mirrored."},
+    {0, "normal", nullptr, OptionId::normal, "the texture is a normal map",
+     "The texture is a normal map: its texels are unit vectors, renormalised in every level."},
+    {0, "coverage", "T", OptionId::coverage, "keep the share of alpha >= T (0 < T < 1) in every level",
+     "For cut-outs: scale each level's alpha so that the share of texels with alpha >= T (0 < T < 1) stays "
+     "that of the source."},
+    {'h', "help", nullptr, OptionId::help, "this text", "Print the list of options and exit."},
+    {'V', "version", nullptr, OptionId::version, "the version", "Print the version and exit."},
 };
 
 constexpr int MAX_JOBS = 1024;
@@ -81,97 +97,100 @@ bool parse_count(const std::string& text, int64_t low, int64_t high, int64_t* ou
     return true;
 }
 
-// One of `names` (in the enum's order): its index, or -1.
-int pick(const std::string& value, std::initializer_list<const char*> names) {
-    int index = 0;
-    for (const char* name : names) {
-        if (value == name) return index;
-        ++index;
+// `value` as one of the words of `option.value` ("rip|mip"), which name the
+// enum's values in order; the usage error, or empty.
+template <typename Enum>
+std::string choose(const OptionInfo& option, const std::string& value, Enum* out) {
+    std::vector<std::string> words;
+    for (const char *word = option.value, *bar; ; word = bar + 1) {
+        bar = std::strchr(word, '|');
+        words.emplace_back(word, bar ? size_t(bar - word) : std::strlen(word));
+        if (!bar) break;
     }
-    return -1;
+    for (size_t i = 0; i < words.size(); ++i) {
+        if (value != words[i]) continue;
+        *out = static_cast<Enum>(i);
+        return "";
+    }
+    std::string list = words[0];
+    for (size_t i = 1; i < words.size(); ++i) list += (i + 1 == words.size() ? " or " : ", ") + words[i];
+    return "invalid value '" + printable(value) + "' for --" + option.long_name + " (" + list + ")";
 }
 
+// A whole number in [low, high] into `out`; the usage error, or empty.
+template <typename Number>
+std::string whole_number(const OptionInfo& option, const std::string& value, int64_t low, int64_t high, Number* out) {
+    int64_t number = 0;
+    if (!parse_count(value, low, high, &number)) {
+        const std::string range = low == 0 && high < 10 ? std::to_string(low) + " to " + std::to_string(high)
+                                                        : "a whole number from " + std::to_string(low) + " to " +
+                                                              std::to_string(high);
+        return "invalid value '" + printable(value) + "' for --" + option.long_name + " (" + range + ")";
+    }
+    *out = static_cast<Number>(number);
+    return "";
+}
+
+// Options that --filter classic does not take, seen on the command line.
 struct Seen {
     bool colour = false, edge = false, normal = false, coverage = false;
 };
 
-// Applies one option; the message of a usage error, or empty.
-std::string apply(const OptionInfo& option, const std::string& value, CliParse* parse, Seen* seen) {
-    CliOptions& o = parse->options;
-    const std::string invalid = "invalid value '" + printable(value) + "' for --" + option.long_name;
-    int choice = -1;
-    int64_t number = 0;
+// The options of the halving filters; the usage error, or empty.
+std::string apply_filter_option(const OptionInfo& option, const std::string& value, FilterOptions* f, Seen* seen) {
     switch (option.id) {
-        case OptionId::layout:
-            if ((choice = pick(value, {"rip", "mip"})) < 0) return invalid + " (rip or mip)";
-            o.filter.layout = static_cast<AtlasLayout>(choice);
-            break;
-        case OptionId::format:
-            if ((choice = pick(value, {"bmp", "png", "dds"})) < 0) return invalid + " (bmp, png or dds)";
-            o.format = static_cast<OutputFormat>(choice);
-            break;
-        case OptionId::png_level:
-            if (!parse_count(value, 0, 9, &number)) return invalid + " (0 to 9)";
-            o.png_level = static_cast<int>(number);
-            break;
-        case OptionId::output_dir:
-            if (value.empty()) return "--output-dir needs a directory";
-            o.output_dir = value;
-            break;
-        case OptionId::alpha:
-            if ((choice = pick(value, {"keep", "drop"})) < 0) return invalid + " (keep or drop)";
-            o.alpha = static_cast<AlphaMode>(choice);
-            break;
-        case OptionId::jobs:
-            if (!parse_count(value, 1, MAX_JOBS, &number))
-                return invalid + " (a whole number from 1 to " + std::to_string(MAX_JOBS) + ")";
-            o.jobs = static_cast<int>(number);
-            break;
-        case OptionId::max_pixels:
-            if (!parse_count(value, 1, MAX_IMAGE_PIXELS, &number))
-                return invalid + " (a whole number from 1 to " + std::to_string(MAX_IMAGE_PIXELS) + ")";
-            o.max_pixels = number;
-            break;
-        case OptionId::quiet:
-            o.quiet = true;
-            break;
-        case OptionId::help:
-            parse->action = CliAction::help;
-            break;
-        case OptionId::version:
-            parse->action = CliAction::version;
-            break;
         case OptionId::filter:
-            if ((choice = pick(value, {"box", "kaiser", "classic"})) < 0)
-                return invalid + " (box, kaiser or classic)";
-            o.filter.filter = static_cast<FilterKind>(choice);
-            break;
+            return choose(option, value, &f->filter);
         case OptionId::colour:
-            if ((choice = pick(value, {"srgb", "linear"})) < 0) return invalid + " (srgb or linear)";
-            o.filter.colour = static_cast<ColourSpace>(choice);
             seen->colour = true;
-            break;
+            return choose(option, value, &f->colour);
         case OptionId::edge:
-            if ((choice = pick(value, {"clamp", "wrap", "mirror"})) < 0)
-                return invalid + " (clamp, wrap or mirror)";
-            o.filter.edge = static_cast<EdgeMode>(choice);
             seen->edge = true;
-            break;
+            return choose(option, value, &f->edge);
         case OptionId::normal:
-            o.filter.normal_map = true;
             seen->normal = true;
-            break;
+            f->normal_map = true;
+            return "";
         case OptionId::coverage: {
+            seen->coverage = true;
             char* end = nullptr;
             const double t = value.empty() ? 0 : std::strtod(value.c_str(), &end);
             if (value.empty() || *end != '\0' || !std::isfinite(t) || t <= 0 || t >= 1)
-                return invalid + " (a number between 0 and 1, both excluded)";
-            o.filter.coverage = t;
-            seen->coverage = true;
-            break;
+                return "invalid value '" + printable(value) + "' for --coverage (a number between 0 and 1, both excluded)";
+            f->coverage = t;
+            return "";
         }
+        default:
+            return "";
     }
-    return "";
+}
+
+// Applies one option; the usage error, or empty.
+std::string apply(const OptionInfo& option, const std::string& value, CliParse* parse, Seen* seen) {
+    CliOptions& o = parse->options;
+    switch (option.id) {
+        case OptionId::layout: return choose(option, value, &o.filter.layout);
+        case OptionId::format: return choose(option, value, &o.format);
+        case OptionId::alpha: return choose(option, value, &o.alpha);
+        case OptionId::png_level: return whole_number(option, value, 0, 9, &o.png_level);
+        case OptionId::jobs: return whole_number(option, value, 1, MAX_JOBS, &o.jobs);
+        case OptionId::max_pixels: return whole_number(option, value, 1, MAX_IMAGE_PIXELS, &o.max_pixels);
+        case OptionId::output_dir:
+            if (value.empty()) return "--output-dir needs a directory";
+            o.output_dir = value;
+            return "";
+        case OptionId::quiet:
+            o.quiet = true;
+            return "";
+        case OptionId::help:
+            parse->action = CliAction::help;
+            return "";
+        case OptionId::version:
+            parse->action = CliAction::version;
+            return "";
+        default:
+            return apply_filter_option(option, value, &o.filter, seen);
+    }
 }
 
 // Combinations that cannot run, and outputs that would collide.
@@ -236,9 +255,9 @@ CliParse parse_command_line(const std::vector<std::string>& args, int cores) {
             if (!option) return fail("unknown option '--" + printable(name) + "'");
             std::string value;
             if (equals != std::string::npos) {
-                if (!option->takes_value) return fail("option '--" + std::string(option->long_name) + "' takes no value");
+                if (!option->value) return fail("option '--" + std::string(option->long_name) + "' takes no value");
                 value = arg.substr(equals + 1);
-            } else if (option->takes_value) {
+            } else if (option->value) {
                 if (i + 1 == args.size())
                     return fail("option '--" + std::string(option->long_name) + "' needs a value");
                 value = args[++i];
@@ -250,7 +269,7 @@ CliParse parse_command_line(const std::vector<std::string>& args, int cores) {
                 const OptionInfo* option = find_short(arg[k]);
                 if (!option) return fail("unknown option '-" + printable(arg.substr(k, 1)) + "'");
                 std::string value;
-                if (option->takes_value) {
+                if (option->value) {
                     if (k + 1 < arg.size()) {
                         value = arg.substr(k + 1);
                     } else {
@@ -313,32 +332,40 @@ std::string printable(const std::string& text) {
     return out;
 }
 
+OptionTable modern_option_table() { return OptionTable{OPTIONS, sizeof OPTIONS / sizeof OPTIONS[0]}; }
+
 std::string modern_help_text() {
-    return "Usage: orvandel [options] TEXTURE...\n"
-           "Writes the mip-map atlas of each texture (BMP, PCX, GIF, TGA, PNG, JPEG) as <name>_mip.<format>.\n"
-           "\n"
-           "  -l, --layout rip|mip      rip: every horizontal and vertical halving (default);\n"
-           "                            mip: the ordinary strip of halvings\n"
-           "  -f, --format bmp|png|dds  atlas container (default bmp); dds: a mip chain, with --layout mip\n"
-           "      --png-level N         zlib level of PNG atlases, 0 (stored, default, fastest) to 9\n"
-           "  -o, --output-dir DIR      write there instead of beside each input\n"
-           "  -a, --alpha keep|drop     keep (default): sources with alpha give RGBA atlases\n"
-           "  -j, --jobs N              textures processed at once (default: the number of cores)\n"
-           "  -q, --quiet               print errors only\n"
-           "      --max-pixels N        decline sources larger than N pixels (default 268435456)\n"
-           "      --filter box|kaiser|classic   halving filter (default box); classic: the original atlas\n"
-           "      --colour srgb|linear  filter colours in linear light (srgb, default) or as stored\n"
-           "      --edge clamp|wrap|mirror      what the kaiser filter reads past an edge (default clamp)\n"
-           "      --normal              the texture is a normal map\n"
-           "      --coverage T          keep the share of alpha >= T (0 < T < 1) in every level\n"
-           "  -h, --help                this text\n"
-           "  -V, --version             the version\n"
+    std::string text =
+        "Usage: orvandel [options] TEXTURE...\n"
+        "Writes the mip-map atlas of each texture (BMP, PCX, GIF, TGA, PNG, JPEG) as <name>_mip.<format>.\n"
+        "\n";
+    for (const OptionInfo& option : OPTIONS) {
+        if (!option.help) continue;
+        std::string left = option.short_name ? std::string("  -") + option.short_name + ", --" : "      --";
+        left += option.long_name;
+        if (option.value) left += std::string(" ") + option.value;
+        // The descriptions start in column 28, or a tab stop further for a long value.
+        size_t column = 28;
+        while (left.size() + 2 > column) column += 8;
+        for (const char *line = option.help, *end; ; line = end + 1) {
+            end = std::strchr(line, '\n');
+            text += left + std::string(column - left.size(), ' ');
+            text.append(line, end ? size_t(end - line) : std::strlen(line));
+            text += '\n';
+            if (!end) break;
+            left.clear();
+        }
+    }
+    return text +
            "\n"
            "'--' ends the options. Exit status: 0 all written; 1 usage error; otherwise that of the\n"
            "first texture that failed: 2 unreadable or declined, 3 out of memory, 4 write failure.\n"
            "With a texture as the first argument, the classic one-file run: orvandel TEXTURE [ord]\n";
 }
 
-std::string modern_version_text() { return "orvandel 2.0\n"; }
+#ifndef ORVANDEL_VERSION
+#error "ORVANDEL_VERSION comes from CMakeLists.txt's project() version"
+#endif
+std::string modern_version_text() { return "orvandel " ORVANDEL_VERSION "\n"; }
 
 }  // namespace orvandel

@@ -5,6 +5,7 @@
 #ifndef ORVANDEL_CLI_OPTIONS_H
 #define ORVANDEL_CLI_OPTIONS_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -51,7 +52,34 @@ std::string modern_output_name(const std::string& input, OutputFormat format, co
 // UTF-8 written as \xHH, so a file name cannot drive the terminal.
 std::string printable(const std::string& text);
 
+enum class OptionId {
+    layout, format, png_level, output_dir, alpha, jobs, quiet, max_pixels, help, version,
+    filter, colour, edge, normal, coverage,
+};
+
+// One option of the modern command line, as the parser, --help and the
+// manual page all read it.
+struct OptionInfo {
+    char short_name;        // 0 when there is none
+    const char* long_name;
+    const char* value;      // what the value looks like ("rip|mip", "N"); null: the option takes none
+    OptionId id;
+    const char* help;       // --help's lines, '\n' between them; null: another spelling of the entry before
+    const char* detail;     // more for the manual page; may be empty
+};
+
+struct OptionTable {
+    const OptionInfo* entries;
+    size_t count;
+    const OptionInfo* begin() const { return entries; }
+    const OptionInfo* end() const { return entries + count; }
+};
+
+// Every option, in --help's order.
+OptionTable modern_option_table();
+
 std::string modern_help_text();
+// "orvandel " and the version the build was configured with.
 std::string modern_version_text();
 
 }  // namespace orvandel

@@ -2,7 +2,8 @@
 # Installs, from Debian's packages, whatever the chosen build needs and the
 # machine lacks. Quiet when everything is there.
 #   install-deps.sh          the release build (make run): compiler and CMake
-#   install-deps.sh test     and GoogleTest (make test, make test-all)
+#   install-deps.sh test     and GoogleTest, and groff for the manual page's
+#                            check (make test, make test-all)
 #   install-deps.sh clang    and clang and GoogleTest (make clang)
 #   install-deps.sh bench    and Google Benchmark; stb_image too, the benchmark's
 #                            reference decoder, where it can be had (never fails)
@@ -22,7 +23,7 @@ need_file /usr/include/spng.h libspng-dev
 need_file /usr/include/turbojpeg.h libturbojpeg0-dev
 
 case "$1" in
-  test) need_file /usr/include/gtest/gtest.h libgtest-dev ;;
+  test) need_file /usr/include/gtest/gtest.h libgtest-dev; need_command groff groff-base ;;
   clang) need_command clang++ clang; need_file /usr/include/gtest/gtest.h libgtest-dev ;;
   bench) need_file /usr/include/benchmark/benchmark.h libbenchmark-dev ;;
   fuzz) need_command clang++ clang ;;
