@@ -10,7 +10,7 @@ namespace orvandel {
 
 // zlib's level, 0 (stored) to 9. Stored is the default: on one core even
 // level 1 costs several times the whole BMP run on a large atlas, stored
-// about twice (the README has the figures). Compressed levels filter each row
+// about twice (docs/performance.md has the figures). Compressed levels filter each row
 // against the one above, which costs little and shrinks textures the most.
 constexpr int PNG_DEFAULT_LEVEL = 0;
 
