@@ -122,9 +122,9 @@ template <typename Number>
 std::string whole_number(const OptionInfo& option, const std::string& value, int64_t low, int64_t high, Number* out) {
     int64_t number = 0;
     if (!parse_count(value, low, high, &number)) {
-        const std::string range = low == 0 && high < 10 ? std::to_string(low) + " to " + std::to_string(high)
-                                                        : "a whole number from " + std::to_string(low) + " to " +
-                                                              std::to_string(high);
+        // A range of digits reads as one ("0 to 9").
+        const std::string range = (high < 10 ? "" : "a whole number from ") + std::to_string(low) + " to " +
+                                  std::to_string(high);
         return "invalid value '" + printable(value) + "' for --" + option.long_name + " (" + range + ")";
     }
     *out = static_cast<Number>(number);
@@ -156,7 +156,8 @@ std::string apply_filter_option(const OptionInfo& option, const std::string& val
             char* end = nullptr;
             const double t = value.empty() ? 0 : std::strtod(value.c_str(), &end);
             if (value.empty() || *end != '\0' || !std::isfinite(t) || t <= 0 || t >= 1)
-                return "invalid value '" + printable(value) + "' for --coverage (a number between 0 and 1, both excluded)";
+                return "invalid value '" + printable(value) +
+                       "' for --coverage (a number between 0 and 1, both excluded)";
             f->coverage = t;
             return "";
         }
