@@ -16,6 +16,8 @@ constexpr uint32_t DDSD_CAPS = 0x1, DDSD_HEIGHT = 0x2, DDSD_WIDTH = 0x4, DDSD_PI
 constexpr uint32_t DDSD_PIXELFORMAT = 0x1000, DDSD_MIPMAPCOUNT = 0x20000;
 constexpr uint32_t DDPF_ALPHAPIXELS = 0x1, DDPF_RGB = 0x40;
 constexpr uint32_t DDSCAPS_COMPLEX = 0x8, DDSCAPS_TEXTURE = 0x1000, DDSCAPS_MIPMAP = 0x400000;
+// Pixels per write: 1 MiB.
+constexpr int32_t RUN_PIXELS = 1 << 18;
 
 bool is_halving_chain(const MipChain& chain) {
     if (chain.levels.empty()) return false;
@@ -61,11 +63,16 @@ bool write_dds(const std::string& path, const MipChain& chain) {
 
     OutputHandle out = open_output(path);
     if (!out || !write_output(out.get(), header, sizeof header)) return false;
-    std::vector<uint8_t> row(pitch);
+    // A level's rows follow one another without padding in the file as in
+    // memory, so it goes out in runs of pixels, whatever its shape: a write
+    // per row would cost a 1 x N level N system calls.
+    std::vector<uint8_t> run(4 * size_t(RUN_PIXELS));
     for (const ImagePtr& level : chain.levels) {
-        for (int32_t y = 0; y < level->height; ++y) {
-            bgra_from_pixels(level->pixels + int64_t(y) * level->width, row.data(), level->width, chain.alpha);
-            if (!write_output(out.get(), row.data(), 4 * size_t(level->width))) return false;
+        const int64_t count = int64_t(level->width) * level->height;
+        for (int64_t k = 0; k < count; k += RUN_PIXELS) {
+            const int32_t n = int32_t(std::min<int64_t>(RUN_PIXELS, count - k));
+            bgra_from_pixels(level->pixels + k, run.data(), n, chain.alpha);
+            if (!write_output(out.get(), run.data(), 4 * size_t(n))) return false;
         }
     }
     return commit_output(std::move(out));
