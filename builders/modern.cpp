@@ -170,6 +170,10 @@ Plan make_plan(const FilterOptions& options, bool alpha, const Coverage* coverag
 void store_block(const Linear* values, int32_t width, int32_t height, const Plan& plan,
                  Image* target, int32_t x0, int32_t y0) {
     run_bands(band_count(plan.threads, height, width), height, [&](int, int32_t begin, int32_t end) {
+        if (width == 1) {
+            encode_column(values + begin, end - begin, plan.coding, pixel_at(target, x0, y0 + begin), target->width);
+            return;
+        }
         for (int32_t y = begin; y < end; ++y)
             encode_row(values + int64_t(y) * width, width, plan.coding, pixel_at(target, x0, y0 + y));
     });
@@ -181,7 +185,19 @@ void store_block(const Linear* values, int32_t width, int32_t height, const Plan
 bool halve_down(const BlockView& above, const Plan& plan, LinearPtr* out) {
     const Taps taps = make_taps(plan.filter, plan.edge, above.height);
     *out = allocate_linear(above.width, taps.out_size);
-    if (!*out || !halve_columns(above, plan.coding, taps, plan.mode, plan.threads, out->get())) return false;
+    if (!*out) return false;
+    // A block one pixel wide lies in memory as a row of its height does, and
+    // its halving is that row's: so it is made, at a row's cost per pixel
+    // rather than a vertical pass's cost per row.
+    BlockView column = above;
+    if (above.width == 1) {
+        column.stride = above.height;
+        column.width = above.height;
+        column.height = 1;
+    }
+    const bool made = above.width == 1 ? halve_rows(column, plan.coding, taps, plan.mode, plan.threads, out->get())
+                                       : halve_columns(above, plan.coding, taps, plan.mode, plan.threads, out->get());
+    if (!made) return false;
     if (plan.normal) renormalise(out->get(), int64_t(above.width) * taps.out_size);
     return true;
 }

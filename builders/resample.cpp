@@ -143,15 +143,18 @@ inline F4 finish_plain(F4 sum, const Range& range) {
 // A pixel with its alpha lane set to 1: times w a it gives w a c and w a.
 inline F4 with_unit_alpha(F4 v) { return select(ALPHA_LANE, splat(1), v); }
 
-// FixedCount: the tap count known at compile time (the usual box and Kaiser
-// halvings of even sizes), so the compiler unrolls the sum; 0 for any.
+// Outputs [begin, end) of a halving into out[0 .. end - begin), input pixel j
+// read at window[j - window_first]. FixedCount: the tap count known at
+// compile time (the usual box and Kaiser halvings of even sizes), so the
+// compiler unrolls the sum; 0 for any.
 template <bool Weighted, bool Clamped, int FixedCount>
-void halve_row_with(const Linear* padded, const Taps& taps, float low, Linear* out) {
+void halve_row_with(const Linear* window, int32_t window_first, const Taps& taps, float low, int32_t begin,
+                    int32_t end, Linear* out) {
     const int32_t count = FixedCount > 0 ? FixedCount : taps.count;
     const Range range = range_of(low);
-    for (int32_t i = 0; i < taps.out_size; ++i) {
+    for (int32_t i = begin; i < end; ++i) {
         const float* w = weights_of(taps, i);
-        const Linear* in = padded + taps.pad + first_of(taps, i);
+        const Linear* in = window + (first_of(taps, i) - window_first);
         F4 sum = splat(0), plain = splat(0);
         for (int32_t t = 0; t < count; ++t) {
             const F4 v = load(in[t]);
@@ -162,7 +165,8 @@ void halve_row_with(const Linear* padded, const Taps& taps, float low, Linear* o
                 sum += splat(w[t]) * v;
             }
         }
-        store(&out[i], Weighted ? finish_weighted<Clamped>(sum, plain, range) : finish_plain<Clamped>(sum, range));
+        store(&out[i - begin],
+              Weighted ? finish_weighted<Clamped>(sum, plain, range) : finish_plain<Clamped>(sum, range));
     }
 }
 
@@ -422,6 +426,27 @@ void encode_row(const Linear* in, int32_t count, const Coding& coding, Pixel* ou
     }
 }
 
+void encode_column(const Linear* in, int32_t count, const Coding& coding, Pixel* out, int64_t out_stride) {
+    // A row of one pixel fills no vector lane, so encode_row takes it through
+    // the scalar encoders: the same ones here, without a call per pixel.
+    const auto pack = [&](auto encode) {
+        for (int32_t k = 0; k < count; ++k) {
+            const Linear& p = in[k];
+            const Pixel alpha = coding.alpha ? Pixel(encode_unit(p.v[3])) << 24 : 0;
+            out[k * out_stride] = alpha | Pixel(encode(p.v[2])) << 16 | Pixel(encode(p.v[1])) << 8 | encode(p.v[0]);
+        }
+    };
+    switch (coding.kind) {
+        case ValueKind::srgb: {
+            const SrgbEncoder& encoder = srgb_encoder();
+            pack([&encoder](float l) { return encode_srgb_with(encoder, l); });
+            break;
+        }
+        case ValueKind::linear: pack(encode_unit); break;
+        case ValueKind::normal: pack(encode_normal); break;
+    }
+}
+
 int32_t edge_index(EdgeMode edge, int32_t j, int32_t n) {
     if (j >= 0 && j < n) return j;
     switch (edge) {
@@ -524,22 +549,28 @@ void load_padded_row(const BlockView& block, int32_t row, const Coding& coding, 
 }
 
 template <bool Weighted, bool Clamped>
-void halve_row_counted(const Linear* padded, const Taps& taps, float low, Linear* out) {
+void halve_span_counted(const Linear* window, int32_t window_first, const Taps& taps, float low, int32_t begin,
+                        int32_t end, Linear* out) {
     switch (taps.count) {
-        case 2: halve_row_with<Weighted, Clamped, 2>(padded, taps, low, out); break;
-        case 12: halve_row_with<Weighted, Clamped, 12>(padded, taps, low, out); break;
-        default: halve_row_with<Weighted, Clamped, 0>(padded, taps, low, out); break;
+        case 2: halve_row_with<Weighted, Clamped, 2>(window, window_first, taps, low, begin, end, out); break;
+        case 12: halve_row_with<Weighted, Clamped, 12>(window, window_first, taps, low, begin, end, out); break;
+        default: halve_row_with<Weighted, Clamped, 0>(window, window_first, taps, low, begin, end, out); break;
     }
 }
 
-void halve_row(const Linear* padded, const Taps& taps, const PassMode& mode, Linear* out) {
+void halve_span(const Linear* window, int32_t window_first, const Taps& taps, const PassMode& mode, int32_t begin,
+                int32_t end, Linear* out) {
     const float low = mode.colour_low;
     if (mode.alpha_weighted)
-        mode.clamped ? halve_row_counted<true, true>(padded, taps, low, out)
-                     : halve_row_counted<true, false>(padded, taps, low, out);
+        mode.clamped ? halve_span_counted<true, true>(window, window_first, taps, low, begin, end, out)
+                     : halve_span_counted<true, false>(window, window_first, taps, low, begin, end, out);
     else
-        mode.clamped ? halve_row_counted<false, true>(padded, taps, low, out)
-                     : halve_row_counted<false, false>(padded, taps, low, out);
+        mode.clamped ? halve_span_counted<false, true>(window, window_first, taps, low, begin, end, out)
+                     : halve_span_counted<false, false>(window, window_first, taps, low, begin, end, out);
+}
+
+void halve_row(const Linear* padded, const Taps& taps, const PassMode& mode, Linear* out) {
+    halve_span(padded, -taps.pad, taps, mode, 0, taps.out_size, out);
 }
 
 bool halve_columns(const BlockView& block, const Coding& coding, const Taps& taps, const PassMode& mode,
@@ -575,8 +606,89 @@ bool halve_columns(const BlockView& block, const Coding& coding, const Taps& tap
     return true;
 }
 
+namespace {
+
+// Rows of more outputs than this are halved a segment at a time, each from
+// a window of the inputs it reads: a thread's buffer stays small however long
+// the row, and the segments of one long row (an N x 1 picture, or the column
+// of a 1 x N one read as a row) are spread over the threads as rows are.
+constexpr int32_t SEGMENT_OUTPUTS = 1 << 14;
+
+// The inputs outputs [begin, end) read: [*first, *first + *size).
+void segment_window(const Taps& taps, int32_t begin, int32_t end, int32_t* first, int32_t* size) {
+    int32_t lo = first_of(taps, begin), hi = first_of(taps, end - 1) + taps.count;
+    if (!taps.shared)
+        for (int32_t i = begin; i < end; ++i) {
+            lo = std::min(lo, first_of(taps, i));
+            hi = std::max(hi, first_of(taps, i) + taps.count);
+        }
+    *first = lo;
+    *size = hi - lo;
+}
+
+// Inputs [first, first + size) of row `row` into `window`, those past the
+// ends from the edge mode, as a padded row holds them.
+void load_window(const BlockView& block, int32_t row, const Coding& coding, const Taps& taps, int32_t first,
+                 int32_t size, Linear* window) {
+    const int32_t inside_begin = std::max(first, 0), inside_end = std::min(first + size, taps.in_size);
+    if (inside_begin < inside_end) {
+        if (block.values)
+            std::memcpy(static_cast<void*>(window + (inside_begin - first)),
+                        block.values + row * block.stride + inside_begin,
+                        sizeof(Linear) * size_t(inside_end - inside_begin));
+        else
+            decode_row(block.pixels + row * block.stride + inside_begin, inside_end - inside_begin, coding,
+                       window + (inside_begin - first));
+    }
+    for (int32_t j = first; j < first + size; ++j) {
+        if (j >= 0 && j < taps.in_size) continue;
+        const int32_t k = edge_index(taps.edge, j, taps.in_size);
+        if (block.values)
+            window[j - first] = block.values[row * block.stride + k];
+        else
+            decode_row(block.pixels + row * block.stride + k, 1, coding, window + (j - first));
+    }
+}
+
+bool halve_rows_in_segments(const BlockView& block, const Coding& coding, const Taps& taps, const PassMode& mode,
+                            int threads, Linear* out) {
+    const int32_t segments = (taps.out_size + SEGMENT_OUTPUTS - 1) / SEGMENT_OUTPUTS;
+    // At most 2^28 pixels a picture, so fewer than 2^15 segments a row and 2^28 / 2^15 units.
+    const int32_t units = static_cast<int32_t>(int64_t(block.height) * segments);
+    int32_t widest = 0;
+    for (int32_t s = 0; s < segments; ++s) {
+        int32_t first = 0, size = 0;
+        segment_window(taps, s * SEGMENT_OUTPUTS, std::min(taps.out_size, (s + 1) * SEGMENT_OUTPUTS), &first, &size);
+        widest = std::max(widest, size);
+    }
+    const int bands = band_count(threads, units, int64_t(SEGMENT_OUTPUTS) * taps.count);
+    std::vector<std::vector<Linear>> windows(static_cast<size_t>(bands));
+    try {
+        for (auto& window : windows) window.resize(size_t(widest));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    run_bands(bands, units, [&](int band, int32_t begin, int32_t end) {
+        Linear* window = windows[size_t(band)].data();
+        for (int32_t unit = begin; unit < end; ++unit) {
+            const int32_t row = unit / segments, segment = unit % segments;
+            const int32_t first_out = segment * SEGMENT_OUTPUTS;
+            const int32_t end_out = std::min(taps.out_size, first_out + SEGMENT_OUTPUTS);
+            int32_t first = 0, size = 0;
+            segment_window(taps, first_out, end_out, &first, &size);
+            load_window(block, row, coding, taps, first, size, window);
+            halve_span(window, first, taps, mode, first_out, end_out,
+                       out + int64_t(row) * taps.out_size + first_out);
+        }
+    });
+    return true;
+}
+
+}  // namespace
+
 bool halve_rows(const BlockView& block, const Coding& coding, const Taps& taps, const PassMode& mode, int threads,
                 Linear* out) {
+    if (taps.out_size > SEGMENT_OUTPUTS) return halve_rows_in_segments(block, coding, taps, mode, threads, out);
     const int bands = band_count(threads, block.height, int64_t(taps.out_size) * taps.count);
     std::vector<std::vector<Linear>> rows(static_cast<size_t>(bands));
     try {

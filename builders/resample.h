@@ -40,6 +40,9 @@ Coding make_coding(ValueKind kind, bool alpha);
 void decode_row(const Pixel* in, int32_t count, const Coding& coding, Linear* out);
 // Encodes colours; the top byte is the unscaled alpha when coding.alpha.
 void encode_row(const Linear* in, int32_t count, const Coding& coding, Pixel* out);
+// The same bytes as encode_row on each of `count` rows of one pixel, the
+// k-th put at out[k * out_stride].
+void encode_column(const Linear* in, int32_t count, const Coding& coding, Pixel* out, int64_t out_stride);
 uint8_t encode_srgb(float linear);
 uint8_t encode_unit(float value);  // round(value * 255) for value in [0, 1]
 
