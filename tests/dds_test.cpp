@@ -54,12 +54,19 @@ void expect_reads_back(const std::string& path, const MipChain& chain) {
 }
 
 TEST(Dds, ChainReadsBackLevelByLevel) {
+    // 13x6, 6x3, 3x1, 1x1; and a column whose first level spans several writes.
+    const struct {
+        int32_t width, height;
+        size_t levels;
+    } shapes[] = {{13, 6, 4}, {1, 600001, 20}};
+    for (const auto& shape : shapes)
     for (const bool alpha : {false, true}) {
         std::vector<Pixel> pixels;
-        for (uint32_t k = 0; k < 13 * 6; ++k) pixels.push_back((k * 2654435761u) | (alpha ? 0 : 0xFF000000u));
-        Image source{pixels.data(), 13, 6};
+        for (uint32_t k = 0; k < uint32_t(shape.width * shape.height); ++k)
+            pixels.push_back((k * 2654435761u) | (alpha ? 0 : 0xFF000000u));
+        Image source{pixels.data(), shape.width, shape.height};
         const MipChain chain = build_mip_chain(source, image_has_alpha(source, true), FilterOptions{});
-        ASSERT_EQ(chain.levels.size(), 4u);  // 13x6, 6x3, 3x1, 1x1
+        ASSERT_EQ(chain.levels.size(), shape.levels);
         ASSERT_EQ(chain.alpha, alpha);
         const std::string path = test::scratch_path("chain.dds");
         ASSERT_TRUE(write_dds(path, chain));

@@ -219,6 +219,9 @@ TEST(ModernAtlas, MatchesTheDefinitionsWithinOne) {
         {9, 6, box, srgb, clamp, true, false, 0.5},     {6, 7, kaiser, srgb, clamp, true, false, 0.3},
         // Large enough to be split over threads.
         {300, 220, kaiser, srgb, mirror, true, false, 0},
+        // Rows long enough to be halved in segments, and a column halved as a row.
+        {32771, 1, kaiser, srgb, wrap, true, false, 0}, {32800, 2, kaiser, linear, mirror, true, false, 0},
+        {1, 32771, box, srgb, clamp, false, false, 0},
     };
     for (const Case& c : cases)
         for (const AtlasLayout layout : {AtlasLayout::rip, AtlasLayout::mip}) {
@@ -332,6 +335,58 @@ TEST(ModernAtlas, MipChainHoldsTheStripLevels) {
             for (int c = 0; c < level->width; ++c)
                 ASSERT_EQ(level->pixels[r * level->width + c], atlas.image->pixels[r * atlas.image->width + x + c]);
         x += level->width;
+    }
+}
+
+// A one-pixel-wide picture is halved and encoded as a row is: its levels
+// are those of the picture turned on its side, byte for byte. (Encoded as
+// stored or as normals: sRGB rows of more than one pixel may take the
+// computed curve.)
+TEST(ModernAtlas, OnePixelWideIsTheRowTurned) {
+    const int n = 65536 + 3;
+    struct Shape {
+        FilterKind filter;
+        EdgeMode edge;
+        bool alpha, normal;
+    } const shapes[] = {{FilterKind::box, EdgeMode::clamp, false, false},
+                        {FilterKind::kaiser, EdgeMode::wrap, true, false},
+                        {FilterKind::kaiser, EdgeMode::mirror, false, true}};
+    for (const Shape& c : shapes) {
+        std::vector<Pixel> pixels = noise(n, c.alpha, 11);
+        FilterOptions options;
+        options.filter = c.filter;
+        options.edge = c.edge;
+        options.colour = ColourSpace::linear;
+        options.normal_map = c.normal;
+        options.threads = 2;
+        const MipChain tall = build_mip_chain(view(pixels, 1, n), c.alpha, options);
+        const MipChain wide = build_mip_chain(view(pixels, n, 1), c.alpha, options);
+        ASSERT_EQ(tall.levels.size(), wide.levels.size());
+        const auto pixels_of = [](const Image& level) {
+            return std::vector<Pixel>(level.pixels, level.pixels + int64_t(level.width) * level.height);
+        };
+        for (size_t k = 0; k < tall.levels.size(); ++k) {
+            ASSERT_EQ(tall.levels[k]->height, wide.levels[k]->width);
+            EXPECT_EQ(pixels_of(*tall.levels[k]), pixels_of(*wide.levels[k])) << "level " << k;
+        }
+        // The tall rip atlas's first column is the wide one's first row; the
+        // tall mip atlas's columns are the wide one's levels side by side.
+        for (const AtlasLayout layout : {AtlasLayout::rip, AtlasLayout::mip}) {
+            options.layout = layout;
+            const Atlas a = build_atlas(view(pixels, 1, n), c.alpha, options);
+            const Atlas b = build_atlas(view(pixels, n, 1), c.alpha, options);
+            ASSERT_TRUE(a.image && b.image);
+            int64_t at = 0;  // where level k starts in b's first row
+            for (size_t k = 0; k < tall.levels.size(); ++k) {
+                const int size = tall.levels[k]->height;
+                const int column = layout == AtlasLayout::rip ? 0 : int(k);
+                const int64_t first_row = layout == AtlasLayout::rip ? at : 0;
+                for (int y = 0; y < size; ++y)
+                    ASSERT_EQ(a.image->pixels[(first_row + y) * a.image->width + column], b.image->pixels[at + y])
+                        << "layout " << int(layout) << " level " << k << " pixel " << y;
+                at += size;
+            }
+        }
     }
 }
 
