@@ -8,9 +8,13 @@
 // are refused from the header before any pixel memory is taken.
 // Damaged data: a bad CRC in a critical chunk, bad zlib data, or a file cut
 // short anywhere before IEND declines the whole file; there is no partial
-// picture. A bad CRC in an ancillary chunk only drops that chunk.
-// Hostile files: the size limit is given to libspng as its image limits, and
-// ancillary chunks (which it keeps in memory) are capped.
+// picture. Ancillary chunks other than tRNS are stepped over unread, so
+// their CRCs, order and contents never matter; a bad CRC in tRNS drops it.
+// Hostile files: the size limit is given to libspng as its image limits.
+// libspng keeps text and other ancillary chunks in memory and refuses a file
+// of more than 1,000 of them (a limit 0.7 does not let a caller raise), so
+// the chunks the reader does not use never reach it: any number of them, of
+// any size, costs a step over each.
 #include "readers/png.h"
 
 #include <spng.h>
@@ -30,10 +34,59 @@ namespace orvandel {
 namespace {
 
 constexpr uint8_t PNG_SIGNATURE[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-// Ancillary chunks are kept in memory by libspng (text, profiles, EXIF); a
-// texture needs none of them, so a hostile file may not make them large.
+// What libspng may still keep of the chunks it is given (tRNS and PLTE are
+// held in place, not counted): caps for the day it keeps more.
 constexpr size_t MAX_CHUNK_BYTES = size_t(1) << 24;
 constexpr size_t MAX_CHUNK_CACHE_BYTES = size_t(1) << 26;
+constexpr uint32_t MAX_CHUNK_LENGTH = 0x7FFFFFFFu;
+
+// The file as libspng reads it: the signature and every chunk but the
+// ancillary ones other than tRNS, which are stepped over by their lengths.
+struct UsedChunks {
+    const uint8_t* bytes;
+    size_t size;
+    size_t at;    // the next byte to hand over
+    size_t left;  // bytes of the current chunk (at first the signature) still to hand over
+};
+
+uint32_t read_be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+
+// Bit 5 of a type's first letter marks an ancillary chunk.
+bool used_chunk(const uint8_t* type) { return (type[0] & 0x20) == 0 || std::memcmp(type, "tRNS", 4) == 0; }
+
+// Moves to the next chunk libspng is to see. A chunk the file does not hold
+// whole, or with a length the format forbids, is handed over as it is, for
+// libspng to decline.
+void next_used_chunk(UsedChunks* file) {
+    size_t remaining = file->size - file->at;
+    while (remaining >= 8) {
+        const uint32_t length = read_be32(file->bytes + file->at);
+        const uint64_t whole = uint64_t(length) + 12;
+        if (used_chunk(file->bytes + file->at + 4) || length > MAX_CHUNK_LENGTH || whole > remaining) {
+            file->left = size_t(std::min<uint64_t>(whole, remaining));
+            return;
+        }
+        file->at += size_t(whole);
+        remaining -= size_t(whole);
+    }
+    file->left = remaining;
+}
+
+int read_used_chunks(spng_ctx*, void* user, void* destination, size_t length) {
+    UsedChunks* file = static_cast<UsedChunks*>(user);
+    uint8_t* out = static_cast<uint8_t*>(destination);
+    while (length > 0) {
+        if (file->left == 0) next_used_chunk(file);
+        if (file->left == 0) return SPNG_IO_EOF;
+        const size_t count = std::min(length, file->left);
+        std::memcpy(out, file->bytes + file->at, count);
+        out += count;
+        length -= count;
+        file->at += count;
+        file->left -= count;
+    }
+    return 0;
+}
 
 struct SpngDeleter {
     void operator()(spng_ctx* ctx) const { spng_ctx_free(ctx); }
@@ -64,24 +117,57 @@ void clear_alpha(Pixel* pixels, size_t count) {
     for (size_t i = 0; i < count; ++i) pixels[i] &= 0x00FFFFFFu;
 }
 
+// A decoder reading `file`, with the reader's limits, its header read.
+int open_decoder(UsedChunks* file, int64_t max_pixels, SpngHandle* ctx, spng_ihdr* ihdr) {
+    // The zlib stream's Adler-32 is not checked: every IDAT chunk's CRC-32
+    // already covers the same bytes, and the second sum costs a tenth of the
+    // decoding time.
+    ctx->reset(spng_ctx_new(SPNG_CTX_IGNORE_ADLER32));
+    if (!*ctx) return SPNG_EMEM;
+    const uint32_t max_side = static_cast<uint32_t>(std::min<int64_t>(max_pixels, INT32_MAX));
+    int error = spng_set_png_stream(ctx->get(), read_used_chunks, file);
+    if (!error) error = spng_set_image_limits(ctx->get(), max_side, max_side);
+    if (!error) error = spng_set_chunk_limits(ctx->get(), MAX_CHUNK_BYTES, MAX_CHUNK_CACHE_BYTES);
+    if (!error) error = spng_set_crc_action(ctx->get(), SPNG_CRC_ERROR, SPNG_CRC_DISCARD);
+    if (!error) error = spng_get_ihdr(ctx->get(), ihdr);
+    return error;
+}
+
+// Every row of the picture: 8-bit RGB through `rgb_row` into the
+// destination's rows or widened into `image`, anything else as RGBA8 straight
+// into `image`. Each call of libspng fills one row (or, interlaced, one
+// pass's pixels of it) and the last one reports the end of the image, so the
+// loop is bounded by the rows to fill. SPNG_EOI once all came.
+int decode_rows(spng_ctx* ctx, int32_t width, const BgrRows& rows, std::vector<uint8_t>* rgb_row, Image* image) {
+    for (;;) {
+        spng_row_info row{};
+        int error = spng_get_row_info(ctx, &row);
+        if (error) return error;
+        if (rows.top) {
+            error = spng_decode_row(ctx, rgb_row->data(), rgb_row->size());
+            bgr_from_rgb(rgb_row->data(), rows.top + int64_t(row.row_num) * rows.stride, width);
+        } else if (!rgb_row->empty()) {
+            error = spng_decode_row(ctx, rgb_row->data(), rgb_row->size());
+            pixels_from_rgb(rgb_row->data(), image->pixels + size_t(row.row_num) * size_t(width), width);
+        } else {
+            error = spng_decode_row(ctx, image->pixels + size_t(row.row_num) * size_t(width),
+                                    size_t(width) * sizeof(Pixel));
+        }
+        if (error) return error;
+    }
+}
+
 }  // namespace
 
 LoadResult load_png(const uint8_t* bytes, size_t size, const LoadOptions& options) {
     if (size < sizeof PNG_SIGNATURE || std::memcmp(bytes, PNG_SIGNATURE, sizeof PNG_SIGNATURE) != 0)
         return decline(LoadError::damaged, "PNG: damaged signature");
-    // The zlib stream's Adler-32 is not checked: every IDAT chunk's CRC-32
-    // already covers the same bytes, and the second sum costs a tenth of the
-    // decoding time.
-    SpngHandle ctx(spng_ctx_new(SPNG_CTX_IGNORE_ADLER32));
-    if (!ctx) return decline(LoadError::no_memory, "PNG: no memory for the decoder");
     const int64_t max_pixels = std::min(options.max_pixels, MAX_IMAGE_PIXELS);
-    const uint32_t max_side = static_cast<uint32_t>(std::min<int64_t>(max_pixels, INT32_MAX));
-    int error = spng_set_png_buffer(ctx.get(), bytes, size);
-    if (!error) error = spng_set_image_limits(ctx.get(), max_side, max_side);
-    if (!error) error = spng_set_chunk_limits(ctx.get(), MAX_CHUNK_BYTES, MAX_CHUNK_CACHE_BYTES);
-    if (!error) error = spng_set_crc_action(ctx.get(), SPNG_CRC_ERROR, SPNG_CRC_DISCARD);
+    UsedChunks file{bytes, size, 0, sizeof PNG_SIGNATURE};
+    SpngHandle ctx;
     spng_ihdr ihdr{};
-    if (!error) error = spng_get_ihdr(ctx.get(), &ihdr);
+    int error = open_decoder(&file, max_pixels, &ctx, &ihdr);
+    if (!ctx) return decline(LoadError::no_memory, "PNG: no memory for the decoder");
     if (error) return spng_decline(error);
     if (int64_t(ihdr.width) * ihdr.height > max_pixels)
         return decline(LoadError::too_large, "PNG: picture larger than the size limit");
@@ -110,25 +196,7 @@ LoadResult load_png(const uint8_t* bytes, size_t size, const LoadOptions& option
     ImagePtr image(rows.top ? nullptr : new_image_within(width, height, max_pixels));
     if (!rows.top && !image) return decline(LoadError::no_memory, "PNG: no memory for the picture");
     std::vector<uint8_t> rgb_row(rgb8 && !alpha ? size_t(width) * 3 : 0);
-    // Each call fills one row (or, interlaced, one pass's pixels of it) and
-    // the last one reports the end of the image, so the loop is bounded by the
-    // rows to fill.
-    for (;;) {
-        spng_row_info row{};
-        error = spng_get_row_info(ctx.get(), &row);
-        if (error) break;
-        if (rows.top) {
-            error = spng_decode_row(ctx.get(), rgb_row.data(), rgb_row.size());
-            bgr_from_rgb(rgb_row.data(), rows.top + int64_t(row.row_num) * rows.stride, width);
-        } else if (!rgb_row.empty()) {
-            error = spng_decode_row(ctx.get(), rgb_row.data(), rgb_row.size());
-            pixels_from_rgb(rgb_row.data(), image->pixels + size_t(row.row_num) * size_t(width), width);
-        } else {
-            error = spng_decode_row(ctx.get(), image->pixels + size_t(row.row_num) * size_t(width),
-                                    size_t(width) * sizeof(Pixel));
-        }
-        if (error) break;
-    }
+    error = decode_rows(ctx.get(), width, rows, &rgb_row, image.get());
     if (error != SPNG_EOI) return spng_decline(error);
     // The chunks after the image data, up to IEND: a file cut there is cut short.
     error = spng_decode_chunks(ctx.get());
