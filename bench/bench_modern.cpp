@@ -2,7 +2,9 @@
 // is build_atlas with FilterKind::classic: the classic canvas allocated,
 // the source copied in and the classic builder run, as the classic run does,
 // so both sides pay for a fresh 256 MiB atlas. Peak memory is measured in a
-// fresh process per build, since this one holds far more by then.
+// fresh process per build, since this one holds far more by then. The same
+// number of pixels as one column, 1 x 16777216, against the square shows
+// whether a build's cost follows its pixels rather than its shape.
 #include "bench/bench_modern.h"
 
 #include <benchmark/benchmark.h>
@@ -44,11 +46,11 @@ double median(std::vector<double> v) {
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-ImagePtr noise_source() {
-    ImagePtr source(new_image(BENCH_SIDE, BENCH_SIDE));
+ImagePtr noise_source(int32_t width = BENCH_SIDE, int32_t height = BENCH_SIDE) {
+    ImagePtr source(new_image(width, height));
     if (!source) return source;
     uint32_t state = 12345;
-    for (int64_t k = 0; k < int64_t(BENCH_SIDE) * BENCH_SIDE; ++k) {
+    for (int64_t k = 0; k < int64_t(width) * height; ++k) {
         state = state * 1664525u + 1013904223u;
         source->pixels[k] = state >> 8;
     }
@@ -109,6 +111,49 @@ void modern_case(benchmark::State& state, const std::string& label, const std::s
     }
 }
 
+// The same pixels as one column: builds of it against builds of the square.
+struct ShapeRow {
+    std::vector<double> column, square;
+};
+std::map<std::string, ShapeRow> shape_rows;
+
+// Wall seconds of a chain ("chain") or an atlas of `layout`, or -1.
+double time_shape_build(const Image& source, const std::string& what, AtlasLayout layout, int threads) {
+    const FilterOptions options = options_for("box", layout, threads);
+    const Clock::time_point start = Clock::now();
+    bool made = false;
+    if (what == "chain") {
+        const MipChain chain = build_mip_chain(source, false, options);
+        made = !chain.levels.empty();
+    } else {
+        const Atlas atlas = build_atlas(source, false, options);
+        made = atlas.image != nullptr;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return made ? seconds : -1;
+}
+
+void shape_case(benchmark::State& state, const std::string& label, const std::string& what, AtlasLayout layout) {
+    const ImagePtr square = noise_source();
+    const ImagePtr column = noise_source(1, BENCH_SIDE * BENCH_SIDE);
+    if (!square || !column) {
+        state.SkipWithError("no memory for the sources");
+        return;
+    }
+    ShapeRow& row = shape_rows[label];
+    for (auto _ : state) {
+        const double reference = time_shape_build(*square, what, layout, cores());
+        const double seconds = time_shape_build(*column, what, layout, cores());
+        if (reference < 0 || seconds < 0) {
+            state.SkipWithError("no memory for the build");
+            return;
+        }
+        row.square.push_back(reference);
+        row.column.push_back(seconds);
+        state.SetIterationTime(seconds);
+    }
+}
+
 // One build in a fresh process: its peak in bytes, or -1.
 double spawn_build(const std::string& kind) {
     std::string text;
@@ -162,6 +207,20 @@ void register_modern_benchmarks() {
         benchmark::RegisterBenchmark((std::string("modern/") + c.label).c_str(),
                                      [c](benchmark::State& s) { modern_case(s, c.label, c.kind, c.layout, c.threads); })
             ->Iterations(MODERN_RUNS)->UseManualTime()->Unit(benchmark::kMillisecond);
+    struct ShapeCase {
+        const char* label;
+        const char* what;
+        AtlasLayout layout;
+    };
+    static const ShapeCase shapes[] = {
+        {"mip chain box/srgb", "chain", AtlasLayout::mip},
+        {"rip box/srgb", "atlas", AtlasLayout::rip},
+        {"mip box/srgb", "atlas", AtlasLayout::mip},
+    };
+    for (const ShapeCase& c : shapes)
+        benchmark::RegisterBenchmark((std::string("modern-shape/") + c.label).c_str(),
+                                     [c](benchmark::State& s) { shape_case(s, c.label, c.what, c.layout); })
+            ->Iterations(MODERN_RUNS)->UseManualTime()->Unit(benchmark::kMillisecond);
     for (const char* kind : {"classic", "box", "kaiser"})
         benchmark::RegisterBenchmark((std::string("modern-peak/") + kind).c_str(),
                                      [kind](benchmark::State& s) { peak_case(s, kind); })
@@ -178,6 +237,26 @@ void print_modern_table() {
     print_row("rip box/srgb, one thread", rows["rip box/srgb, one thread"], 0);
     print_row("rip kaiser/srgb", rows["rip kaiser/srgb"], 10.0);
     print_row("mip box/srgb (vs ordinary)", rows["mip box/srgb"], 0);
+    std::printf("\n  %-36s %9s %9s %7s %7s\n", "1 x 16777216 (vs 4096 x 4096)", "build ms", "square", "ratio",
+                "target");
+    // A mip atlas of one column is as wide as its levels are many: 25 times
+    // the source's pixels against twice, so it has no target.
+    const struct {
+        const char* label;
+        double target;
+    } shape_targets[] = {{"mip chain box/srgb", 2.0}, {"rip box/srgb", 2.0}, {"mip box/srgb", 0}};
+    for (const auto& shape : shape_targets) {
+        const ShapeRow& row = shape_rows[shape.label];
+        if (row.column.empty()) {
+            std::printf("  %-36s  (not run)\n", shape.label);
+            continue;
+        }
+        const double column = median(row.column), square = median(row.square), ratio = column / square;
+        char target_text[16] = "-";
+        if (shape.target > 0) std::snprintf(target_text, sizeof target_text, "%.2f", shape.target);
+        std::printf("  %-36s %9.1f %9.1f %7.2f %7s  %s\n", shape.label, 1000 * column, 1000 * square, ratio,
+                    target_text, shape.target <= 0 ? "" : ratio <= shape.target ? "met" : "MISSED");
+    }
     std::printf("\n  %-36s %9s %9s %7s %7s\n", "Modern peak memory (vs classic)", "peak MiB", "classic", "ratio",
                 "target");
     const double classic = median(peaks["classic"]);
