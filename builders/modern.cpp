@@ -202,87 +202,109 @@ bool halve_down(const BlockView& above, const Plan& plan, LinearPtr* out) {
     return true;
 }
 
-// The rip-map: block (0, j) from the one above it, then along each row of it
-// the blocks (1, j), (2, j), ..., each row from the row before it in the
-// chain. Horizontal halvings read only their own row, so a row of the chain
-// needs two row buffers and no block buffer.
-bool fill_rip(const Image& source, const Plan& plan, Image* atlas) {
-    const std::vector<int32_t> widths = halvings(source.width), heights = halvings(source.height);
-    const std::vector<int32_t> xs = offsets(widths), ys = offsets(heights);
-    const size_t columns = widths.size();
-    std::vector<Taps> across;
+// Where the rip-map's blocks go, and the horizontal halvings of its chains.
+struct RipGeometry {
+    std::vector<int32_t> widths, heights, xs, ys;
+    std::vector<Taps> across;  // halving of widths[i], for i + 1 < widths.size()
     int32_t widest_pad = 0;
-    for (size_t i = 0; i + 1 < columns; ++i) {
-        across.push_back(make_taps(plan.filter, plan.edge, widths[i]));
-        widest_pad = std::max(widest_pad, across.back().pad);
-    }
-    const auto pad_after = [&](size_t i) { return i + 1 < columns ? across[i].pad : 0; };
+};
 
+RipGeometry rip_geometry(const Image& source, const Plan& plan) {
+    RipGeometry g;
+    g.widths = halvings(source.width);
+    g.heights = halvings(source.height);
+    g.xs = offsets(g.widths);
+    g.ys = offsets(g.heights);
+    for (size_t i = 0; i + 1 < g.widths.size(); ++i) {
+        g.across.push_back(make_taps(plan.filter, plan.edge, g.widths[i]));
+        g.widest_pad = std::max(g.widest_pad, g.across.back().pad);
+    }
+    return g;
+}
+
+// Blocks (1, j), (2, j), ... from block (0, j) in `column`, and block (0, j)
+// itself when j > 0, a row at a time: horizontal halvings read only their
+// own row, so a row of the chain needs two row buffers and no block buffer.
+// The chain's alphas go to `chain_alpha` when coverage is asked for.
+bool fill_chain(const BlockView& column, size_t j, const RipGeometry& g, const Plan& plan, Image* atlas,
+                std::vector<float>* chain_alpha) {
+    const size_t columns = g.widths.size();
+    const int32_t width = g.widths[0], rows = g.heights[j];
+    const int64_t alpha_stride = g.xs[columns - 1] + 1 - width;
+    if (plan.coverage) {
+        size_t count = 0;
+        if (!checked_byte_count(alpha_stride, rows, sizeof(float), &count)) return false;
+        try {
+            chain_alpha->assign(count / sizeof(float), 0.0f);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
+    const auto pad_after = [&](size_t i) { return i + 1 < columns ? g.across[i].pad : 0; };
+    const int bands = band_count(plan.threads, rows, width * int64_t(g.across[0].count));
+    std::vector<std::vector<Linear>> buffers(2 * size_t(bands));
+    try {
+        for (auto& buffer : buffers) buffer.resize(size_t(width) + 2 * size_t(g.widest_pad));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    run_bands(bands, rows, [&](int band, int32_t begin, int32_t end) {
+        for (int32_t r = begin; r < end; ++r) {
+            Linear* in_buffer = buffers[2 * size_t(band)].data();
+            Linear* out = buffers[2 * size_t(band) + 1].data();
+            // A row of working values that needs no padding is read where it is.
+            const Linear* in = in_buffer;
+            if (column.values && g.across[0].pad == 0)
+                in = column.values + r * column.stride;
+            else
+                load_padded_row(column, r, plan.coding, g.across[0], in_buffer);
+            // Block (0, j) goes out here, while its row is at hand.
+            if (j > 0) encode_row(in + g.across[0].pad, width, plan.coding, pixel_at(atlas, 0, g.ys[j] + r));
+            for (size_t i = 1; i < columns; ++i) {
+                Linear* values = out + pad_after(i);
+                halve_row(in, g.across[i - 1], plan.mode, values);
+                if (plan.normal) renormalise(values, g.widths[i]);
+                encode_row(values, g.widths[i], plan.coding, pixel_at(atlas, g.xs[i], g.ys[j] + r));
+                if (plan.coverage) {
+                    float* alpha = chain_alpha->data() + r * alpha_stride + (g.xs[i] - width);
+                    for (int32_t x = 0; x < g.widths[i]; ++x) alpha[x] = values[x].v[3];
+                }
+                if (i + 1 < columns) pad_row(out, g.across[i]);
+                in = out;
+                std::swap(in_buffer, out);
+            }
+        }
+    });
+    return true;
+}
+
+// The rip-map: block (0, j) from the one above it, then along each row of it
+// the blocks (1, j), (2, j), ..., each from the one before it in the chain.
+bool fill_rip(const Image& source, const Plan& plan, Image* atlas) {
+    const RipGeometry g = rip_geometry(source, plan);
+    const size_t columns = g.widths.size();
     LinearPtr above, current;  // blocks (0, j - 1) and (0, j)
     std::vector<float> chain_alpha;  // alphas of blocks (1, j), (2, j), ... for coverage
-    for (size_t j = 0; j < heights.size(); ++j) {
+    for (size_t j = 0; j < g.heights.size(); ++j) {
         BlockView column = source_view(source);
         if (j > 0) {
-            const BlockView previous = j == 1 ? source_view(source) : values_view(above, source.width, heights[j - 1]);
+            const BlockView previous = j == 1 ? source_view(source) : values_view(above, source.width, g.heights[j - 1]);
             if (!halve_down(previous, plan, &current)) return false;
             above.reset();
-            column = values_view(current, source.width, heights[j]);
-            if (columns == 1) store_block(current.get(), source.width, heights[j], plan, atlas, 0, ys[j]);
+            column = values_view(current, source.width, g.heights[j]);
+            if (columns == 1) store_block(current.get(), source.width, g.heights[j], plan, atlas, 0, g.ys[j]);
         }
         if (columns > 1) {
-            const int32_t rows = heights[j];
-            if (plan.coverage) {
-                size_t count = 0;
-                if (!checked_byte_count(xs[columns - 1] + 1 - source.width, rows, sizeof(float), &count))
-                    return false;
-                try {
-                    chain_alpha.assign(count / sizeof(float), 0.0f);
-                } catch (const std::bad_alloc&) {
-                    return false;
-                }
-            }
-            const int64_t alpha_stride = xs[columns - 1] + 1 - source.width;
-            const int bands = band_count(plan.threads, rows, source.width * int64_t(across[0].count));
-            std::vector<std::vector<Linear>> buffers(2 * size_t(bands));
-            try {
-                for (auto& buffer : buffers) buffer.resize(size_t(source.width) + 2 * size_t(widest_pad));
-            } catch (const std::bad_alloc&) {
-                return false;
-            }
-            run_bands(bands, rows, [&](int band, int32_t begin, int32_t end) {
-                for (int32_t r = begin; r < end; ++r) {
-                    Linear* in_buffer = buffers[2 * size_t(band)].data();
-                    Linear* out = buffers[2 * size_t(band) + 1].data();
-                    // A row of working values that needs no padding is read where it is.
-                    const Linear* in = in_buffer;
-                    if (column.values && across[0].pad == 0)
-                        in = column.values + r * column.stride;
-                    else
-                        load_padded_row(column, r, plan.coding, across[0], in_buffer);
-                    // Block (0, j) goes out here, while its row is at hand.
-                    if (j > 0) encode_row(in + across[0].pad, source.width, plan.coding, pixel_at(atlas, 0, ys[j] + r));
-                    for (size_t i = 1; i < columns; ++i) {
-                        Linear* values = out + pad_after(i);
-                        halve_row(in, across[i - 1], plan.mode, values);
-                        if (plan.normal) renormalise(values, widths[i]);
-                        encode_row(values, widths[i], plan.coding, pixel_at(atlas, xs[i], ys[j] + r));
-                        if (plan.coverage) {
-                            float* alpha = chain_alpha.data() + r * alpha_stride + (xs[i] - source.width);
-                            for (int32_t x = 0; x < widths[i]; ++x) alpha[x] = values[x].v[3];
-                        }
-                        if (i + 1 < columns) pad_row(out, across[i]);
-                        in = out;
-                        std::swap(in_buffer, out);
-                    }
-                }
-            });
+            if (!fill_chain(column, j, g, plan, atlas, &chain_alpha)) return false;
+            const int32_t rows = g.heights[j];
+            const int64_t alpha_stride = g.xs[columns - 1] + 1 - source.width;
             if (plan.coverage && j > 0)
-                apply_coverage(alpha_of(current.get(), source.width, rows), *plan.coverage, atlas, 0, ys[j]);
+                apply_coverage(alpha_of(current.get(), source.width, rows), *plan.coverage, atlas, 0, g.ys[j]);
             if (plan.coverage)
                 for (size_t i = 1; i < columns; ++i)
-                    apply_coverage(AlphaPlane{chain_alpha.data() + (xs[i] - source.width), 1, alpha_stride,
-                                              widths[i], rows},
-                                   *plan.coverage, atlas, xs[i], ys[j]);
+                    apply_coverage(AlphaPlane{chain_alpha.data() + (g.xs[i] - source.width), 1, alpha_stride,
+                                              g.widths[i], rows},
+                                   *plan.coverage, atlas, g.xs[i], g.ys[j]);
         }
         above = std::move(current);
     }
