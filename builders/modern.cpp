@@ -222,6 +222,31 @@ RipGeometry rip_geometry(const Image& source, const Plan& plan) {
     return g;
 }
 
+// fill_chain for a block row one pixel high (the last of every rip-map, and
+// all of an N x 1 one's): a level at a time, each halved from the one before
+// in segments over the threads, so it holds at most 3/4 of the row in
+// working values where two row buffers would hold twice the row.
+bool fill_row_chain(const BlockView& column, size_t j, const RipGeometry& g, const Plan& plan, Image* atlas,
+                    std::vector<float>* chain_alpha) {
+    const int32_t width = g.widths[0];
+    if (j > 0) encode_row(column.values, width, plan.coding, pixel_at(atlas, 0, g.ys[j]));
+    BlockView in = column;
+    LinearPtr previous, level;
+    for (size_t i = 1; i < g.widths.size(); ++i) {
+        level = allocate_linear(g.widths[i], 1);
+        if (!level || !halve_rows(in, plan.coding, g.across[i - 1], plan.mode, plan.threads, level.get())) return false;
+        if (plan.normal) renormalise(level.get(), g.widths[i]);
+        encode_row(level.get(), g.widths[i], plan.coding, pixel_at(atlas, g.xs[i], g.ys[j]));
+        if (plan.coverage) {
+            float* alpha = chain_alpha->data() + (g.xs[i] - width);
+            for (int32_t x = 0; x < g.widths[i]; ++x) alpha[x] = level[x].v[3];
+        }
+        previous = std::move(level);
+        in = values_view(previous, g.widths[i], 1);
+    }
+    return true;
+}
+
 // Blocks (1, j), (2, j), ... from block (0, j) in `column`, and block (0, j)
 // itself when j > 0, a row at a time: horizontal halvings read only their
 // own row, so a row of the chain needs two row buffers and no block buffer.
@@ -240,6 +265,7 @@ bool fill_chain(const BlockView& column, size_t j, const RipGeometry& g, const P
             return false;
         }
     }
+    if (rows == 1) return fill_row_chain(column, j, g, plan, atlas, chain_alpha);
     const auto pad_after = [&](size_t i) { return i + 1 < columns ? g.across[i].pad : 0; };
     const int bands = band_count(plan.threads, rows, width * int64_t(g.across[0].count));
     std::vector<std::vector<Linear>> buffers(2 * size_t(bands));
