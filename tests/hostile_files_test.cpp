@@ -105,11 +105,7 @@ const uint8_t RGB_PIXELS[12] = {10, 20, 30, 40, 50, 60, 70, 80, 90, 200, 210, 22
 
 std::vector<uint8_t> rgb_png(const std::vector<std::pair<const char*, std::vector<uint8_t>>>& extra) {
     std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-    std::vector<uint8_t> header;
-    be32(&header, 2);
-    be32(&header, 2);
-    header.insert(header.end(), {8, 2, 0, 0, 0});
-    chunk(&png, "IHDR", header);
+    chunk(&png, "IHDR", {0, 0, 0, 2, 0, 0, 0, 2, 8, 2, 0, 0, 0});
     for (const auto& c : extra) chunk(&png, c.first, c.second);
     std::vector<uint8_t> rows = {0, 10, 20, 30, 40, 50, 60, 0, 70, 80, 90, 200, 210, 220};
     std::vector<uint8_t> idat = {0x78, 0x01, 0x01, uint8_t(rows.size()), 0, uint8_t(~rows.size()), 0xFF};
@@ -132,10 +128,9 @@ TEST(HostileFiles, PngAncillaryChunksAreSteppedOver) {
     auto with_trns = texts(2000, 3);
     with_trns.insert(with_trns.begin() + 1000, {"tRNS", {0, 40, 0, 50, 0, 60}});  // the second pixel
     auto out_of_order = texts(1, 3);
-    out_of_order.push_back({"gAMA", {0, 0, 0xB1, 0x8F}});
-    out_of_order.push_back({"gAMA", {1, 2}});  // twice, and too short
-    std::vector<uint8_t> bad_crc = rgb_png(texts(1, 3));
-    bad_crc[33 + 8 + 3] ^= 1;  // the CRC of the tEXt chunk after IHDR
+    out_of_order.push_back({"gAMA", {1, 2}});  // too short, and a bad CRC below
+    std::vector<uint8_t> damaged = rgb_png(out_of_order);
+    damaged[33 + 8 + 3] ^= 1;  // the CRC of the tEXt chunk after IHDR
     struct Case {
         const char* name;
         std::vector<uint8_t> bytes;
@@ -146,8 +141,7 @@ TEST(HostileFiles, PngAncillaryChunksAreSteppedOver) {
         {"a text chunk of 17 MiB", rgb_png(texts(1, 17 << 20)), false},
         {"five text chunks of 15 MiB", rgb_png(texts(5, 15 << 20)), false},
         {"tRNS among 2,000 text chunks", rgb_png(with_trns), true},
-        {"gAMA twice, one too short", rgb_png(out_of_order), false},
-        {"a text chunk with a bad CRC", bad_crc, false},
+        {"a bad CRC, a gAMA too short", damaged, false},
     };
     for (const Case& c : cases) {
         const LoadResult result = load_image_from_memory(c.bytes.data(), c.bytes.size());
