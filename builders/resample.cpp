@@ -757,9 +757,7 @@ int band_count(int threads, int32_t rows, int64_t row_work) {
 LinearPtr allocate_linear(int64_t width, int64_t height) {
     size_t bytes = 0;
     if (!checked_byte_count(width, height, sizeof(Linear), &bytes)) return nullptr;
-    LinearPtr values(static_cast<Linear*>(std::calloc(bytes / sizeof(Linear), sizeof(Linear))));
-    if (values) advise_huge_pages(values.get(), bytes);
-    return values;
+    return LinearPtr(static_cast<Linear*>(allocate_zeroed(bytes)));
 }
 
 }  // namespace orvandel

@@ -119,12 +119,9 @@ void run_bands(int bands, int32_t rows, const std::function<void(int, int32_t, i
 // How many bands are worth it for `rows` rows of `row_work` values each.
 int band_count(int threads, int32_t rows, int64_t row_work);
 
-// Blocks of working values: from calloc, so fresh pages are touched once,
-// when the block is filled, and large ones ask for huge pages.
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-using LinearPtr = std::unique_ptr<Linear[], FreeDeleter>;
+// Blocks of working values, from the one zeroed allocator: fresh pages are
+// touched once, when the block is filled, and large ones ask for huge pages.
+using LinearPtr = ZeroedPtr<Linear[]>;
 
 // width x height zero values, or null when the size is refused or the
 // memory cannot be had.

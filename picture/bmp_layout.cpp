@@ -41,7 +41,7 @@ BgrImagePtr new_bmp24_image(int32_t width, int32_t height) {
     BgrImagePtr image(new (std::nothrow)
                           BgrImage{nullptr, BMP24_HEADERS_BYTES + row_bytes, nullptr, stride, width, height});
     if (!image) return nullptr;
-    image->file = allocate_zeroed(image->file_bytes);
+    image->file = static_cast<uint8_t*>(allocate_zeroed(image->file_bytes));
     if (!image->file) return nullptr;
     image->rows = image->file + BMP24_HEADERS_BYTES;
     fill_bmp24_headers(image->file, width, height);

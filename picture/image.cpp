@@ -1,7 +1,5 @@
 #include "picture/image.h"
 
-#include <sys/mman.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -19,73 +17,14 @@ bool checked_byte_count(int64_t a, int64_t b, int64_t c, size_t* out, int64_t li
     return true;
 }
 
-void advise_huge_pages(void* block, size_t bytes) {
-#ifdef MADV_HUGEPAGE
-    constexpr uintptr_t HUGE_PAGE = uintptr_t(1) << 21;
-    if (!block || bytes < 8 * HUGE_PAGE) return;
-    // Only whole huge pages inside the block; the advice is a hint, and the
-    // memory works the same without it.
-    const uintptr_t start = reinterpret_cast<uintptr_t>(block);
-    const uintptr_t first = (start + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-    const uintptr_t end = (start + bytes) & ~(HUGE_PAGE - 1);
-    if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
-#else
-    (void)block;
-    (void)bytes;
-#endif
-}
-
-Pixel* allocate_pixels(size_t count) {
-    Pixel* pixels = static_cast<Pixel*>(std::calloc(count, sizeof(Pixel)));
-    // calloc succeeded, so count * sizeof(Pixel) did not overflow.
-    if (pixels) advise_huge_pages(pixels, count * sizeof(Pixel));
-    return pixels;
-}
-
-namespace {
-constexpr size_t HUGE_PAGE_BYTES = size_t(1) << 21;
-size_t whole_huge_pages(size_t bytes) { return (bytes + HUGE_PAGE_BYTES - 1) & ~(HUGE_PAGE_BYTES - 1); }
-}  // namespace
-
-uint8_t* allocate_zeroed(size_t bytes) {
-    if (bytes == 0 || bytes > SIZE_MAX - 2 * HUGE_PAGE_BYTES) return nullptr;
-    // A small block is not worth a huge page: clearing 2 MiB costs more than
-    // its few 4 KiB faults, and the heap can hand back memory it already has
-    // (many small textures in one process, the fuzzer).
-    constexpr size_t SMALL_BLOCK_BYTES = size_t(64) << 10;
-    const size_t alignment = bytes < SMALL_BLOCK_BYTES ? 64 : HUGE_PAGE_BYTES;
-    const size_t length = bytes < SMALL_BLOCK_BYTES ? bytes : whole_huge_pages(bytes);
-    // From calloc, which is where the sanitizers' and the system's memory
-    // limits see it, a huge page longer than needed: the block starts at the
-    // first huge-page boundary past a slot that keeps calloc's own pointer
-    // for the release, so that every page of it can be a huge one.
-    void* allocated = std::calloc(1, length + alignment);
-    if (!allocated) return nullptr;
-    const uintptr_t start = reinterpret_cast<uintptr_t>(allocated) + sizeof(void*);
-    uint8_t* block = reinterpret_cast<uint8_t*>((start + alignment - 1) & ~uintptr_t(alignment - 1));
-    std::memcpy(block - sizeof(void*), &allocated, sizeof(void*));
-#ifdef MADV_HUGEPAGE
-    // A hint: the memory works the same without it.
-    if (alignment == HUGE_PAGE_BYTES) madvise(block, length, MADV_HUGEPAGE);
-#endif
-    return block;
-}
-
-void release_zeroed(uint8_t* block) {
-    if (!block) return;
-    void* allocated;
-    std::memcpy(&allocated, block - sizeof(void*), sizeof(void*));
-    std::free(allocated);
-}
-
 Image* new_image_within(int32_t width, int32_t height, int64_t max_pixels) {
     size_t bytes = 0;
     if (!checked_byte_count(width, height, sizeof(Pixel), &bytes, max_pixels * int64_t(sizeof(Pixel))))
         return nullptr;
     Image* image = static_cast<Image*>(std::malloc(sizeof(Image)));
     if (!image) return nullptr;
-    // calloc: pixels a decoder never reaches are black, never old heap contents.
-    image->pixels = allocate_pixels(bytes / sizeof(Pixel));
+    // Zeroed: pixels a decoder never reaches are black, never old heap contents.
+    image->pixels = static_cast<Pixel*>(allocate_zeroed(bytes));
     if (!image->pixels) {
         std::free(image);
         return nullptr;
@@ -99,7 +38,7 @@ Image* new_image(int32_t width, int32_t height) { return new_image_within(width,
 
 void free_image(Image* image) {
     if (!image) return;
-    std::free(image->pixels);
+    release_zeroed(image->pixels);
     std::free(image);
 }
 

@@ -5,8 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
+
+#include "picture/memory.h"
 
 namespace orvandel {
 
@@ -16,7 +17,7 @@ namespace orvandel {
 using Pixel = uint32_t;
 
 struct Image {
-    Pixel* pixels;   // width x height Pixels, row-major, top row first, no gaps
+    Pixel* pixels;   // width x height Pixels from allocate_zeroed, row-major, top row first, no gaps
     int32_t width;
     int32_t height;
 };
@@ -32,27 +33,12 @@ constexpr int64_t MAX_IMAGE_PIXELS = int64_t(1) << 28;
 bool checked_byte_count(int64_t a, int64_t b, int64_t c, size_t* out,
                         int64_t limit = INT64_MAX / 2);
 
-// `count` black Pixels from the heap, or null; release with std::free. Large
-// blocks are filled end to end right after (a picture, the atlas canvas), so
-// they ask for huge pages: far fewer page faults for the same bytes.
-Pixel* allocate_pixels(size_t count);
-// Asks for huge pages over the whole ones inside a large block (16 MiB or
-// more) that is about to be filled end to end; smaller blocks are left alone.
-void advise_huge_pages(void* block, size_t bytes);
-
-// `bytes` zero bytes, or null. From 64 KiB up the block is fresh memory on
-// huge pages where the system gives them (rounded up to whole huge pages: one
-// huge page costs less than the few hundred 4 KiB page faults it saves);
-// smaller ones come from the heap as they are. Release with release_zeroed(block).
-uint8_t* allocate_zeroed(size_t bytes);
-void release_zeroed(uint8_t* block);
-
 // A picture held as the bytes of its uncompressed 24-bit BMP file: the
 // headers, then blue, green, red bytes a pixel, the bottom row first, each
 // row padded with zeros to a multiple of 4 bytes. The atlas is built in this
 // form, so the file is written from it as it is, with no conversion.
 struct BgrImage {
-    uint8_t* file;       // file_bytes bytes: the headers, then the rows
+    uint8_t* file;       // file_bytes bytes from allocate_zeroed: the headers, then the rows
     size_t file_bytes;
     uint8_t* rows;       // the bottom row's first byte
     int64_t stride;      // bytes of one stored row
@@ -86,16 +72,6 @@ struct ImageDeleter {
     void operator()(Image* image) const { free_image(image); }
 };
 using ImagePtr = std::unique_ptr<Image, ImageDeleter>;
-
-// Files: closed on every path out of the function that opened them.
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using FileHandle = std::unique_ptr<FILE, FileCloser>;
-
-inline FileHandle open_file(const char* path, const char* mode) {
-    return FileHandle(std::fopen(path, mode));
-}
 
 // Little-endian fields, as every format here stores them.
 inline uint16_t read_le16(const uint8_t* p) {

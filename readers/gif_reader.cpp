@@ -19,6 +19,7 @@
 // that declares huge frames and holds no rows is declined at once.
 #include "readers/gif.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -267,6 +268,21 @@ bool grow_gif_pixels(GifLoadState* state, GifFrames* frames, int32_t frame_width
     return true;
 }
 
+// Moves the Pixels into a zeroed array of `count` (more than `allocated`);
+// false (and out_of_memory set) when the memory is not there.
+bool hold_gif_pixels(GifLoadState* state, int64_t count) {
+    Pixel* grown = static_cast<Pixel*>(allocate_zeroed(static_cast<size_t>(count) * sizeof(Pixel)));
+    if (!grown) {
+        state->out_of_memory = true;
+        return false;
+    }
+    if (state->pixels) std::memcpy(grown, state->pixels, static_cast<size_t>(state->allocated) * sizeof(Pixel));
+    release_zeroed(state->pixels);
+    state->pixels = grown;
+    state->allocated = count;
+    return true;
+}
+
 // Lays every frame's rows out at the widest width, from column 0, the rest of
 // each row black. Rows only ever move towards the end of the array, so going
 // from the last row to the first never overwrites a row not yet moved; each
@@ -276,14 +292,8 @@ bool lay_out_gif_frames(GifLoadState* state, const GifFrames& frames) {
     if (!reserve_gif_pixels(state)) return false;
     const int64_t width = frames.widest;
     const size_t count = static_cast<size_t>(width * state->total_height);
-    if (static_cast<int64_t>(count) != state->pixel_count) {
-        Pixel* grown = static_cast<Pixel*>(std::realloc(state->pixels, count * sizeof(Pixel)));
-        if (!grown) {
-            state->out_of_memory = true;
-            return false;
-        }
-        state->pixels = grown;
-    }
+    if (static_cast<int64_t>(count) > state->allocated && !hold_gif_pixels(state, static_cast<int64_t>(count)))
+        return false;
     int64_t source_end = state->pixel_count;
     int64_t y = state->total_height;
     // Once the frames still to move are all as wide as the widest, they are
@@ -364,23 +374,11 @@ LoadResult read_gif_file(ByteReader* in, GifLoadState* state, GifFrames* frames,
 
 bool reserve_gif_pixels(GifLoadState* state) {
     if (state->allocated >= state->pixel_count) return true;
-    const size_t count = static_cast<size_t>(state->pixel_count);
-    Pixel* grown;
-    if (!state->pixels) {
-        // Zeroed by calloc: a large first frame costs nothing until its rows arrive.
-        grown = allocate_pixels(count);
-    } else {
-        grown = static_cast<Pixel*>(std::realloc(state->pixels, count * sizeof(Pixel)));
-        if (grown)
-            std::memset(grown + state->allocated, 0, size_t(state->pixel_count - state->allocated) * sizeof(Pixel));
-    }
-    if (!grown) {
-        state->out_of_memory = true;
-        return false;
-    }
-    state->pixels = grown;
-    state->allocated = state->pixel_count;
-    return true;
+    // Past the first frame the array grows by half at least, so that a file of
+    // many frames copies each Pixel a few times, not once a frame.
+    int64_t count = state->pixel_count;
+    if (state->pixels) count = std::max(count, std::min(state->allocated + state->allocated / 2, MAX_IMAGE_PIXELS));
+    return hold_gif_pixels(state, count);
 }
 
 LoadResult load_gif(const uint8_t* bytes, size_t size, const LoadOptions& options) {
@@ -401,7 +399,7 @@ LoadResult load_gif(const uint8_t* bytes, size_t size, const LoadOptions& option
     // The Pixels pass to the Image once laid out; until then they go on every
     // path out of here.
     std::unique_ptr<GifLoadState, void (*)(GifLoadState*)> owner(&state, [](GifLoadState* s) {
-        std::free(s->pixels);
+        release_zeroed(s->pixels);
     });
     GifFrames frames;
     frames.widest = 0;

@@ -29,10 +29,10 @@ struct GifLoadState {
     int32_t width;
     // The rows of every frame read so far, each frame at its own width, one
     // frame after another; the loader lays them out at the widest width once
-    // all are read. Heap memory from malloc; rows no frame stored are black.
-    // Only the first `allocated` Pixels exist: a frame's memory is taken when
-    // its first row is stored, so a file that declares big frames but holds
-    // no rows costs nothing.
+    // all are read. From allocate_zeroed; rows no frame stored are black.
+    // The array holds `allocated` Pixels: a frame's memory is taken when its
+    // first row is stored, so a file that declares big frames but holds no
+    // rows costs nothing.
     Pixel* pixels;
     int64_t allocated;
     // Set when memory for a frame could not be had; decoding then stops.
