@@ -9,15 +9,10 @@
 
 namespace orvandel {
 
-// From this size up a block is aligned to a huge page (2 MiB), rounded up to
-// whole ones and advised to be backed by them: such blocks are filled end to
-// end right after, and one huge-page fault replaces 512 small ones. Below it a
-// huge page would cost more to clear than the small faults it saves, and the
-// heap can hand back memory it already has (many small textures in one
-// process, the fuzzer).
-constexpr size_t HUGE_PAGE_BLOCK_BYTES = size_t(64) << 10;
+// Blocks from HUGE_PAGE_BLOCK_BYTES (memory.cpp) up are aligned to a huge
+// page, rounded up to whole ones and advised to be backed by them.
 
-// `bytes` zero bytes aligned to 64, or null for 0 bytes or a failed
+// `bytes` zero bytes aligned to 64 at least, or null for 0 bytes or a failed
 // allocation. Release with release_zeroed, or hold in a ZeroedPtr.
 void* allocate_zeroed(size_t bytes);
 void release_zeroed(void* block);
