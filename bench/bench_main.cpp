@@ -30,6 +30,7 @@
 #include "bench/bench_files.h"
 #include "bench/bench_modern.h"
 #include "readers/bmp.h"
+#include "writers/bmp_writer.h"
 #include "readers/load_image.h"
 #include "builders/classic.h"
 #ifdef ORVANDEL_HAVE_STB
@@ -202,7 +203,7 @@ void time_writer(benchmark::State& state, Samples* row, const std::string& direc
     for (auto _ : state) {
         std::remove(ours_path.c_str());
         const Clock::time_point start = Clock::now();
-        const int written = write(ours_path.c_str());
+        const bool written = static_cast<bool>(write(ours_path.c_str()));
         const double ours = seconds_since(start);
         const double floor = time_fwrite(floor_path, bytes);
         if (!written || floor < 0) {

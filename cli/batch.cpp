@@ -24,6 +24,7 @@
 #include "builders/classic.h"
 #include "cli/common.h"
 #include "readers/bmp.h"
+#include "writers/bmp_writer.h"
 #include "writers/bmp32_writer.h"
 #include "writers/dds.h"
 #include "writers/png_writer.h"
@@ -100,6 +101,11 @@ TextureResult failure(int status, std::string reason) {
     return result;
 }
 
+// The line names the output and the system's reason ("No space left on device").
+TextureResult write_failed(const std::string& output, const WriteResult& written) {
+    return failure(EXIT_WRITE_FAILED, "cannot write '" + printable(output) + "': " + printable(write_failure_text(written)));
+}
+
 const char TOO_LARGE_FOR_BMP[] = "the atlas would not fit a BMP file (try --format png)";
 
 int status_of(LoadError error) { return error == LoadError::no_memory ? EXIT_NO_MEMORY : EXIT_INVALID_FORMAT; }
@@ -140,7 +146,8 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
         result.atlas_width = chain.levels.front()->width;
         result.atlas_height = chain.levels.front()->height;
         result.levels = int(chain.levels.size());
-        if (!write_dds(output, chain)) return failure(EXIT_WRITE_FAILED, "cannot write '" + printable(output) + "'");
+        const WriteResult written = write_dds(output, chain);
+        if (!written) return write_failed(output, written);
         return result;
     }
 
@@ -155,8 +162,8 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
         if (!file) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
         result.atlas_width = file->width;
         result.atlas_height = file->height;
-        if (!write_bmp24_image(output.c_str(), file.get()))
-            return failure(EXIT_WRITE_FAILED, "cannot write '" + printable(output) + "'");
+        const WriteResult written = write_bmp24_image(output.c_str(), file.get());
+        if (!written) return write_failed(output, written);
         return result;
     }
 
@@ -167,7 +174,7 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
     result.atlas_width = image.width;
     result.atlas_height = image.height;
 
-    bool written = false;
+    WriteResult written;
     if (options.format == OutputFormat::png) {
         PngSettings png;
         png.compression_level = options.png_level;
@@ -177,9 +184,9 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
                                            : bmp24_file_size(image.width, image.height);
         if (bytes < 0 || bytes > int64_t(UINT32_MAX))
             return failure(EXIT_NO_MEMORY, TOO_LARGE_FOR_BMP);
-        written = result.alpha ? write_bmp32(output, image) : write_bmp24(output.c_str(), &image) != 0;
+        written = result.alpha ? write_bmp32(output, image) : write_bmp24(output.c_str(), &image);
     }
-    if (!written) return failure(EXIT_WRITE_FAILED, "cannot write '" + printable(output) + "'");
+    if (!written) return write_failed(output, written);
     return result;
 }
 

@@ -11,6 +11,7 @@
 
 #include "builders/classic.h"
 #include "readers/bmp.h"
+#include "writers/bmp_writer.h"
 #include "readers/load_image.h"
 
 namespace orvandel {
@@ -76,7 +77,7 @@ int build_and_write(const char* input_path, LoadResult loaded, FileCanvasTarget*
 
     const std::string output = make_output_name(input_path);
     say("Writing Mip-Map ...");
-    const int written = write_bmp24_image(output.c_str(), canvas.get());
+    const bool written = static_cast<bool>(write_bmp24_image(output.c_str(), canvas.get()));
     canvas.reset();
     say(written ? " Done\n\n\n" : " Can't write MipMap !\n");
     say("%s", KEY_PROMPT);

@@ -114,14 +114,18 @@ bool may_replace(const std::string& path) {
     return access(path.c_str(), F_OK) != 0 || access(path.c_str(), W_OK) == 0;
 }
 
-OutputHandle named_output(const std::string& path) {
+OutputHandle named_output(const std::string& path, int* error) {
     std::string temp;
     const int fd = create_named(directory_of(path), &temp);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        *error = errno;
+        return nullptr;
+    }
     OutputFile* file = new (std::nothrow) OutputFile{fd, std::string(), std::string(), -1};
     if (!file) {
         close(fd);
         unlink(temp.c_str());
+        *error = ENOMEM;
         return nullptr;
     }
     // From here the handle removes the file on every path out.
@@ -132,8 +136,8 @@ OutputHandle named_output(const std::string& path) {
     return out;
 }
 
-// Gives the unnamed file a short name beside the output; false on failure.
-bool link_unnamed(OutputFile* out) {
+// Gives the unnamed file a short name beside the output; 0, or the errno.
+int link_unnamed(OutputFile* out) {
     const std::string dir = directory_of(out->path);
     const std::string via_proc = "/proc/self/fd/" + std::to_string(out->fd);
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
@@ -147,13 +151,13 @@ bool link_unnamed(OutputFile* out) {
         if (linked == 0) {
             out->temp_path = name;
             out->signal_slot = slot;
-            return true;
+            return 0;
         }
         const int error = errno;
         forget_name(slot);
-        if (error != EEXIST) return false;
+        if (error != EEXIST) return error;
     }
-    return false;
+    return EEXIST;
 }
 
 }  // namespace
@@ -166,51 +170,77 @@ void discard_output(OutputFile* out) {
     delete out;
 }
 
-OutputHandle open_output(const std::string& path) {
-    if (!may_replace(path)) return nullptr;
+std::string write_failure_text(const WriteResult& result) {
+    if (result.problem) return result.problem;
+    if (result.error == 0) return std::string();
+    char buffer[256];
+    // The GNU strerror_r: thread-safe, and the text may be its own static one.
+    return strerror_r(result.error, buffer, sizeof buffer);
+}
+
+OutputHandle open_output(const std::string& path, int* error) {
+    if (!may_replace(path)) {
+        *error = errno;
+        return nullptr;
+    }
 #ifdef O_TMPFILE
     const int fd = open(directory_of(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
     if (fd >= 0) {
         OutputFile* file = new (std::nothrow) OutputFile{fd, std::string(), std::string(), -1};
-        if (!file) close(fd);
-        if (!file) return nullptr;
+        if (!file) {
+            close(fd);
+            *error = ENOMEM;
+            return nullptr;
+        }
         OutputHandle out(file);
         out->path = path;
         return out;
     }
     // Only a file system (or kernel) without unnamed files goes on to a named
     // one; a missing or unwritable directory fails here as it would there.
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return nullptr;
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        *error = errno;
+        return nullptr;
+    }
 #endif
-    return named_output(path);
+    return named_output(path, error);
 }
 
-OutputHandle open_output_named(const std::string& path) {
-    if (!may_replace(path)) return nullptr;
-    return named_output(path);
+OutputHandle open_output_named(const std::string& path, int* error) {
+    if (!may_replace(path)) {
+        *error = errno;
+        return nullptr;
+    }
+    return named_output(path, error);
 }
 
-bool write_output(OutputFile* out, const void* bytes, size_t count) {
+WriteResult write_output(OutputFile* out, const void* bytes, size_t count) {
     const char* p = static_cast<const char*>(bytes);
     while (count > 0) {
         const ssize_t n = write(out->fd, p, count);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0) return system_failure(errno);
+        // A regular file takes at least a byte or says why not; nothing at
+        // all would loop for ever.
+        if (n == 0) return system_failure(EIO);
         p += n;
         count -= static_cast<size_t>(n);
     }
-    return true;
+    return WriteResult();
 }
 
-bool commit_output(OutputHandle out) {
-    if (out->temp_path.empty() && !link_unnamed(out.get())) return false;
+WriteResult commit_output(OutputHandle out) {
+    if (out->temp_path.empty()) {
+        const int error = link_unnamed(out.get());
+        if (error != 0) return system_failure(error);
+    }
     const int fd = out->fd;
     out->fd = -1;
-    if (close(fd) != 0) return false;
+    if (close(fd) != 0) return system_failure(errno);
     // rename replaces the target in one step: readers see the old file or the new.
-    if (std::rename(out->temp_path.c_str(), out->path.c_str()) != 0) return false;
+    if (std::rename(out->temp_path.c_str(), out->path.c_str()) != 0) return system_failure(errno);
     out->temp_path.clear();
-    return true;
+    return WriteResult();
 }
 
 }  // namespace orvandel

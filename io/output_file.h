@@ -30,17 +30,31 @@ struct OutputFileDiscarder {
 };
 using OutputHandle = std::unique_ptr<OutputFile, OutputFileDiscarder>;
 
+// How writing a file ended. A failed system call leaves its errno, which
+// names the cause the way the system does ("No space left on device");
+// failures no system call reports (a picture the format cannot hold, an
+// encoder's own error) leave a reason instead.
+struct WriteResult {
+    int error = 0;                  // errno of the failed call, 0 when none failed
+    const char* problem = nullptr;  // otherwise why, when the file was not written
+    explicit operator bool() const { return error == 0 && problem == nullptr; }
+};
+inline WriteResult system_failure(int error) { return WriteResult{error, nullptr}; }
+inline WriteResult write_problem(const char* problem) { return WriteResult{0, problem}; }
+// The failure as a user reads it: the system's text for the errno, or the reason.
+std::string write_failure_text(const WriteResult& result);
+
 // A new output for `path`, or null when it cannot be created (and then
-// nothing at `path` has changed).
-OutputHandle open_output(const std::string& path);
+// nothing at `path` has changed, and *error holds the errno).
+OutputHandle open_output(const std::string& path, int* error);
 // The same, always through a named temporary file: what open_output does
 // where the file system has no unnamed ones (open to tests everywhere).
-OutputHandle open_output_named(const std::string& path);
-// Appends bytes: false on any failure.
-bool write_output(OutputFile* out, const void* bytes, size_t count);
-// Puts the complete file in place of `path`; false when that fails, and then
-// nothing at `path` has changed. The handle is consumed either way.
-bool commit_output(OutputHandle out);
+OutputHandle open_output_named(const std::string& path, int* error);
+// Appends bytes: the first failed write's errno, if any.
+WriteResult write_output(OutputFile* out, const void* bytes, size_t count);
+// Puts the complete file in place of `path`; on failure nothing at `path`
+// has changed. The handle is consumed either way.
+WriteResult commit_output(OutputHandle out);
 
 }  // namespace orvandel
 

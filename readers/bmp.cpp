@@ -1,4 +1,4 @@
-// BMP files, both directions.
+// The classic BMP readers.
 // Reads: uncompressed 24-bit, and 8-bit palettized plain or RLE8, bottom-up,
 // with an info header of 40 bytes or longer (the 108- and 124-byte forms
 // included); the palette follows the info header, the pixels are read from the
@@ -8,20 +8,12 @@
 // Damaged data: headers, palettes and uncompressed rows cut short decline the
 // file. An RLE8 stream is never refused: the end of the file reads as 0xFF
 // bytes, as it always has, and pixels it never reaches stay black.
-// Writes: uncompressed 24-bit, through a temporary file renamed into place.
 #include "readers/bmp.h"
 
 #include "io/byte_reader.h"
-#include "io/output_file.h"
 
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <new>
 #include <string>
-#include <vector>
 
 namespace orvandel {
 
@@ -33,12 +25,6 @@ constexpr size_t INFO_HEADER_BYTES = 40;
 constexpr int64_t HEADERS_BYTES = FILE_HEADER_BYTES + INFO_HEADER_BYTES;
 constexpr uint32_t COMPRESSION_NONE = 0;
 constexpr uint32_t COMPRESSION_RLE8 = 1;
-// Bytes of the stored rows written by one write: the writer's buffer, whatever
-// the width, so a very wide picture goes out a piece of a row at a time.
-constexpr size_t CHUNK_BYTES = size_t(1) << 18;
-// Bytes of a picture held as its file that one write sends.
-constexpr size_t WRITE_PIECE_BYTES = size_t(1) << 18;
-
 struct BmpFileHeader {
     uint16_t signature;
     uint32_t file_size;
@@ -281,75 +267,6 @@ LoadResult load_bmp8(const uint8_t* bytes, size_t size, const LoadOptions& optio
     if (read.error != LoadError::none) return read;
     return ih.compression == COMPRESSION_NONE ? decode_bmp8_plain(h, bytes, size, palette)
                                               : decode_bmp8_rle8(h, bytes, size, palette);
-}
-
-bool stream_bmp24(const Image* image, ByteSink sink) {
-    if (!image || !image->pixels || image->width <= 0 || image->height <= 0) return false;
-    const int64_t stride = bmp24_row_stride(image->width);
-    const int64_t file_size = bmp24_file_size(image->width, image->height);
-    if (file_size > int64_t(UINT32_MAX)) return false;
-
-    uint8_t headers[HEADERS_BYTES];
-    fill_bmp24_headers(headers, image->width, image->height);
-    bool ok = sink.write(sink.context, headers, sizeof headers);
-    // The rows go out through one buffer of at most CHUNK_BYTES: one large
-    // write passes straight to the file, where one per row would cost a system
-    // call each, and a row longer than the buffer goes in pieces, so the
-    // buffer never grows with the picture. Padding bytes are zero.
-    // Whole rows per write where a row fits the buffer, so each write ends
-    // on a row's end.
-    const uint64_t pixel_bytes = uint64_t(stride) * uint64_t(image->height);
-    const uint64_t whole_rows = uint64_t(stride) <= CHUNK_BYTES ? CHUNK_BYTES / uint64_t(stride) * stride : CHUNK_BYTES;
-    std::vector<uint8_t> chunk(size_t(std::min(pixel_bytes, whole_rows)));
-    const size_t padding = size_t(stride - 3 * int64_t(image->width));
-    size_t filled = 0;
-    for (int32_t y = image->height - 1; ok && y >= 0; --y) {
-        const Pixel* row = image->pixels + int64_t(y) * image->width;
-        for (int32_t x = 0; ok && x < image->width;) {
-            if (chunk.size() - filled < 3) {
-                ok = sink.write(sink.context, chunk.data(), filled);
-                filled = 0;
-            }
-            const int32_t piece = static_cast<int32_t>(
-                std::min<int64_t>(image->width - x, int64_t(chunk.size() - filled) / 3));
-            bgr_from_pixels(row + x, chunk.data() + filled, piece);
-            filled += 3 * size_t(piece);
-            x += piece;
-        }
-        for (size_t k = 0; ok && k < padding; ++k) {
-            if (filled == chunk.size()) {
-                ok = sink.write(sink.context, chunk.data(), filled);
-                filled = 0;
-            }
-            chunk[filled++] = 0;
-        }
-    }
-    if (ok && filled > 0) ok = sink.write(sink.context, chunk.data(), filled);
-    return ok;
-}
-
-int write_bmp24_image(const char* path, const BgrImage* image) {
-    if (!image || !image->file) return 0;
-    OutputHandle file = open_output(path);
-    if (!file) return 0;
-    // Straight from the picture: there is no buffer to fill, and each write
-    // is bounded all the same.
-    for (size_t done = 0; done < image->file_bytes; done += WRITE_PIECE_BYTES)
-        if (!write_output(file.get(), image->file + done, std::min(WRITE_PIECE_BYTES, image->file_bytes - done)))
-            return 0;
-    return commit_output(std::move(file)) ? 1 : 0;
-}
-
-int write_bmp24(const char* path, const Image* image) {
-    if (!image || !image->pixels || image->width <= 0 || image->height <= 0) return 0;
-    if (bmp24_file_size(image->width, image->height) > int64_t(UINT32_MAX)) return 0;
-    OutputHandle file = open_output(path);
-    if (!file) return 0;
-    const ByteSink sink = {[](void* out, const void* bytes, size_t count) {
-                               return write_output(static_cast<OutputFile*>(out), bytes, count);
-                           },
-                           file.get()};
-    return stream_bmp24(image, sink) && commit_output(std::move(file)) ? 1 : 0;
 }
 
 }  // namespace orvandel

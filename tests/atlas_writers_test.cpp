@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "readers/bmp.h"
+#include "writers/bmp_writer.h"
 #include "writers/bmp32_writer.h"
+#include "writers/dds.h"
 #include "writers/png_writer.h"
 #include "test_util.h"
 
@@ -81,7 +83,7 @@ TEST(AtlasWriters, EveryContainerReadsBackToThePixelsWritten) {
         bool alpha = false;
         std::vector<Pixel> got;
         if (c.container == BMP24) {
-            ASSERT_EQ(write_bmp24(path.c_str(), image.get()), 1);
+            ASSERT_TRUE(write_bmp24(path.c_str(), image.get()));
             test::ImagePtr back = test::load_path(load_bmp24, path);
             ASSERT_TRUE(back);
             width = back->width, height = back->height, got = test::pixels_of(back.get());
@@ -99,6 +101,44 @@ TEST(AtlasWriters, EveryContainerReadsBackToThePixelsWritten) {
         EXPECT_EQ(height, 3) << label;
         EXPECT_EQ(alpha, c.alpha) << label;
         EXPECT_EQ(got, test::pixels_of(image.get())) << label;
+    }
+}
+
+// Every container goes out through one buffer: each write(2) a whole piece
+// of 256 KiB but the last, whatever the row length (odd ones straddle the
+// pieces), and the file still reads back to the picture.
+TEST(AtlasWriters, EveryWriteIsAWholePieceButTheLast) {
+    if (test::write_calls() < 0) GTEST_SKIP() << "no count of write calls here";
+    std::vector<Pixel> pixels(701 * 301);
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = Pixel(i * 2654435761u) | 0xFF000000u;
+    const test::ImagePtr image = test::make_image(701, 301, pixels);
+    MipChain chain;
+    chain.alpha = true;
+    for (int32_t side = 512; side >= 1; side /= 2) chain.levels.push_back(test::make_image(side, side, pixels));
+    enum Container { BMP24, BMP32, PNG, DDS, BMP24_FILE };
+    BgrImagePtr file = new_bmp24_image(701, 301);
+    ASSERT_TRUE(file);
+    for (Container c : {BMP24, BMP32, PNG, DDS, BMP24_FILE}) {
+        const std::string path = test::scratch_path("pieces.out");
+        const int64_t before = test::write_calls();
+        const bool written = c == BMP24       ? bool(write_bmp24(path.c_str(), image.get()))
+                             : c == BMP32     ? bool(write_bmp32(path, *image))
+                             : c == PNG       ? bool(write_png(path, *image, true))
+                             : c == DDS       ? bool(write_dds(path, chain))
+                                              : bool(write_bmp24_image(path.c_str(), file.get()));
+        const int64_t calls = test::write_calls() - before;
+        ASSERT_TRUE(written) << c;
+        const std::vector<uint8_t> bytes = test::read_file(path);
+        EXPECT_EQ(calls, int64_t((bytes.size() + (256 << 10) - 1) / (256 << 10))) << c << ", " << bytes.size() << " bytes";
+        int32_t width = 0, height = 0;
+        bool alpha = false;
+        if (c == BMP32) {
+            EXPECT_EQ(read_bmp32(bytes, &width, &height), pixels);
+        } else if (c == PNG) {
+            EXPECT_EQ(read_png(bytes, &width, &height, &alpha), pixels);
+        } else if (c == BMP24_FILE) {
+            EXPECT_EQ(bytes, std::vector<uint8_t>(file->file, file->file + file->file_bytes));
+        }
     }
 }
 

@@ -1,11 +1,16 @@
 // The modern command line: the option parser as a table, printable names,
 // and whole batches through the real binary.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <tuple>
 #include <functional>
 #include <string>
@@ -16,6 +21,8 @@
 #include "cli/common.h"
 #include "readers/bmp.h"
 #include "gif_lzw_encoder.h"
+#include "writers/bmp_writer.h"
+#include "writers/png_writer.h"
 #include "test_util.h"
 
 using namespace orvandel;
@@ -139,10 +146,10 @@ size_t count_lines(const std::string& text) { return size_t(std::count(text.begi
 
 std::string write_texture(const std::string& name, int32_t width, int32_t height) {
     std::vector<Pixel> pixels;
-    for (int32_t i = 0; i < width * height; ++i) pixels.push_back(Pixel(0x30507 * (i + 3)) & 0xFFFFFF);
+    for (int32_t i = 0; i < width * height; ++i) pixels.push_back(Pixel(0x30507u * uint32_t(i + 3)) & 0xFFFFFF);
     test::ImagePtr image = test::make_image(width, height, pixels);
     const std::string path = test::scratch_path(name);
-    EXPECT_EQ(write_bmp24(path.c_str(), image.get()), 1);
+    EXPECT_TRUE(write_bmp24(path.c_str(), image.get()));
     return path;
 }
 
@@ -277,6 +284,88 @@ TEST(ModernRun, GifTransparentColourGivesAlpha) {
             for (int x = 0; x < 4; ++x)
                 EXPECT_EQ(atlas->pixels[y * 8 + x] >> 24, indices[size_t(y * 4 + x)] == 2 ? 0u : 255u)
                     << format << " " << x << "," << y;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The tool with stdout and stderr gathered, in a child whose files may not
+// grow past `file_limit` bytes (0: no limit). SIGXFSZ is ignored there, so a
+// write past the limit fails with EFBIG instead of ending the process.
+ModernRunResult run_modern_limited(const std::vector<std::string>& args, rlim_t file_limit) {
+    const std::string out_path = test::scratch_path("stdout.txt"), err_path = test::scratch_path("stderr.txt");
+    std::vector<std::string> argv_text = {ORVANDEL_BINARY};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : argv_text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
+        if (file_limit > 0) {
+            const rlimit limit = {file_limit, file_limit};
+            signal(SIGXFSZ, SIG_IGN);
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ModernRunResult run{-1, "", ""};
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child) return run;
+    if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
+    const std::vector<uint8_t> out = test::read_file(out_path), err = test::read_file(err_path);
+    run.out.assign(out.begin(), out.end());
+    run.err.assign(err.begin(), err.end());
+    return run;
+}
+
+// Every writer reports the system's reason for a failed write, and leaves
+// neither the output nor a temporary file.
+TEST(DriverRun, WriteFailuresGiveTheSystemsReason) {
+    const std::string opaque = write_texture("opaque.bmp", 300, 200);
+    const std::string clear = test::scratch_path("clear.png");
+    std::vector<Pixel> pixels(300 * 200);
+    for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = Pixel(i * 2654435761u) | (i % 7 ? 0xFF000000u : 0x40000000u);
+    test::ImagePtr rgba = test::make_image(300, 200, pixels);
+    ASSERT_TRUE(write_png(clear, *rgba, true));
+    struct Case {
+        const char* what;
+        std::vector<std::string> options;
+        std::string input, output;
+    };
+    const std::string dir = test::scratch_path("out");
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    const Case cases[] = {
+        {"24-bit BMP", {"-f", "bmp"}, opaque, "opaque_mip.bmp"},
+        {"24-bit BMP in its file's bytes", {"-f", "bmp", "--filter", "classic"}, opaque, "opaque_mip.bmp"},
+        {"32-bit BMP", {"-f", "bmp"}, clear, "clear_mip.bmp"},
+        {"PNG", {"-f", "png"}, clear, "clear_mip.png"},
+        {"DDS", {"-f", "dds", "-l", "mip"}, opaque, "opaque_mip.dds"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"-o", dir, c.input});
+        const std::string output = dir + "/" + c.output;
+        const ModernRunResult small = run_modern_limited(args, 64 << 10);
+        EXPECT_EQ(small.status, EXIT_WRITE_FAILED) << c.what;
+        EXPECT_EQ(small.err, "orvandel: " + c.input + ": cannot write '" + output + "': File too large\n") << c.what;
+        EXPECT_TRUE(std::filesystem::is_empty(dir)) << c.what;
+
+        // Permission bits do not bind the superuser: this part runs for others.
+        if (geteuid() == 0) continue;
+        ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+        const ModernRunResult locked = run_modern_limited(args, 0);
+        ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+        EXPECT_EQ(locked.status, EXIT_WRITE_FAILED) << c.what;
+        EXPECT_EQ(locked.err, "orvandel: " + c.input + ": cannot write '" + output + "': Permission denied\n")
+            << c.what;
+        EXPECT_TRUE(std::filesystem::is_empty(dir)) << c.what;
     }
 }
 

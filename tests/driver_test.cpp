@@ -8,6 +8,7 @@
 #include "builders/classic.h"
 #include "cli/common.h"
 #include "readers/bmp.h"
+#include "writers/bmp_writer.h"
 #include "test_util.h"
 
 using namespace orvandel;
@@ -48,7 +49,7 @@ std::string write_source(const std::string& name, int32_t width, int32_t height,
     for (int32_t i = 0; i < width * height; ++i) pixels->push_back(Pixel(0x10203 * (i + 1)) & 0xFFFFFF);
     test::ImagePtr image = test::make_image(width, height, *pixels);
     const std::string path = test::scratch_path(name);
-    EXPECT_EQ(write_bmp24(path.c_str(), image.get()), 1);
+    EXPECT_TRUE(write_bmp24(path.c_str(), image.get()));
     return path;
 }
 

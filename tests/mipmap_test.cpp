@@ -9,6 +9,7 @@
 #include "builders/classic.h"
 #include "cli/common.h"
 #include "readers/bmp.h"
+#include "writers/bmp_writer.h"
 #include "builders/classic.h"
 #include "test_util.h"
 
@@ -604,18 +605,11 @@ TEST(MipmapBuilders, BidirectionalEqualsTheCallSequenceForWideSources) {
     }
 }
 
-// The bytes stream_bmp24 makes of a Pixel canvas.
+// The file write_bmp24 makes of a Pixel canvas.
 std::vector<uint8_t> file_bytes_of(const Image* canvas) {
-    std::vector<uint8_t> bytes;
-    const ByteSink sink = {[](void* to, const void* p, size_t count) {
-                               auto* out = static_cast<std::vector<uint8_t>*>(to);
-                               out->insert(out->end(), static_cast<const uint8_t*>(p),
-                                           static_cast<const uint8_t*>(p) + count);
-                               return true;
-                           },
-                           &bytes};
-    EXPECT_TRUE(stream_bmp24(canvas, sink));
-    return bytes;
+    const std::string path = test::scratch_path("pixel_canvas.bmp");
+    EXPECT_TRUE(write_bmp24(path.c_str(), canvas));
+    return test::read_file(path);
 }
 
 // The run builds the atlas on its file's bytes (three a pixel, rows
@@ -653,7 +647,7 @@ TEST(MipmapEndToEnd, ToolWritesTheAtlasForEachLayout) {
     const std::vector<Pixel> source = pattern(W, H, 21, false);
     test::ImagePtr input = test::make_image(W, H, source);
     const std::string path = test::scratch_path("tex.bmp");
-    ASSERT_EQ(write_bmp24(path.c_str(), input.get()), 1);
+    ASSERT_TRUE(write_bmp24(path.c_str(), input.get()));
     const std::string out_path = test::scratch_path("tex_mip.bmp");
 
     for (Layout layout : {RIP, MIP}) {

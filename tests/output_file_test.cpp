@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "readers/bmp.h"
+#include "writers/bmp_writer.h"
 #include "io/output_file.h"
 #include "test_util.h"
 
@@ -35,7 +36,7 @@ bool has_unnamed_files(const std::string& dir) {
     return true;
 }
 
-using Opener = OutputHandle (*)(const std::string&);
+using Opener = OutputHandle (*)(const std::string&, int*);
 const struct {
     const char* name;
     Opener open;
@@ -46,7 +47,8 @@ const struct {
 TEST(OutputFile, LongestOutputNameIsWritten) {
     const std::string path = test::scratch_path(std::string(251, 'a') + ".bmp");
     for (const auto& opener : OPENERS) {
-        OutputHandle out = opener.open(path);
+        int error = 0;
+        OutputHandle out = opener.open(path, &error);
         ASSERT_TRUE(out) << opener.name;
         ASSERT_TRUE(write_output(out.get(), "atlas", 5)) << opener.name;
         ASSERT_TRUE(commit_output(std::move(out))) << opener.name;
@@ -69,7 +71,8 @@ TEST(OutputFile, SignalMidWriteLeavesNoTemporaryFile) {
             const pid_t child = fork();
             ASSERT_GE(child, 0);
             if (child == 0) {
-                OutputHandle out = opener.open(path);
+                int error = 0;
+                OutputHandle out = opener.open(path, &error);
                 const std::vector<uint8_t> bytes(1 << 16, 0xAB);
                 if (!out || !write_output(out.get(), bytes.data(), bytes.size())) _exit(1);
                 raise(signal_number);
@@ -91,8 +94,8 @@ TEST(WriteBmp24, FailsWhereNoFileCanBe) {
     test::ImagePtr image = test::make_image(300, 300, {});
     const std::string file = test::scratch_path("plain.bmp");
     test::write_file(file, {1, 2, 3});
-    EXPECT_EQ(write_bmp24(test::scratch_path("missing/out.bmp").c_str(), image.get()), 0);
-    EXPECT_EQ(write_bmp24((file + "/out.bmp").c_str(), image.get()), 0);
+    EXPECT_FALSE(write_bmp24(test::scratch_path("missing/out.bmp").c_str(), image.get()));
+    EXPECT_FALSE(write_bmp24((file + "/out.bmp").c_str(), image.get()));
     EXPECT_EQ(names_in(test::scratch_dir()), std::vector<std::string>{"plain.bmp"});
 
     // A full file system: a small one of our own where the system lets us mount it.
@@ -102,12 +105,14 @@ TEST(WriteBmp24, FailsWhereNoFileCanBe) {
     const std::string atlas = small + "/wall_mip.bmp";
     test::write_file(atlas, {'o', 'l', 'd'});
     for (const auto& opener : OPENERS) {
-        OutputHandle out = opener.open(atlas);
+        int error = 0;
+        OutputHandle out = opener.open(atlas, &error);
         ASSERT_TRUE(out) << opener.name;
         const std::vector<uint8_t> bytes(1 << 17, 0xAB);
-        EXPECT_FALSE(write_output(out.get(), bytes.data(), bytes.size())) << opener.name;
+        const WriteResult written = write_output(out.get(), bytes.data(), bytes.size());
+        EXPECT_EQ(write_failure_text(written), "No space left on device") << opener.name;
     }
-    EXPECT_EQ(write_bmp24(atlas.c_str(), image.get()), 0);
+    EXPECT_FALSE(write_bmp24(atlas.c_str(), image.get()));
     const std::vector<std::string> left = names_in(small);
     const std::vector<uint8_t> kept = test::read_file(atlas);
     umount2(small.c_str(), MNT_DETACH);

@@ -51,6 +51,15 @@ std::string scratch_dir() {
 
 std::string scratch_path(const std::string& name) { return scratch_dir() + "/" + name; }
 
+int64_t write_calls() {
+    std::ifstream io("/proc/self/io");
+    std::string field;
+    int64_t value = 0;
+    while (io >> field >> value)
+        if (field == "syscw:") return value;
+    return -1;
+}
+
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

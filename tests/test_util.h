@@ -35,6 +35,8 @@ using Loader = LoadResult (*)(const uint8_t*, size_t, const LoadOptions&);
 std::string scratch_dir();
 // scratch_dir() + "/" + name.
 std::string scratch_path(const std::string& name);
+// write(2) calls this process has made so far, or -1 where the system does not count them.
+int64_t write_calls();
 
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> read_file(const std::string& path);

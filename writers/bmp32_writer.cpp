@@ -3,10 +3,7 @@
 // pixel, sRGB colour space), then the rows, which need no padding.
 #include "writers/bmp32_writer.h"
 
-#include <algorithm>
-#include <vector>
-
-#include "io/output_file.h"
+#include "io/buffered_output.h"
 
 namespace orvandel {
 
@@ -17,11 +14,6 @@ constexpr uint32_t V4_HEADER_BYTES = 108;
 constexpr uint32_t HEADERS_BYTES = FILE_HEADER_BYTES + V4_HEADER_BYTES;
 constexpr uint32_t COMPRESSION_BITFIELDS = 3;
 constexpr uint32_t COLOUR_SPACE_SRGB = 0x73524742;  // 'sRGB'
-// Rows per write, about 1 MiB: one system call per row would cost more than
-// the conversion.
-constexpr int64_t CHUNK_BYTES = 1 << 20;
-
-
 }  // namespace
 
 int64_t bmp32_file_size(int64_t width, int64_t height) {
@@ -30,12 +22,12 @@ int64_t bmp32_file_size(int64_t width, int64_t height) {
     return int64_t(bytes) + HEADERS_BYTES;
 }
 
-bool write_bmp32(const std::string& path, const Image& image) {
-    if (!image.pixels || image.width <= 0 || image.height <= 0) return false;
+WriteResult write_bmp32(const std::string& path, const Image& image) {
+    if (!image.pixels || image.width <= 0 || image.height <= 0) return write_problem("the picture is empty");
     const int64_t file_size = bmp32_file_size(image.width, image.height);
-    if (file_size < 0 || file_size > int64_t(UINT32_MAX)) return false;
-    OutputHandle file = open_output(path);
-    if (!file) return false;
+    if (file_size < 0 || file_size > int64_t(UINT32_MAX)) return write_problem("the file would exceed 4 GiB");
+    BufferedOutput out;
+    if (!open_buffered(path, &out)) return out.status;
 
     uint8_t headers[HEADERS_BYTES] = {};
     headers[0] = 'B';
@@ -58,22 +50,14 @@ bool write_bmp32(const std::string& path, const Image& image) {
     write_le32(info + 52, 0xFF000000u);  // alpha
     write_le32(info + 56, COLOUR_SPACE_SRGB);
 
-    bool ok = write_output(file.get(), headers, sizeof headers);
-    const int64_t row_bytes = 4 * int64_t(image.width);
-    const int32_t rows_per_chunk = int32_t(std::max<int64_t>(1, std::min<int64_t>(image.height, CHUNK_BYTES / row_bytes)));
-    size_t chunk_bytes = 0;
-    if (!checked_byte_count(row_bytes, rows_per_chunk, 1, &chunk_bytes)) return false;
-    std::vector<uint8_t> chunk(chunk_bytes);
-    for (int32_t y = image.height - 1; ok && y >= 0;) {
-        uint8_t* out = chunk.data();
-        for (int32_t n = 0; n < rows_per_chunk && y >= 0; ++n, --y) {
-            const Pixel* row = image.pixels + int64_t(y) * image.width;
-            bgra_from_pixels(row, out, image.width, true);
-            out += 4 * size_t(image.width);
-        }
-        ok = write_output(file.get(), chunk.data(), size_t(out - chunk.data()));
+    put_bytes(&out, headers, sizeof headers);
+    for (int32_t y = image.height - 1; y >= 0 && out.status; --y) {
+        const Pixel* row = image.pixels + int64_t(y) * image.width;
+        put_units(&out, image.width, 4, [row](int64_t first, int64_t n, uint8_t* to) {
+            bgra_from_pixels(row + first, to, int32_t(n), true);
+        });
     }
-    return ok && commit_output(std::move(file));
+    return finish_buffered(&out);
 }
 
 }  // namespace orvandel

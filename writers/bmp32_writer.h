@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "io/output_file.h"
 #include "picture/image.h"
 
 namespace orvandel {
@@ -16,9 +17,9 @@ namespace orvandel {
 int64_t bmp32_file_size(int64_t width, int64_t height);
 
 // Stores the Image, its top bytes as alpha, bottom row first as BMP files
-// are read; whole or not at all. False on failure, also when the file would
-// exceed the format's 4 GiB.
-bool write_bmp32(const std::string& path, const Image& image);
+// are read; whole or not at all. The failure, also when the file would exceed
+// the format's 4 GiB.
+WriteResult write_bmp32(const std::string& path, const Image& image);
 
 }  // namespace orvandel
 

@@ -4,9 +4,8 @@
 #include "writers/dds.h"
 
 #include <algorithm>
-#include <vector>
 
-#include "io/output_file.h"
+#include "io/buffered_output.h"
 
 namespace orvandel {
 
@@ -16,8 +15,6 @@ constexpr uint32_t DDSD_CAPS = 0x1, DDSD_HEIGHT = 0x2, DDSD_WIDTH = 0x4, DDSD_PI
 constexpr uint32_t DDSD_PIXELFORMAT = 0x1000, DDSD_MIPMAPCOUNT = 0x20000;
 constexpr uint32_t DDPF_ALPHAPIXELS = 0x1, DDPF_RGB = 0x40;
 constexpr uint32_t DDSCAPS_COMPLEX = 0x8, DDSCAPS_TEXTURE = 0x1000, DDSCAPS_MIPMAP = 0x400000;
-// Pixels per write: 1 MiB.
-constexpr int32_t RUN_PIXELS = 1 << 18;
 
 bool is_halving_chain(const MipChain& chain) {
     if (chain.levels.empty()) return false;
@@ -36,11 +33,11 @@ bool is_halving_chain(const MipChain& chain) {
 
 }  // namespace
 
-bool write_dds(const std::string& path, const MipChain& chain) {
-    if (!is_halving_chain(chain)) return false;
+WriteResult write_dds(const std::string& path, const MipChain& chain) {
+    if (!is_halving_chain(chain)) return write_problem("the levels do not halve down to 1 x 1");
     const Image& top = *chain.levels.front();
     size_t pitch = 0;
-    if (!checked_byte_count(top.width, 4, 1, &pitch, UINT32_MAX)) return false;
+    if (!checked_byte_count(top.width, 4, 1, &pitch, UINT32_MAX)) return write_problem("the rows are too long");
 
     uint8_t header[4 + DDS_HEADER_SIZE] = {'D', 'D', 'S', ' '};
     uint8_t* h = header + 4;
@@ -61,21 +58,19 @@ bool write_dds(const std::string& path, const MipChain& chain) {
     write_le32(format + 28, 0xFF000000);
     write_le32(h + 104, DDSCAPS_TEXTURE | DDSCAPS_MIPMAP | DDSCAPS_COMPLEX);
 
-    OutputHandle out = open_output(path);
-    if (!out || !write_output(out.get(), header, sizeof header)) return false;
-    // A level's rows follow one another without padding in the file as in
-    // memory, so it goes out in runs of pixels, whatever its shape: a write
-    // per row would cost a 1 x N level N system calls.
-    std::vector<uint8_t> run(4 * size_t(RUN_PIXELS));
+    BufferedOutput out;
+    if (!open_buffered(path, &out)) return out.status;
+    put_bytes(&out, header, sizeof header);
     for (const ImagePtr& level : chain.levels) {
-        const int64_t count = int64_t(level->width) * level->height;
-        for (int64_t k = 0; k < count; k += RUN_PIXELS) {
-            const int32_t n = int32_t(std::min<int64_t>(RUN_PIXELS, count - k));
-            bgra_from_pixels(level->pixels + k, run.data(), n, chain.alpha);
-            if (!write_output(out.get(), run.data(), 4 * size_t(n))) return false;
-        }
+        const Pixel* pixels = level->pixels;
+        const bool alpha = chain.alpha;
+        // A level's rows follow one another without padding, in the file as in
+        // memory: its pixels go out as one run, whatever its shape.
+        put_units(&out, int64_t(level->width) * level->height, 4, [pixels, alpha](int64_t first, int64_t n, uint8_t* to) {
+            bgra_from_pixels(pixels + first, to, int32_t(n), alpha);
+        });
     }
-    return commit_output(std::move(out));
+    return finish_buffered(&out);
 }
 
 }  // namespace orvandel

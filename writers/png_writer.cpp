@@ -1,13 +1,15 @@
-// Encodes a picture row by row through libspng straight into an output file,
-// so no second copy of a large atlas is ever held: only one row of bytes.
+// Encodes a picture row by row through libspng straight into a buffered
+// output, so no second copy of a large atlas is ever held: only one row of
+// bytes and the output's piece.
 #include "writers/png_writer.h"
 
 #include <spng.h>
 
+#include <cerrno>
 #include <memory>
 #include <vector>
 
-#include "io/output_file.h"
+#include "io/buffered_output.h"
 
 namespace orvandel {
 
@@ -19,7 +21,12 @@ struct SpngDeleter {
 using SpngHandle = std::unique_ptr<spng_ctx, SpngDeleter>;
 
 int write_to_output(spng_ctx*, void* user, void* bytes, size_t length) {
-    return write_output(static_cast<OutputFile*>(user), bytes, length) ? 0 : SPNG_IO_ERROR;
+    return put_bytes(static_cast<BufferedOutput*>(user), bytes, length) ? 0 : SPNG_IO_ERROR;
+}
+
+// An encoder's failure: the output's own when writing failed, else libspng's.
+WriteResult encoder_failure(const BufferedOutput& out) {
+    return out.status ? write_problem("the PNG encoder failed") : out.status;
 }
 
 // Pixels as the PNG's R, G, B(, A) bytes.
@@ -36,27 +43,27 @@ void png_row(const Pixel* in, int32_t width, bool alpha, uint8_t* out) {
 
 }  // namespace
 
-bool write_png(const std::string& path, const Image& image, bool alpha, const PngSettings& settings) {
-    if (!image.pixels || image.width <= 0 || image.height <= 0) return false;
+WriteResult write_png(const std::string& path, const Image& image, bool alpha, const PngSettings& settings) {
+    if (!image.pixels || image.width <= 0 || image.height <= 0) return write_problem("the picture is empty");
     size_t row_bytes = 0;
-    if (!checked_byte_count(image.width, alpha ? 4 : 3, 1, &row_bytes)) return false;
-    OutputHandle file = open_output(path);
-    if (!file) return false;
+    if (!checked_byte_count(image.width, alpha ? 4 : 3, 1, &row_bytes)) return write_problem("the rows are too long");
+    BufferedOutput out;
+    if (!open_buffered(path, &out)) return out.status;
     SpngHandle ctx(spng_ctx_new(SPNG_CTX_ENCODER));
-    if (!ctx) return false;
+    if (!ctx) return system_failure(ENOMEM);
 
     spng_ihdr ihdr = {};
     ihdr.width = uint32_t(image.width);
     ihdr.height = uint32_t(image.height);
     ihdr.bit_depth = 8;
     ihdr.color_type = alpha ? SPNG_COLOR_TYPE_TRUECOLOR_ALPHA : SPNG_COLOR_TYPE_TRUECOLOR;
-    if (spng_set_png_stream(ctx.get(), write_to_output, file.get()) != 0 || spng_set_ihdr(ctx.get(), &ihdr) != 0 ||
+    if (spng_set_png_stream(ctx.get(), write_to_output, &out) != 0 || spng_set_ihdr(ctx.get(), &ihdr) != 0 ||
         spng_set_option(ctx.get(), SPNG_IMG_COMPRESSION_LEVEL, settings.compression_level) != 0 ||
         spng_set_option(ctx.get(), SPNG_FILTER_CHOICE,
                         settings.compression_level > 0 ? SPNG_FILTER_CHOICE_UP : SPNG_FILTER_CHOICE_NONE) != 0)
-        return false;
+        return encoder_failure(out);
     if (spng_encode_image(ctx.get(), nullptr, 0, SPNG_FMT_PNG, SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE) != 0)
-        return false;
+        return encoder_failure(out);
 
     std::vector<uint8_t> row(row_bytes);
     int status = 0;
@@ -65,9 +72,9 @@ bool write_png(const std::string& path, const Image& image, bool alpha, const Pn
         status = spng_encode_row(ctx.get(), row.data(), row.size());
     }
     // The last row finishes the image: libspng answers it with SPNG_EOI.
-    if (status != SPNG_EOI) return false;
+    if (status != SPNG_EOI) return encoder_failure(out);
     ctx.reset();
-    return commit_output(std::move(file));
+    return finish_buffered(&out);
 }
 
 }  // namespace orvandel

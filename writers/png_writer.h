@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "io/output_file.h"
 #include "picture/image.h"
 
 namespace orvandel {
@@ -19,8 +20,8 @@ struct PngSettings {
 };
 
 // Stores the Image, its top bytes as alpha when `alpha` is set, whole or not
-// at all. False on failure.
-bool write_png(const std::string& path, const Image& image, bool alpha, const PngSettings& settings = PngSettings());
+// at all. The failure, if any.
+WriteResult write_png(const std::string& path, const Image& image, bool alpha, const PngSettings& settings = PngSettings());
 
 }  // namespace orvandel
 

@@ -19,6 +19,7 @@
 #include "builders/classic.h"
 #include "cli/common.h"
 #include "readers/bmp.h"
+#include "writers/bmp_writer.h"
 #include "readers/load_image.h"
 #include "builders/classic.h"
 
@@ -51,7 +52,7 @@ bool write_texture(const std::string& path, int32_t side, uint32_t state) {
             image->pixels[int64_t(y) * side + x] =
                 (x / 32) % 2 ? state >> 8 : Pixel(200 | (x / 32) << 8 | (y / 16 % 256) << 16);
         }
-    return write_bmp24(path.c_str(), image.get()) == 1;
+    return static_cast<bool>(write_bmp24(path.c_str(), image.get()));
 }
 
 // The classic run's work on every file, in this process.
@@ -66,7 +67,7 @@ double classic_work(const std::vector<std::string>& inputs) {
         BgrImagePtr canvas = build_classic_file_atlas(std::move(loaded.image),
                                                       loaded.in_destination ? std::move(target.canvas) : nullptr, true);
         if (!canvas) return -1;
-        const int written = write_bmp24_image(make_output_name(input).c_str(), canvas.get());
+        const bool written = static_cast<bool>(write_bmp24_image(make_output_name(input).c_str(), canvas.get()));
         if (!written) return -1;
     }
     return seconds_since(start);
