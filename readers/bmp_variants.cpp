@@ -128,7 +128,7 @@ std::string read_layout(const uint8_t* bytes, size_t size, const LoadOptions& op
     if (height == 0) return "BMP: height of 0 pixels";
     layout.top_down = height < 0;
     height = height < 0 ? -height : height;  // int64_t: INT32_MIN negates safely
-    if (width * height > std::min(options.max_pixels, MAX_IMAGE_PIXELS) || height > INT32_MAX) {
+    if (!within_pixel_limit(width, height, options) || height > INT32_MAX) {
         *error = LoadError::too_large;
         return "BMP: picture larger than the size limit";
     }
@@ -299,7 +299,7 @@ LoadResult load_bmp_variant(const uint8_t* bytes, size_t size, const LoadOptions
     LoadError error = LoadError::none;
     std::string reason = read_layout(bytes, size, options, &layout, &error);
     if (!reason.empty()) return decline(error, reason);
-    ImagePtr image(new_image_within(layout.width, layout.height, std::min(options.max_pixels, MAX_IMAGE_PIXELS)));
+    ImagePtr image(new_image_within(layout.width, layout.height, pixel_limit(options)));
     if (!image) return decline(LoadError::no_memory, "BMP: no memory for the picture");
     if (layout.compression == BI_RLE8 || layout.compression == BI_RLE4) {
         decode_rle(bytes, size, layout, image.get());
