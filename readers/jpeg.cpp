@@ -110,9 +110,8 @@ LoadResult load_jpeg(const uint8_t* bytes, size_t size, const LoadOptions& optio
         return tj_decline(handle.get());
     if (colourspace == TJCS_CMYK || colourspace == TJCS_YCCK)
         return decline(LoadError::unsupported, "JPEG: CMYK is not read");
-    const int64_t max_pixels = std::min(options.max_pixels, MAX_IMAGE_PIXELS);
     if (width <= 0 || height <= 0) return decline(LoadError::damaged, "JPEG: picture of no pixels");
-    if (int64_t(width) * height > max_pixels)
+    if (!within_pixel_limit(width, height, options))
         return decline(LoadError::too_large, "JPEG: picture larger than the size limit");
 
     const ScanCount scans = count_scans(bytes, size_t(size));
@@ -136,7 +135,7 @@ LoadResult load_jpeg(const uint8_t* bytes, size_t size, const LoadOptions& optio
         result.in_destination = true;
         return result;
     }
-    ImagePtr image(new_image_within(width, height, max_pixels));
+    ImagePtr image(new_image_within(width, height, pixel_limit(options)));
     if (!image) return decline(LoadError::no_memory, "JPEG: no memory for the picture");
     // RGBX bytes are a Pixel whose top byte the library sets to 255.
     if (tjDecompress2(handle.get(), bytes, static_cast<unsigned long>(size),

@@ -162,14 +162,14 @@ int decode_rows(spng_ctx* ctx, int32_t width, const BgrRows& rows, std::vector<u
 LoadResult load_png(const uint8_t* bytes, size_t size, const LoadOptions& options) {
     if (size < sizeof PNG_SIGNATURE || std::memcmp(bytes, PNG_SIGNATURE, sizeof PNG_SIGNATURE) != 0)
         return decline(LoadError::damaged, "PNG: damaged signature");
-    const int64_t max_pixels = std::min(options.max_pixels, MAX_IMAGE_PIXELS);
+    const int64_t max_pixels = pixel_limit(options);
     UsedChunks file{bytes, size, 0, sizeof PNG_SIGNATURE};
     SpngHandle ctx;
     spng_ihdr ihdr{};
     int error = open_decoder(&file, max_pixels, &ctx, &ihdr);
     if (!ctx) return decline(LoadError::no_memory, "PNG: no memory for the decoder");
     if (error) return spng_decline(error);
-    if (int64_t(ihdr.width) * ihdr.height > max_pixels)
+    if (!within_pixel_limit(ihdr.width, ihdr.height, options))
         return decline(LoadError::too_large, "PNG: picture larger than the size limit");
 
     // 8-bit RGB, the common texture, is unfiltered straight into a row buffer
