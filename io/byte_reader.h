@@ -20,7 +20,6 @@ struct ByteReader {
 inline ByteReader make_reader(const uint8_t* data, size_t size) { return ByteReader{data, size, 0}; }
 
 inline size_t bytes_left(const ByteReader& in) { return in.size - in.pos; }
-inline bool at_end(const ByteReader& in) { return in.pos >= in.size; }
 
 // The next byte, or -1 at the end of the input.
 inline int read_byte(ByteReader* in) { return in->pos < in->size ? in->data[in->pos++] : -1; }
