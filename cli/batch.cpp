@@ -25,7 +25,6 @@
 #include "cli/common.h"
 #include "readers/bmp.h"
 #include "writers/bmp_writer.h"
-#include "writers/bmp32_writer.h"
 #include "writers/dds.h"
 #include "writers/png_writer.h"
 #include "builders/modern.h"

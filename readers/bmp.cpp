@@ -19,70 +19,20 @@ namespace orvandel {
 
 namespace {
 
-constexpr uint16_t BMP_SIGNATURE = 0x4D42;  // "BM"
-constexpr size_t FILE_HEADER_BYTES = 14;
-constexpr size_t INFO_HEADER_BYTES = 40;
-constexpr int64_t HEADERS_BYTES = FILE_HEADER_BYTES + INFO_HEADER_BYTES;
 constexpr uint32_t COMPRESSION_NONE = 0;
 constexpr uint32_t COMPRESSION_RLE8 = 1;
-struct BmpFileHeader {
-    uint16_t signature;
-    uint32_t file_size;
-    uint16_t reserved1;
-    uint16_t reserved2;
-    uint32_t data_offset;
-};
-
-struct BmpInfoHeader {
-    uint32_t header_size;
-    int32_t width;
-    int32_t height;
-    uint16_t planes;
-    uint16_t bits_per_pixel;
-    uint32_t compression;
-    uint32_t image_size;
-    int32_t x_pixels_per_metre;
-    int32_t y_pixels_per_metre;
-    uint32_t colours_used;
-    uint32_t colours_important;
-};
-
-// What either loader makes of both headers: the fields, or the decline.
-struct BmpHeaders {
-    BmpFileHeader file;
-    BmpInfoHeader info;
-};
 
 // Reads both headers and checks what every loader needs of them before it
 // allocates anything: the signature, an info header of the 40-byte form or a
 // longer one, and a positive size within the loaders' cap.
-LoadResult read_bmp_headers(ByteReader* in, const LoadOptions& options, BmpHeaders* out) {
-    const uint8_t* bytes = take_bytes(in, HEADERS_BYTES);
-    if (!bytes) return decline(LoadError::damaged, "BMP: header cut short");
-    BmpFileHeader* fh = &out->file;
-    BmpInfoHeader* ih = &out->info;
-    fh->signature = read_le16(bytes);
-    fh->file_size = read_le32(bytes + 2);
-    fh->reserved1 = read_le16(bytes + 6);
-    fh->reserved2 = read_le16(bytes + 8);
-    fh->data_offset = read_le32(bytes + 10);
-    const uint8_t* p = bytes + FILE_HEADER_BYTES;
-    ih->header_size = read_le32(p);
-    ih->width = static_cast<int32_t>(read_le32(p + 4));
-    ih->height = static_cast<int32_t>(read_le32(p + 8));
-    ih->planes = read_le16(p + 12);
-    ih->bits_per_pixel = read_le16(p + 14);
-    ih->compression = read_le32(p + 16);
-    ih->image_size = read_le32(p + 20);
-    ih->x_pixels_per_metre = static_cast<int32_t>(read_le32(p + 24));
-    ih->y_pixels_per_metre = static_cast<int32_t>(read_le32(p + 28));
-    ih->colours_used = read_le32(p + 32);
-    ih->colours_important = read_le32(p + 36);
-
-    if (fh->signature != BMP_SIGNATURE) return decline(LoadError::unrecognised, "not a BMP file");
-    if (ih->header_size < INFO_HEADER_BYTES)
+LoadResult read_bmp_headers(ByteReader* in, const LoadOptions& options, BmpHeaderFields* out) {
+    if (!take_bytes(in, BMP24_HEADERS_BYTES)) return decline(LoadError::damaged, "BMP: header cut short");
+    *out = read_bmp_header_fields(in->data, in->size);
+    const BmpHeaderFields* ih = out;
+    if (ih->signature != BMP_SIGNATURE) return decline(LoadError::unrecognised, "not a BMP file");
+    if (ih->info_size < BMP_INFO_HEADER_BYTES)
         return decline(LoadError::unsupported,
-                       "BMP: info header of " + std::to_string(ih->header_size) + " bytes is not read");
+                       "BMP: info header of " + std::to_string(ih->info_size) + " bytes is not read");
     if (ih->width == 0 || ih->height == 0) return decline(LoadError::damaged, "BMP: zero width or height");
     if (ih->height < 0) return decline(LoadError::unsupported, "BMP: top-down rows are not read");
     if (ih->width < 0) return decline(LoadError::damaged, "BMP: negative width");
@@ -92,7 +42,7 @@ LoadResult read_bmp_headers(ByteReader* in, const LoadOptions& options, BmpHeade
 
 // The decline for a depth or compression that neither loader reads; the
 // 24-bit loader declines 8-bit files the same way so that the 8-bit one is tried.
-LoadResult bmp_kind_unread(const BmpInfoHeader& ih) {
+LoadResult bmp_kind_unread(const BmpHeaderFields& ih) {
     const std::string depth = std::to_string(ih.bits_per_pixel) + (ih.bits_per_pixel == 1 ? " bit" : " bits") + " per pixel";
     if (ih.bits_per_pixel != 8 && ih.bits_per_pixel != 24)
         return decline(LoadError::unsupported, "BMP: " + depth + " is not read");
@@ -102,29 +52,29 @@ LoadResult bmp_kind_unread(const BmpInfoHeader& ih) {
 
 // The stored pixels from the header's data offset: `needed` bytes of them,
 // or null when the file holds fewer.
-const uint8_t* pixel_data(const uint8_t* bytes, size_t size, const BmpFileHeader& fh, uint64_t needed) {
+const uint8_t* pixel_data(const uint8_t* bytes, size_t size, const BmpHeaderFields& h, uint64_t needed) {
     ByteReader in = make_reader(bytes, size);
-    if (!seek_to(&in, fh.data_offset)) return nullptr;
+    if (!seek_to(&in, h.data_offset)) return nullptr;
     return take_bytes(&in, needed);
 }
 
 // The palette follows the info header, with colours_used entries (0 meaning
 // 256). Indices beyond it are black.
-LoadResult read_bmp8_palette(const BmpInfoHeader& ih, const uint8_t* bytes, size_t size, Pixel palette[256]) {
+LoadResult read_bmp8_palette(const BmpHeaderFields& ih, const uint8_t* bytes, size_t size, Pixel palette[256]) {
     const uint32_t entries = ih.colours_used == 0 ? 256 : ih.colours_used;
     if (entries > 256) return decline(LoadError::unsupported, "BMP: more than 256 palette entries");
     ByteReader in = make_reader(bytes, size);
-    const uint8_t* table = seek_to(&in, uint64_t(FILE_HEADER_BYTES) + ih.header_size)
+    const uint8_t* table = seek_to(&in, uint64_t(BMP_FILE_HEADER_BYTES) + ih.info_size)
                                ? take_bytes(&in, size_t(4) * entries) : nullptr;
     if (!table) return decline(LoadError::damaged, "BMP: palette cut short");
     for (uint32_t i = 0; i < 256; ++i) palette[i] = i < entries ? pixel_from_bgr(table + 4 * i) : 0;
     return LoadResult();
 }
 
-LoadResult decode_bmp8_plain(const BmpHeaders& h, const uint8_t* bytes, size_t size, const Pixel* palette) {
-    const BmpInfoHeader& ih = h.info;
+LoadResult decode_bmp8_plain(const BmpHeaderFields& h, const uint8_t* bytes, size_t size, const Pixel* palette) {
+    const BmpHeaderFields& ih = h;
     const int64_t stride = (int64_t(ih.width) + 3) & ~int64_t(3);
-    const uint8_t* data = pixel_data(bytes, size, h.file, uint64_t(stride) * uint64_t(ih.height));
+    const uint8_t* data = pixel_data(bytes, size, h, uint64_t(stride) * uint64_t(ih.height));
     if (!data) return decline(LoadError::damaged, "BMP: pixel data cut short");
     ImagePtr image(new_image(ih.width, ih.height));
     if (!image) return no_memory_for("BMP");
@@ -145,10 +95,10 @@ LoadResult decode_bmp8_plain(const BmpHeaders& h, const uint8_t* bytes, size_t s
 // fills a row followed by an end of line moves up once. Every command consumes
 // input or moves up a row, and past the end of the data the 0xFF bytes form
 // runs, so decoding always ends.
-LoadResult decode_bmp8_rle8(const BmpHeaders& h, const uint8_t* bytes, size_t size, const Pixel* palette) {
-    const BmpInfoHeader& ih = h.info;
+LoadResult decode_bmp8_rle8(const BmpHeaderFields& h, const uint8_t* bytes, size_t size, const Pixel* palette) {
+    const BmpHeaderFields& ih = h;
     // Data that starts beyond the end of the file is empty: all 0xFF.
-    const size_t start = h.file.data_offset < size ? h.file.data_offset : size;
+    const size_t start = h.data_offset < size ? h.data_offset : size;
     ByteReader in = make_reader(bytes + start, size - start);
     ImagePtr image(new_image(ih.width, ih.height));
     if (!image) return no_memory_for("BMP");
@@ -228,13 +178,13 @@ LoadResult decode_bmp8_rle8(const BmpHeaders& h, const uint8_t* bytes, size_t si
 
 LoadResult load_bmp24(const uint8_t* bytes, size_t size, const LoadOptions& options) {
     ByteReader in = make_reader(bytes, size);
-    BmpHeaders h{};
+    BmpHeaderFields h{};
     LoadResult checked = read_bmp_headers(&in, options, &h);
     if (checked.error != LoadError::none) return checked;
-    const BmpInfoHeader& ih = h.info;
+    const BmpHeaderFields& ih = h;
     if (ih.bits_per_pixel != 24 || ih.compression != COMPRESSION_NONE) return bmp_kind_unread(ih);
     const int64_t stride = bmp24_row_stride(ih.width);
-    const uint8_t* data = pixel_data(bytes, size, h.file, uint64_t(stride) * uint64_t(ih.height));
+    const uint8_t* data = pixel_data(bytes, size, h, uint64_t(stride) * uint64_t(ih.height));
     if (!data) return decline(LoadError::damaged, "BMP: pixel data cut short");
     LoadResult result;
     // The stored rows are blue, green, red bytes already: each goes to the
@@ -256,10 +206,10 @@ LoadResult load_bmp24(const uint8_t* bytes, size_t size, const LoadOptions& opti
 
 LoadResult load_bmp8(const uint8_t* bytes, size_t size, const LoadOptions& options) {
     ByteReader in = make_reader(bytes, size);
-    BmpHeaders h{};
+    BmpHeaderFields h{};
     LoadResult checked = read_bmp_headers(&in, options, &h);
     if (checked.error != LoadError::none) return checked;
-    const BmpInfoHeader& ih = h.info;
+    const BmpHeaderFields& ih = h;
     if (ih.bits_per_pixel != 8 || (ih.compression != COMPRESSION_NONE && ih.compression != COMPRESSION_RLE8))
         return bmp_kind_unread(ih);
     Pixel palette[256];

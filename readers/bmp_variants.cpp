@@ -20,15 +20,16 @@
 #include <string>
 
 #include "io/byte_reader.h"
+#include "picture/bmp_layout.h"
 
 namespace orvandel {
 
 namespace {
 
-constexpr size_t FILE_HEADER_BYTES = 14;
 constexpr uint32_t BI_RGB = 0, BI_RLE8 = 1, BI_RLE4 = 2, BI_BITFIELDS = 3, BI_JPEG = 4, BI_PNG = 5,
                    BI_ALPHABITFIELDS = 6;
 constexpr uint32_t OS2_HEADER_BYTES = 64;  // the only size on which 3 and 4 mean OS/2 codings
+constexpr uint32_t OS2_V1_HEADER_BYTES = 12;  // 16-bit sizes, 3-byte palette entries
 
 // One channel of a bit-field pixel and the table that widens it to 8 bits.
 struct Channel {
@@ -65,6 +66,10 @@ bool is_known_header_size(uint32_t size) {
     }
 }
 
+bool is_indexed(int bits_per_pixel) {
+    return bits_per_pixel == 1 || bits_per_pixel == 2 || bits_per_pixel == 4 || bits_per_pixel == 8;
+}
+
 // A mask must be one run of bits inside the pixel; 0 means the channel is absent.
 bool mask_is_usable(uint32_t mask, int bits_per_pixel) {
     if (bits_per_pixel < 32 && (mask >> bits_per_pixel) != 0) return false;
@@ -72,108 +77,121 @@ bool mask_is_usable(uint32_t mask, int bits_per_pixel) {
     return ((mask + low) & mask) == 0;
 }
 
-// Reads and checks the headers, the masks and where the palette and pixels lie.
-// An empty string means the layout is good; otherwise it is the reason.
-std::string read_layout(const uint8_t* bytes, size_t size, const LoadOptions& options, BmpLayout* out,
-                        LoadError* error) {
-    *error = LoadError::damaged;
-    auto unsupported = [error](std::string reason) {
-        *error = LoadError::unsupported;
-        return reason;
-    };
-    ByteReader in = make_reader(bytes, size);
-    const uint8_t* file_header = take_bytes(&in, FILE_HEADER_BYTES);
-    if (!file_header) return "BMP: file header cut short";
-    if (file_header[0] != 'B' || file_header[1] != 'M') return "BMP: no BM signature";
-    const uint8_t* size_field = take_bytes(&in, 4);
-    if (!size_field) return "BMP: info header cut short";
-    const uint32_t header_size = read_le32(size_field);
-    if (!is_known_header_size(header_size))
-        return unsupported(text("info header of ", header_size, " bytes is not read"));
-    const uint8_t* h = in.data + FILE_HEADER_BYTES;
-    if (!take_bytes(&in, header_size - 4)) return "BMP: info header cut short";
+// A decline's reason and kind; an empty reason means the step found nothing to decline.
+struct Refusal {
+    std::string reason;
+    LoadError error = LoadError::damaged;
+};
+Refusal damaged(std::string reason) { return Refusal{std::move(reason), LoadError::damaged}; }
+Refusal unsupported(std::string reason) { return Refusal{std::move(reason), LoadError::unsupported}; }
 
-    BmpLayout layout{};
-    int64_t width, height;
-    uint32_t colours_used = 0;
-    if (header_size == 12) {  // OS/2 1.x: 16-bit sizes, 3-byte palette entries
-        width = read_le16(h + 4);
-        height = read_le16(h + 6);
-        layout.bits_per_pixel = read_le16(h + 10);
-        layout.palette_bytes_per_entry = 3;
-    } else {
-        width = static_cast<int32_t>(read_le32(h + 4));
-        height = static_cast<int32_t>(read_le32(h + 8));
-        layout.bits_per_pixel = read_le16(h + 14);
-        if (header_size >= 20) layout.compression = read_le32(h + 16);
-        if (header_size >= 36) colours_used = read_le32(h + 32);
-        layout.palette_bytes_per_entry = 4;
-    }
-    const uint32_t c = layout.compression;
-    const int bpp = layout.bits_per_pixel;
-    if (header_size == OS2_HEADER_BYTES && c == 3) return unsupported("BMP: OS/2 Huffman-coded data is not read");
-    if (header_size == OS2_HEADER_BYTES && c == 4) return unsupported("BMP: OS/2 RLE24 data is not read");
+// Both headers, whole, with an info header of a length this reader knows.
+Refusal read_headers(const uint8_t* bytes, size_t size, BmpHeaderFields* f) {
+    if (size < BMP_FILE_HEADER_BYTES) return damaged("BMP: file header cut short");
+    *f = read_bmp_header_fields(bytes, size);
+    if (f->signature != BMP_SIGNATURE) return damaged("BMP: no BM signature");
+    if (size < BMP_FILE_HEADER_BYTES + 4) return damaged("BMP: info header cut short");
+    if (!is_known_header_size(f->info_size))
+        return unsupported(text("info header of ", f->info_size, " bytes is not read"));
+    if (f->info_held < f->info_size) return damaged("BMP: info header cut short");
+    return Refusal();
+}
+
+// Depth and compression: a combination this reader decodes.
+Refusal check_coding(const BmpHeaderFields& f) {
+    const uint32_t c = f.compression;
+    const int bpp = f.bits_per_pixel;
+    if (f.info_size == OS2_HEADER_BYTES && c == 3) return unsupported("BMP: OS/2 Huffman-coded data is not read");
+    if (f.info_size == OS2_HEADER_BYTES && c == 4) return unsupported("BMP: OS/2 RLE24 data is not read");
     if (c == BI_JPEG) return unsupported("BMP: embedded JPEG data is not read");
     if (c == BI_PNG) return unsupported("BMP: embedded PNG data is not read");
     if (c > BI_ALPHABITFIELDS) return unsupported(text("compression ", c, " is not read"));
     if (bpp == 64) return unsupported("BMP: 64 bits per pixel is not read");
-    const bool indexed = bpp == 1 || bpp == 2 || bpp == 4 || bpp == 8;
-    const bool direct = bpp == 16 || bpp == 24 || bpp == 32;
     const bool fields = c == BI_BITFIELDS || c == BI_ALPHABITFIELDS;
-    if ((c == BI_RGB && !indexed && !direct) || (c == BI_RLE8 && bpp != 8) || (c == BI_RLE4 && bpp != 4) ||
-        (fields && bpp != 16 && bpp != 32))
-        return text("", bpp, " bits per pixel with compression ") + std::to_string(c) + " is not read";
+    if ((c == BI_RGB && !is_indexed(bpp) && bpp != 16 && bpp != 24 && bpp != 32) || (c == BI_RLE8 && bpp != 8) ||
+        (c == BI_RLE4 && bpp != 4) || (fields && bpp != 16 && bpp != 32))
+        return damaged(text("", bpp, " bits per pixel with compression ") + std::to_string(c) + " is not read");
+    return Refusal();
+}
 
-    if (width <= 0) return "BMP: width of " + std::to_string(width) + " pixels";
-    if (height == 0) return "BMP: height of 0 pixels";
-    layout.top_down = height < 0;
+// The sizes: a positive width, a height either way up, within the limit.
+Refusal check_size(const BmpHeaderFields& f, const LoadOptions& options, BmpLayout* layout) {
+    const int64_t width = f.width;
+    int64_t height = f.height;
+    if (width <= 0) return damaged("BMP: width of " + std::to_string(width) + " pixels");
+    if (height == 0) return damaged("BMP: height of 0 pixels");
+    layout->top_down = height < 0;
     height = height < 0 ? -height : height;  // int64_t: INT32_MIN negates safely
-    if (!within_pixel_limit(width, height, options) || height > INT32_MAX) {
-        *error = LoadError::too_large;
-        return "BMP: picture larger than the size limit";
-    }
-    layout.width = static_cast<int32_t>(width);
-    layout.height = static_cast<int32_t>(height);
+    if (!within_pixel_limit(width, height, options) || height > INT32_MAX)
+        return Refusal{"BMP: picture larger than the size limit", LoadError::too_large};
+    layout->width = static_cast<int32_t>(width);
+    layout->height = static_cast<int32_t>(height);
+    return Refusal();
+}
 
-    // Masks: in the header from 52 bytes on (alpha from 56), otherwise right after it.
-    uint64_t after_header = FILE_HEADER_BYTES + header_size;
-    if (fields) {
+// The colour masks: in the info header from 52 bytes on (alpha from 56),
+// otherwise right after it, where they move the palette and pixels on.
+Refusal read_masks(const uint8_t* bytes, size_t size, const BmpHeaderFields& f, BmpLayout* layout,
+                   uint64_t* after_header) {
+    const uint32_t c = f.compression;
+    const int bpp = f.bits_per_pixel;
+    if (c == BI_BITFIELDS || c == BI_ALPHABITFIELDS) {
         const int needed = c == BI_ALPHABITFIELDS ? 4 : 3;
-        const int in_header = header_size >= 56 ? 4 : header_size >= 52 ? 3 : 0;
+        const int in_header = f.info_size >= 56 ? 4 : f.info_size >= 52 ? 3 : 0;
         for (int i = 0; i < std::max(needed, in_header); ++i) {
             if (i < in_header) {
-                layout.masks[i] = read_le32(h + 40 + 4 * i);
+                layout->masks[i] = f.masks[i];
                 continue;
             }
-            const uint8_t* mask = take_bytes(&in, 4);
-            if (!mask) return "BMP: colour masks cut short";
-            layout.masks[i] = read_le32(mask);
-            after_header += 4;
+            if (*after_header + 4 > size) return damaged("BMP: colour masks cut short");
+            layout->masks[i] = read_le32(bytes + *after_header);
+            *after_header += 4;
         }
-        for (uint32_t mask : layout.masks)
+        for (uint32_t mask : layout->masks)
             if (!mask_is_usable(mask, bpp))
                 return unsupported(text("colour mask ", mask, " is not one run of bits inside the pixel"));
     } else if (bpp == 16) {
-        layout.masks[0] = 0x7C00, layout.masks[1] = 0x03E0, layout.masks[2] = 0x001F;
+        layout->masks[0] = 0x7C00, layout->masks[1] = 0x03E0, layout->masks[2] = 0x001F;
     } else if (bpp == 32) {
-        layout.masks[0] = 0xFF0000, layout.masks[1] = 0xFF00, layout.masks[2] = 0xFF;
+        layout->masks[0] = 0xFF0000, layout->masks[1] = 0xFF00, layout->masks[2] = 0xFF;
     }
+    return Refusal();
+}
 
-    layout.data_offset = read_le32(bytes + 10);
-    if (layout.data_offset < after_header || layout.data_offset > size)
-        return text("pixel data offset ", layout.data_offset, " lies inside the headers or past the end");
-    layout.palette_offset = after_header;
-    if (indexed) {
-        if (after_header + uint64_t(colours_used) * layout.palette_bytes_per_entry > size)
-            return text("palette of ", colours_used, " colours runs past the end of the file");
-        // Without a count the palette is as long as the depth allows, or
-        // shorter when the pixels start sooner (OS/2 files do that).
-        const uint64_t declared = colours_used ? colours_used : uint64_t(1) << bpp;
-        const uint64_t room = (layout.data_offset - after_header) / layout.palette_bytes_per_entry;
-        layout.palette_entries = static_cast<uint32_t>(std::min({declared, uint64_t(1) << bpp, room}));
-    }
-    *out = layout;
-    return std::string();
+// Where the pixels start, and the palette between the headers and them.
+Refusal locate_palette_and_pixels(size_t size, const BmpHeaderFields& f, uint64_t after_header, BmpLayout* layout) {
+    layout->data_offset = f.data_offset;
+    if (layout->data_offset < after_header || layout->data_offset > size)
+        return damaged(text("pixel data offset ", layout->data_offset, " lies inside the headers or past the end"));
+    layout->palette_offset = after_header;
+    if (!is_indexed(f.bits_per_pixel)) return Refusal();
+    if (after_header + uint64_t(f.colours_used) * layout->palette_bytes_per_entry > size)
+        return damaged(text("palette of ", f.colours_used, " colours runs past the end of the file"));
+    // Without a count the palette is as long as the depth allows, or
+    // shorter when the pixels start sooner (OS/2 files do that).
+    const uint64_t depth_entries = uint64_t(1) << f.bits_per_pixel;
+    const uint64_t declared = f.colours_used ? f.colours_used : depth_entries;
+    const uint64_t room = (layout->data_offset - after_header) / layout->palette_bytes_per_entry;
+    layout->palette_entries = static_cast<uint32_t>(std::min({declared, depth_entries, room}));
+    return Refusal();
+}
+
+// Reads and checks the headers, the masks and where the palette and pixels
+// lie, in that order: the first step that declines gives the reason.
+Refusal read_layout(const uint8_t* bytes, size_t size, const LoadOptions& options, BmpLayout* out) {
+    BmpHeaderFields f{};
+    Refusal refusal = read_headers(bytes, size, &f);
+    if (refusal.reason.empty()) refusal = check_coding(f);
+    BmpLayout layout{};
+    layout.bits_per_pixel = f.bits_per_pixel;
+    layout.compression = f.compression;
+    layout.palette_bytes_per_entry = f.info_size == OS2_V1_HEADER_BYTES ? 3 : 4;
+    if (refusal.reason.empty()) refusal = check_size(f, options, &layout);
+    uint64_t after_header = BMP_FILE_HEADER_BYTES + uint64_t(f.info_size);
+    if (refusal.reason.empty()) refusal = read_masks(bytes, size, f, &layout, &after_header);
+    if (refusal.reason.empty()) refusal = locate_palette_and_pixels(size, f, after_header, &layout);
+    if (refusal.reason.empty()) *out = layout;
+    return refusal;
 }
 
 void read_palette(const uint8_t* bytes, const BmpLayout& layout, Pixel palette[256]) {
@@ -296,15 +314,14 @@ void decode_rle(const uint8_t* bytes, size_t size, const BmpLayout& layout, Imag
 
 LoadResult load_bmp_variant(const uint8_t* bytes, size_t size, const LoadOptions& options) {
     BmpLayout layout{};
-    LoadError error = LoadError::none;
-    std::string reason = read_layout(bytes, size, options, &layout, &error);
-    if (!reason.empty()) return decline(error, reason);
+    const Refusal refusal = read_layout(bytes, size, options, &layout);
+    if (!refusal.reason.empty()) return decline(refusal.error, refusal.reason);
     ImagePtr image(new_image_within(layout.width, layout.height, pixel_limit(options)));
     if (!image) return decline(LoadError::no_memory, "BMP: no memory for the picture");
     if (layout.compression == BI_RLE8 || layout.compression == BI_RLE4) {
         decode_rle(bytes, size, layout, image.get());
     } else {
-        reason = decode_rows(bytes, size, layout, image.get());
+        const std::string reason = decode_rows(bytes, size, layout, image.get());
         if (!reason.empty()) return decline(LoadError::damaged, reason);
     }
     LoadResult result;

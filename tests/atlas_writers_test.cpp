@@ -9,7 +9,6 @@
 
 #include "readers/bmp.h"
 #include "writers/bmp_writer.h"
-#include "writers/bmp32_writer.h"
 #include "writers/dds.h"
 #include "writers/png_writer.h"
 #include "test_util.h"

@@ -1,6 +1,6 @@
-// Writes uncompressed 24-bit BMP files through the buffered output: the
-// headers from picture/bmp_layout, then the rows bottom-up, each padded with
-// zeros to a multiple of 4 bytes.
+// Writes BMP files through the buffered output: the headers from
+// picture/bmp_layout, then the rows bottom-up; 24-bit rows are padded with
+// zeros to a multiple of 4 bytes, 32-bit rows need no padding.
 #include "writers/bmp_writer.h"
 
 #include "io/buffered_output.h"
@@ -34,6 +34,24 @@ WriteResult write_bmp24(const char* path, const Image* image) {
             bgr_from_pixels(row + first, to, int32_t(n));
         });
         put_bytes(&out, padding, padding_bytes);
+    }
+    return finish_buffered(&out);
+}
+
+WriteResult write_bmp32(const std::string& path, const Image& image) {
+    if (!image.pixels || image.width <= 0 || image.height <= 0) return write_problem("the picture is empty");
+    const int64_t file_size = bmp32_file_size(image.width, image.height);
+    if (file_size < 0 || file_size > int64_t(UINT32_MAX)) return write_problem("the file would exceed 4 GiB");
+    BufferedOutput out;
+    if (!open_buffered(path, &out)) return out.status;
+    uint8_t headers[BMP32_HEADERS_BYTES];
+    fill_bmp32_headers(headers, image.width, image.height);
+    put_bytes(&out, headers, sizeof headers);
+    for (int32_t y = image.height - 1; y >= 0 && out.status; --y) {
+        const Pixel* row = image.pixels + int64_t(y) * image.width;
+        put_units(&out, image.width, 4, [row](int64_t first, int64_t n, uint8_t* to) {
+            bgra_from_pixels(row + first, to, int32_t(n), true);
+        });
     }
     return finish_buffered(&out);
 }
