@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,7 @@
 #include "picture/image.h"
 #include "readers/bmp.h"
 #include "readers/load_image.h"
-#include "writers/bmp32_writer.h"
+#include "writers/bmp_writer.h"
 #include "writers/dds.h"
 #include "writers/png_writer.h"
 
@@ -41,7 +42,7 @@ Scratch scratch(const char* extension) {
 
 std::vector<uint8_t> file_bytes(const std::string& path) {
     std::vector<uint8_t> bytes;
-    const FileHandle file = open_file(path.c_str(), "rb");
+    const std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
     if (!file) return bytes;
     uint8_t buffer[65536];
     for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;)
@@ -106,14 +107,14 @@ void check_atlas(const Image& source, bool alpha, const FilterOptions& options) 
     PngSettings settings;
     // Compressed now and then: zlib at work costs as much as all the rest.
     settings.compression_level = source.width % 8 == 0 ? 1 + source.height % 9 : 0;
-    check(write_png(png.path, image, alpha, settings));
+    check(bool(write_png(png.path, image, alpha, settings)));
     check_reads_back(png.path, image);
     const Scratch bmp = scratch("bmp");
     if (alpha) {
-        check(write_bmp32(bmp.path, image));
+        check(bool(write_bmp32(bmp.path, image)));
         check_reads_back(bmp.path, image);
     } else {
-        check(write_bmp24(bmp.path.c_str(), &image) == 1);
+        check(bool(write_bmp24(bmp.path.c_str(), &image)));
         check(int64_t(file_bytes(bmp.path).size()) == bmp24_file_size(image.width, image.height));
         check_reads_back(bmp.path, image);
     }
@@ -136,7 +137,7 @@ void check_chain(const Image& source, bool alpha, const FilterOptions& options) 
     check(chain.levels.back()->width == 1 && chain.levels.back()->height == 1);
 
     const Scratch dds = scratch("dds");
-    check(write_dds(dds.path, chain));
+    check(bool(write_dds(dds.path, chain)));
     const std::vector<uint8_t> bytes = file_bytes(dds.path);
     check(int64_t(bytes.size()) == 4 + DDS_HEADER_SIZE + 4 * pixels);
     // Levels largest first, BGRA; alpha 255 where the chain has none.

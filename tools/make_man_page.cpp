@@ -3,6 +3,7 @@
 // its version is the build's, so the page cannot drift from the tool. Run by
 // the build; not installed.
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "cli/options.h"
@@ -163,7 +164,7 @@ int main(int argc, char** argv) {
     version = version.substr(version.find(' ') + 1);
     version.pop_back();
     const std::string text = page(version);
-    const FileHandle out = open_file(argv[1], "w");
+    const std::unique_ptr<FILE, int (*)(FILE*)> out(std::fopen(argv[1], "w"), std::fclose);
     if (!out || std::fwrite(text.data(), 1, text.size(), out.get()) != text.size() || std::fflush(out.get()) != 0) {
         std::perror(argv[1]);
         return 1;
