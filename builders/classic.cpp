@@ -180,26 +180,24 @@ __attribute__((target("ssse3"))) void box_rows_ssse3(const uint8_t* upper, const
     box_rows_plain(upper, lower, out, 0, pairs - steps * PAIRS_PER_STEP);
 }
 
-bool has_ssse3() {
-    static const bool supported = __builtin_cpu_supports("ssse3");
-    return supported;
-}
 #endif
 
-void halve_row_pairs(const uint8_t* in, uint8_t* out, int32_t pairs) {
+void halve_row_pairs(const uint8_t* in, uint8_t* out, int32_t pairs, [[maybe_unused]] Isa isa = active_isa()) {
 #if defined(__x86_64__)
-    if (has_ssse3()) return halve_row_pairs_ssse3(in, out, pairs);
+    if (runnable_isa(isa) >= Isa::ssse3) return halve_row_pairs_ssse3(in, out, pairs);
 #endif
     halve_row_pairs_plain(in, out, 0, pairs);
 }
 
-// Rows of the same columns: plain SSE2 where there is x86-64.
-void average_rows(const uint8_t* upper, const uint8_t* lower, uint8_t* out, int32_t count) {
+// Rows of the same columns: plain SSE2, which every x86-64 processor has.
+void average_rows(const uint8_t* upper, const uint8_t* lower, uint8_t* out, int32_t count,
+                  [[maybe_unused]] Isa isa = active_isa()) {
     const int64_t bytes = 3 * int64_t(count);
     int64_t i = 0;
 #if defined(__x86_64__)
     const __m128i one = _mm_set1_epi8(1);
-    for (; i + 16 <= bytes; i += 16) {
+    const int64_t vector_end = runnable_isa(isa) >= Isa::sse2 ? bytes : 0;
+    for (; i + 16 <= vector_end; i += 16) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(upper + i));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lower + i));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
@@ -209,9 +207,10 @@ void average_rows(const uint8_t* upper, const uint8_t* lower, uint8_t* out, int3
     for (; i < bytes; ++i) out[i] = static_cast<uint8_t>((upper[i] + lower[i]) >> 1);
 }
 
-void box_rows(const uint8_t* upper, const uint8_t* lower, uint8_t* out, int32_t pairs) {
+void box_rows(const uint8_t* upper, const uint8_t* lower, uint8_t* out, int32_t pairs,
+              [[maybe_unused]] Isa isa = active_isa()) {
 #if defined(__x86_64__)
-    if (has_ssse3()) return box_rows_ssse3(upper, lower, out, pairs);
+    if (runnable_isa(isa) >= Isa::ssse3) return box_rows_ssse3(upper, lower, out, pairs);
 #endif
     box_rows_plain(upper, lower, out, 0, pairs);
 }
@@ -500,6 +499,16 @@ bool usable(const Image* canvas) { return canvas && canvas->pixels; }
 bool usable(const BgrImage* canvas) { return canvas && canvas->rows; }
 
 }  // namespace
+
+void halve_bgr_row_pairs(const uint8_t* in, uint8_t* out, int32_t pairs, Isa isa) {
+    halve_row_pairs(in, out, pairs, isa);
+}
+void average_bgr_rows(const uint8_t* upper, const uint8_t* lower, uint8_t* out, int32_t count, Isa isa) {
+    average_rows(upper, lower, out, count, isa);
+}
+void box_bgr_rows(const uint8_t* upper, const uint8_t* lower, uint8_t* out, int32_t pairs, Isa isa) {
+    box_rows(upper, lower, out, pairs, isa);
+}
 
 int halve_horizontal(Image* canvas, int32_t x, int32_t y, int32_t w, int32_t h) {
     return usable(canvas) ? halve_horizontal_in(view_of(canvas), x, y, w, h) : 0;

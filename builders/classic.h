@@ -61,6 +61,16 @@ RowDestination file_canvas_rows(FileCanvasTarget* target);
 // when the canvas memory cannot be had.
 BgrImagePtr build_classic_file_atlas(ImagePtr picture, BgrImagePtr canvas, bool rip);
 
+// The row kernels of the BMP-file canvas, on a chosen level (the builders use
+// the level in use; every level gives the same bytes). Three bytes a pixel,
+// each channel averaged on its own and rounded down:
+//   halve_bgr_row_pairs: out pixel k from in pixels 2k, 2k + 1
+//   average_bgr_rows:    out pixel k from upper and lower pixel k (count pixels)
+//   box_bgr_rows:        out pixel k from pixels 2k, 2k + 1 of both rows
+void halve_bgr_row_pairs(const uint8_t* in, uint8_t* out, int32_t pairs, Isa isa);
+void average_bgr_rows(const uint8_t* upper, const uint8_t* lower, uint8_t* out, int32_t count, Isa isa);
+void box_bgr_rows(const uint8_t* upper, const uint8_t* lower, uint8_t* out, int32_t pairs, Isa isa);
+
 }  // namespace orvandel
 
 #endif

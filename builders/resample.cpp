@@ -282,20 +282,21 @@ uint8_t encode_unit(float value) {
 
 namespace {
 
-#if defined(__x86_64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#if defined(__x86_64__)
 // Encoding is the largest cost of a box build: three table look-ups per
 // output pixel, scalar since vector gathers are slow where microcoded. With
 // AVX2 the curve is computed instead, eight floats at a time: for l in
 // [2^e, 2^(e+1)), l^(1/2.4) = 2^(e/2.4) m^(1/2.4) with m in [1, 2), the
 // first factor from a ten-entry register table (e = -9 .. 0 is all the
 // curve's power part reaches), the second a degree-6 polynomial with a
-// relative error below 2.5e-7. The result is within 1e-4 of an output step
-// of the exact value, so it rounds as the table does except within that
-// distance of a half step.
-bool has_avx2_fma() {
-    static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return supported;
-}
+// relative error below 2.5e-7. That is within 1e-4 of an output step of the
+// exact value, which alone would round the other way than the table near
+// half steps, and so differ between processors. So the curve only proposes:
+// 255 times it, rounded down, is the table's answer or one below it (any
+// error under half a step would do), and one compare with the table's own
+// threshold above the proposal settles it, as in the plain path. That takes
+// one gather of eight thresholds, which costs far less than the look-ups it
+// replaces.
 
 // Chebyshev fit of m^(5/12) on [1, 2), in t = 2m - 3.
 constexpr float ROOT_POLY[7] = {1.184053587375209f,     0.16445311923539072f,  -0.01598871792864054f,
@@ -316,14 +317,16 @@ const RootScales& root_scales() {
 }
 
 __attribute__((target("avx2,fma"))) void encode_srgb_flat_avx2(const float* in, size_t count, uint8_t* out) {
+    const float* above = srgb_encoder().threshold + 1;
     const __m256 scale_low = _mm256_loadu_ps(root_scales().at), scale_high = _mm256_loadu_ps(root_scales().at + 8);
     const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
     const __m256i mantissa = _mm256_set1_epi32(0x007FFFFF), unit_exponent = _mm256_set1_epi32(0x3F800000);
     const __m256i exponent_bias = _mm256_set1_epi32(127 - 9), nine = _mm256_set1_epi32(9);
-    const __m256i seven = _mm256_set1_epi32(7);
+    const __m256i seven = _mm256_set1_epi32(7), top = _mm256_set1_epi32(255);
     size_t k = 0;
     for (; k + 8 <= count; k += 8) {
-        const __m256 l = _mm256_min_ps(one, _mm256_max_ps(zero, _mm256_loadu_ps(in + k)));
+        // max(x, 0) gives the 0 for a NaN x, as the plain path's clamp does.
+        const __m256 l = _mm256_min_ps(_mm256_max_ps(_mm256_loadu_ps(in + k), zero), one);
         const __m256i bits = _mm256_castps_si256(l);
         const __m256 m = _mm256_castsi256_ps(_mm256_or_si256(_mm256_and_si256(bits, mantissa), unit_exponent));
         const __m256 t = _mm256_fmsub_ps(m, _mm256_set1_ps(2.0f), _mm256_set1_ps(3.0f));
@@ -338,7 +341,11 @@ __attribute__((target("avx2,fma"))) void encode_srgb_flat_avx2(const float* in, 
         __m256 encoded = _mm256_fmsub_ps(s, p, _mm256_set1_ps(0.055f));
         const __m256 near_black = _mm256_cmp_ps(l, _mm256_set1_ps(0.0031308f), _CMP_LE_OQ);
         encoded = _mm256_blendv_ps(encoded, _mm256_mul_ps(l, _mm256_set1_ps(12.92f)), near_black);
-        const __m256i v = _mm256_cvttps_epi32(_mm256_fmadd_ps(encoded, _mm256_set1_ps(255.0f), _mm256_set1_ps(0.5f)));
+        __m256i v = _mm256_cvttps_epi32(_mm256_mul_ps(encoded, _mm256_set1_ps(255.0f)));
+        v = _mm256_min_epi32(top, _mm256_max_epi32(_mm256_setzero_si256(), v));
+        // A true compare is all ones, -1: subtracting it adds one.
+        const __m256 reached = _mm256_cmp_ps(l, _mm256_i32gather_ps(above, v, 4), _CMP_GE_OQ);
+        v = _mm256_sub_epi32(v, _mm256_castps_si256(reached));
         const __m128i words = _mm_packus_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(out + k), _mm_packus_epi16(words, words));
     }
@@ -347,11 +354,6 @@ __attribute__((target("avx2,fma"))) void encode_srgb_flat_avx2(const float* in, 
 
 // The same sixteen floats at a time: one permute reaches all ten scales, and
 // one instruction narrows sixteen results to bytes.
-bool has_avx512() {
-    static const bool supported = __builtin_cpu_supports("avx512f");
-    return supported;
-}
-
 // GCC 12's AVX-512 headers start some results from a deliberately undefined
 // register and then warn that it may be uninitialised.
 #if defined(__GNUC__) && !defined(__clang__)
@@ -359,13 +361,15 @@ bool has_avx512() {
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 __attribute__((target("avx512f"))) void encode_srgb_flat_avx512(const float* in, size_t count, uint8_t* out) {
+    const float* above = srgb_encoder().threshold + 1;
     const __m512 scale = _mm512_loadu_ps(root_scales().at);
     const __m512 zero = _mm512_setzero_ps(), one = _mm512_set1_ps(1.0f);
     const __m512i mantissa = _mm512_set1_epi32(0x007FFFFF), unit_exponent = _mm512_set1_epi32(0x3F800000);
     const __m512i exponent_bias = _mm512_set1_epi32(127 - 9), nine = _mm512_set1_epi32(9);
+    const __m512i top = _mm512_set1_epi32(255), step = _mm512_set1_epi32(1);
     size_t k = 0;
     for (; k + 16 <= count; k += 16) {
-        const __m512 l = _mm512_min_ps(one, _mm512_max_ps(zero, _mm512_loadu_ps(in + k)));
+        const __m512 l = _mm512_min_ps(_mm512_max_ps(_mm512_loadu_ps(in + k), zero), one);
         const __m512i bits = _mm512_castps_si512(l);
         const __m512 m = _mm512_castsi512_ps(_mm512_or_si512(_mm512_and_si512(bits, mantissa), unit_exponent));
         const __m512 t = _mm512_fmsub_ps(m, _mm512_set1_ps(2.0f), _mm512_set1_ps(3.0f));
@@ -376,7 +380,10 @@ __attribute__((target("avx512f"))) void encode_srgb_flat_avx512(const float* in,
         __m512 encoded = _mm512_fmsub_ps(_mm512_permutexvar_ps(index, scale), p, _mm512_set1_ps(0.055f));
         const __mmask16 near_black = _mm512_cmp_ps_mask(l, _mm512_set1_ps(0.0031308f), _CMP_LE_OQ);
         encoded = _mm512_mask_mul_ps(encoded, near_black, l, _mm512_set1_ps(12.92f));
-        const __m512i v = _mm512_cvttps_epi32(_mm512_fmadd_ps(encoded, _mm512_set1_ps(255.0f), _mm512_set1_ps(0.5f)));
+        __m512i v = _mm512_cvttps_epi32(_mm512_mul_ps(encoded, _mm512_set1_ps(255.0f)));
+        v = _mm512_min_epi32(top, _mm512_max_epi32(_mm512_setzero_si512(), v));
+        const __mmask16 reached = _mm512_cmp_ps_mask(l, _mm512_i32gather_ps(v, above, 4), _CMP_GE_OQ);
+        v = _mm512_mask_add_epi32(v, reached, v, step);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm512_cvtusepi32_epi8(v));
     }
     for (; k < count; ++k) out[k] = encode_srgb(in[k]);
@@ -384,25 +391,43 @@ __attribute__((target("avx512f"))) void encode_srgb_flat_avx512(const float* in,
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
+#endif
+
+}  // namespace
+
+void encode_srgb_flat(const float* in, size_t count, uint8_t* out, Isa isa) {
+#if defined(__x86_64__)
+    switch (runnable_isa(isa)) {
+        case Isa::avx512: return encode_srgb_flat_avx512(in, count, out);
+        case Isa::avx2: return encode_srgb_flat_avx2(in, count, out);
+        default: break;
+    }
+#else
+    (void)isa;
+#endif
+    const SrgbEncoder& encoder = srgb_encoder();
+    for (size_t k = 0; k < count; ++k) out[k] = encode_srgb_with(encoder, in[k]);
+}
+
+namespace {
 
 // Working values are red, green, blue, alpha floats and a Pixel is red,
-// green, blue, alpha bytes, so a row encodes as one run of floats to bytes;
-// the alpha bytes are put right after.
+// green, blue, alpha bytes (in memory, on a little-endian processor), so a
+// row encodes as one run of floats to bytes; the alpha bytes are put right
+// after. Only the computed curve gains from that: the plain path encodes
+// pixel by pixel.
 bool encode_srgb_row_fast(const Linear* in, int32_t count, const Coding& coding, Pixel* out) {
-    uint8_t* bytes = reinterpret_cast<uint8_t*>(out);
-    if (has_avx512())
-        encode_srgb_flat_avx512(in[0].v, 4 * size_t(count), bytes);
-    else if (has_avx2_fma())
-        encode_srgb_flat_avx2(in[0].v, 4 * size_t(count), bytes);
-    else
-        return false;
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (active_isa() < Isa::avx2) return false;
+    encode_srgb_flat(in[0].v, 4 * size_t(count), reinterpret_cast<uint8_t*>(out));
     for (int32_t x = 0; x < count; ++x)
         out[x] = (out[x] & 0x00FFFFFFu) | (coding.alpha ? Pixel(encode_unit(in[x].v[3])) << 24 : 0);
     return true;
-}
 #else
-bool encode_srgb_row_fast(const Linear*, int32_t, const Coding&, Pixel*) { return false; }
+    (void)in, (void)count, (void)coding, (void)out;
+    return false;
 #endif
+}
 
 }  // namespace
 

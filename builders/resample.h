@@ -44,6 +44,9 @@ void encode_row(const Linear* in, int32_t count, const Coding& coding, Pixel* ou
 // k-th put at out[k * out_stride].
 void encode_column(const Linear* in, int32_t count, const Coding& coding, Pixel* out, int64_t out_stride);
 uint8_t encode_srgb(float linear);
+// `count` linear values to sRGB bytes on a chosen level (the rows use the
+// level in use): every level gives encode_srgb's bytes, NaN taken as 0.
+void encode_srgb_flat(const float* in, size_t count, uint8_t* out, Isa isa = active_isa());
 uint8_t encode_unit(float value);  // round(value * 255) for value in [0, 1]
 
 // The halving of n pixels to max(1, n / 2) along one axis as a table: each

@@ -12,6 +12,7 @@
 
 #include "writers/png_writer.h"
 #include "builders/modern.h"
+#include "picture/isa.h"
 
 namespace orvandel {
 
@@ -77,6 +78,10 @@ struct OptionTable {
 
 // Every option, in --help's order.
 OptionTable modern_option_table();
+
+// The one line (without "orvandel: " and the newline) to tell the user about
+// the ORVANDEL_ISA setting, or "" when it is taken as given.
+std::string isa_note(const IsaChoice& choice);
 
 std::string modern_help_text();
 // "orvandel " and the version the build was configured with.

@@ -87,38 +87,34 @@ __attribute__((target("avx2"))) void pixels_from_rgb_avx2(const uint8_t* rgb, Pi
 __attribute__((target("avx2"))) void bgr_from_pixels_avx2(const Pixel* in, uint8_t* out, int32_t count) {
     bgr_from_pixels_loop(in, out, count);
 }
-bool has_avx2() {
-    static const bool supported = __builtin_cpu_supports("avx2");
-    return supported;
-}
 #endif
 
 }  // namespace
 
-void pixels_from_bgr(const uint8_t* bgr, Pixel* out, int32_t count) {
+void pixels_from_bgr(const uint8_t* bgr, Pixel* out, int32_t count, [[maybe_unused]] Isa isa) {
 #if defined(__x86_64__)
-    if (has_avx2()) return pixels_from_bgr_avx2(bgr, out, count);
+    if (runnable_isa(isa) >= Isa::avx2) return pixels_from_bgr_avx2(bgr, out, count);
 #endif
     pixels_from_bgr_loop(bgr, out, count);
 }
 
-void pixels_from_rgb(const uint8_t* rgb, Pixel* out, int32_t count) {
+void pixels_from_rgb(const uint8_t* rgb, Pixel* out, int32_t count, [[maybe_unused]] Isa isa) {
 #if defined(__x86_64__)
-    if (has_avx2()) return pixels_from_rgb_avx2(rgb, out, count);
+    if (runnable_isa(isa) >= Isa::avx2) return pixels_from_rgb_avx2(rgb, out, count);
 #endif
     pixels_from_rgb_loop(rgb, out, count);
 }
 
-void bgr_from_rgb(const uint8_t* rgb, uint8_t* bgr, int32_t count) {
+void bgr_from_rgb(const uint8_t* rgb, uint8_t* bgr, int32_t count, [[maybe_unused]] Isa isa) {
 #if defined(__x86_64__)
-    if (has_avx2()) return bgr_from_rgb_avx2(rgb, bgr, count);
+    if (runnable_isa(isa) >= Isa::avx2) return bgr_from_rgb_avx2(rgb, bgr, count);
 #endif
     bgr_from_rgb_loop(rgb, bgr, count);
 }
 
-void bgr_from_pixels(const Pixel* in, uint8_t* out, int32_t count) {
+void bgr_from_pixels(const Pixel* in, uint8_t* out, int32_t count, [[maybe_unused]] Isa isa) {
 #if defined(__x86_64__)
-    if (has_avx2()) return bgr_from_pixels_avx2(in, out, count);
+    if (runnable_isa(isa) >= Isa::avx2) return bgr_from_pixels_avx2(in, out, count);
 #endif
     bgr_from_pixels_loop(in, out, count);
 }

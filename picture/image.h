@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "picture/isa.h"
 #include "picture/memory.h"
 
 namespace orvandel {
@@ -93,10 +94,12 @@ inline void write_le32(uint8_t* p, uint32_t v) {
 inline Pixel pixel_from_bgr(const uint8_t* bgr) {
     return static_cast<Pixel>(bgr[0]) << 16 | static_cast<Pixel>(bgr[1]) << 8 | bgr[2];
 }
+// The row conversions below run on the level in use unless told otherwise
+// (tests run every level); every level gives the same bytes.
 // `count` colours stored as blue, green, red bytes as Pixels.
-void pixels_from_bgr(const uint8_t* bgr, Pixel* out, int32_t count);
+void pixels_from_bgr(const uint8_t* bgr, Pixel* out, int32_t count, Isa isa = active_isa());
 // `count` Pixels as blue, green, red bytes; the top byte is dropped.
-void bgr_from_pixels(const Pixel* in, uint8_t* out, int32_t count);
+void bgr_from_pixels(const Pixel* in, uint8_t* out, int32_t count, Isa isa = active_isa());
 // `count` Pixels as blue, green, red, alpha bytes: the top byte as alpha, or
 // 255 for every pixel when `alpha` is false.
 inline void bgra_from_pixels(const Pixel* in, uint8_t* out, int32_t count, bool alpha) {
@@ -111,9 +114,9 @@ inline Pixel pixel_from_rgb(const uint8_t* rgb) {
     return static_cast<Pixel>(rgb[2]) << 16 | static_cast<Pixel>(rgb[1]) << 8 | rgb[0];
 }
 // `count` colours stored as red, green, blue bytes (PNG rows) as Pixels.
-void pixels_from_rgb(const uint8_t* rgb, Pixel* out, int32_t count);
+void pixels_from_rgb(const uint8_t* rgb, Pixel* out, int32_t count, Isa isa = active_isa());
 // The same colours as blue, green, red bytes (the atlas file's).
-void bgr_from_rgb(const uint8_t* rgb, uint8_t* bgr, int32_t count);
+void bgr_from_rgb(const uint8_t* rgb, uint8_t* bgr, int32_t count, Isa isa = active_isa());
 
 }  // namespace orvandel
 

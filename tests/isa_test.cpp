@@ -1,0 +1,272 @@
+// Every instruction-set level must give the plain path's bytes: the kernels
+// over value sweeps, and the whole tool over generated textures.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "builders/classic.h"
+#include "builders/resample.h"
+#include "cli/options.h"
+#include "picture/isa.h"
+#include "test_util.h"
+
+using namespace orvandel;
+
+namespace {
+
+constexpr Isa LEVELS[] = {Isa::scalar, Isa::sse2, Isa::ssse3, Isa::avx2, Isa::avx512};
+
+TEST(IsaChoice, VariableNamesALevelTheProcessorMayLack) {
+    using Note = IsaChoice::Note;
+    struct Case {
+        const char* variable;
+        Isa processor, isa;
+        Note note;
+    };
+    const Case cases[] = {
+        {nullptr, Isa::avx2, Isa::avx2, Note::none},      {"", Isa::ssse3, Isa::ssse3, Note::none},
+        {"scalar", Isa::avx512, Isa::scalar, Note::none}, {"SSE2", Isa::avx2, Isa::sse2, Note::none},
+        {"avx2", Isa::avx2, Isa::avx2, Note::none},       {"avx512", Isa::avx2, Isa::avx2, Note::lacking},
+        {"avx2", Isa::sse2, Isa::sse2, Note::lacking},    {"sse2", Isa::scalar, Isa::scalar, Note::lacking},
+        {"avx", Isa::avx2, Isa::avx2, Note::unknown},     {"ssse3 ", Isa::ssse3, Isa::ssse3, Note::unknown},
+    };
+    for (const Case& c : cases) {
+        const IsaChoice choice = choose_isa(c.variable, c.processor);
+        const std::string name = c.variable ? c.variable : "(unset)";
+        EXPECT_EQ(choice.isa, c.isa) << name;
+        EXPECT_EQ(choice.note, c.note) << name;
+        EXPECT_EQ(isa_note(choice).empty(), c.note == Note::none) << name;
+    }
+    EXPECT_EQ(isa_note(choose_isa("avx512", Isa::avx2)), "ORVANDEL_ISA=avx512: this processor lacks it, using avx2");
+    EXPECT_EQ(isa_note(choose_isa("\x1b[2J", Isa::sse2)),
+              "ORVANDEL_ISA=\\x1b[2J: not one of scalar, sse2, ssse3, avx2, avx512, using sse2");
+}
+
+class IsaKernels : public ::testing::TestWithParam<Isa> {
+protected:
+    void SetUp() override {
+        if (runnable_isa(GetParam()) != GetParam())
+            GTEST_SKIP() << "this processor lacks " << isa_name(GetParam());
+    }
+};
+
+double to_srgb(double l) { return l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1 / 2.4) - 0.055; }
+double to_linear(double c) { return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); }
+
+// Every float within 3000 representable steps of each half step, a fine ramp
+// over [0, 1], and what lies outside it.
+std::vector<float> srgb_sweep() {
+    std::vector<float> values;
+    for (int v = 1; v < 256; ++v) {
+        float x = static_cast<float>(to_linear((v - 0.5) / 255));
+        for (int k = 0; k < 3000; ++k) x = std::nextafter(x, 0.0f);
+        for (int k = 0; k < 6001; ++k, x = std::nextafter(x, 2.0f)) values.push_back(x);
+    }
+    for (int k = 0; k <= 1 << 20; ++k) values.push_back(float(k) / (1 << 20));
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    for (float x : {nan, -nan, inf, -inf, -0.0f, -1e-30f, -0.5f, 1.0f, 1.0000001f, 2.0f, 1e30f,
+                    std::numeric_limits<float>::denorm_min(), std::numeric_limits<float>::min()})
+        values.push_back(x);
+    return values;
+}
+
+// The plain path follows the curve but within a float's resolution of a
+// half step; every other level gives its bytes.
+TEST_P(IsaKernels, SrgbEncodeGivesThePlainBytes) {
+    const std::vector<float> values = srgb_sweep();
+    // Odd offsets and lengths: the vector loops' tails and unaligned loads.
+    std::vector<uint8_t> got(values.size() + 1);
+    encode_srgb_flat(values.data() + 1, values.size() - 1, got.data() + 1, GetParam());
+    size_t wrong = 0, off_curve = 0;
+    for (size_t k = 1; k < values.size(); ++k) {
+        const float x = values[k];
+        const uint8_t plain = encode_srgb(x);
+        wrong += got[k] != plain;
+        if (wrong == 1 && got[k] != plain) ADD_FAILURE() << "first difference at " << x;
+        const double clamped = std::isnan(x) ? 0 : std::min(1.0, std::max(0.0, double(x)));
+        const double y = to_srgb(clamped) * 255;
+        off_curve += plain != int(std::floor(y + 0.5)) && std::fabs(y - std::floor(y) - 0.5) > 1e-5;
+    }
+    EXPECT_EQ(wrong, 0u) << isa_name(GetParam());
+    EXPECT_EQ(off_curve, 0u);
+}
+
+// Every float in [0, 1], in slices.
+TEST_P(IsaKernels, SlowSrgbEncodeOfEveryUnitFloat) {
+    std::vector<float> slice(1 << 20);
+    std::vector<uint8_t> got(slice.size()), plain(slice.size());
+    for (uint32_t first = 0; first <= 0x3F800000u; first += uint32_t(slice.size())) {
+        const size_t count = std::min<size_t>(slice.size(), 0x3F800001u - first);
+        for (size_t k = 0; k < count; ++k) {
+            const uint32_t bits = first + uint32_t(k);
+            std::memcpy(&slice[k], &bits, sizeof bits);
+        }
+        encode_srgb_flat(slice.data(), count, got.data(), GetParam());
+        encode_srgb_flat(slice.data(), count, plain.data(), Isa::scalar);
+        ASSERT_TRUE(std::equal(got.begin(), got.begin() + count, plain.begin())) << "slice from " << slice[0];
+    }
+}
+
+std::vector<uint8_t> noise_bytes(size_t count, uint32_t state) {
+    std::vector<uint8_t> bytes(count);
+    for (uint8_t& b : bytes) state = state * 1664525u + 1013904223u, b = uint8_t(state >> 24);
+    return bytes;
+}
+
+// The classic row kernels against their definition: each byte averaged on
+// its own, rounded down; lengths around the vector widths, inputs all noise
+// or all 255 (the largest sums).
+TEST_P(IsaKernels, ClassicRowKernelsAverageEachByteRoundingDown) {
+    const Isa isa = GetParam();
+    for (const uint8_t fill : {uint8_t(0), uint8_t(255)})
+        for (int32_t pairs = 0; pairs < 60; pairs += pairs < 20 ? 1 : 7) {
+            const size_t bytes = 6 * size_t(pairs) + 1;
+            std::vector<uint8_t> upper = noise_bytes(bytes, uint32_t(pairs)), lower = noise_bytes(bytes, 99);
+            if (fill) upper.assign(bytes, fill), lower.assign(bytes, fill);
+            std::vector<uint8_t> halved(3 * size_t(pairs) + 1, 7), boxed = halved, averaged(bytes, 7);
+            halve_bgr_row_pairs(upper.data() + 1, halved.data(), pairs, isa);
+            box_bgr_rows(upper.data() + 1, lower.data() + 1, boxed.data(), pairs, isa);
+            average_bgr_rows(upper.data() + 1, lower.data() + 1, averaged.data(), 2 * pairs, isa);
+            for (size_t i = 0; i < 3 * size_t(pairs); ++i) {
+                const size_t a = 1 + 6 * (i / 3) + i % 3, b = a + 3;
+                ASSERT_EQ(halved[i], (upper[a] + upper[b]) >> 1) << pairs << " byte " << i;
+                ASSERT_EQ(boxed[i], (upper[a] + upper[b] + lower[a] + lower[b]) >> 2) << pairs << " byte " << i;
+            }
+            for (size_t i = 0; i < 6 * size_t(pairs); ++i)
+                ASSERT_EQ(averaged[i], (upper[i + 1] + lower[i + 1]) >> 1) << pairs << " byte " << i;
+            EXPECT_EQ(halved.back(), 7);
+            EXPECT_EQ(boxed.back(), 7);
+            EXPECT_EQ(averaged.back(), 7);
+        }
+}
+
+TEST_P(IsaKernels, PixelConversionsMoveEveryByte) {
+    const Isa isa = GetParam();
+    for (int32_t count = 0; count < 100; count += count < 40 ? 1 : 13) {
+        const std::vector<uint8_t> bytes = noise_bytes(4 * size_t(count) + 1, uint32_t(count));
+        std::vector<Pixel> from_bgr(size_t(count) + 1, 7), from_rgb = from_bgr;
+        std::vector<uint8_t> bgr(3 * size_t(count) + 1, 7), swapped = bgr;
+        pixels_from_bgr(bytes.data() + 1, from_bgr.data(), count, isa);
+        pixels_from_rgb(bytes.data() + 1, from_rgb.data(), count, isa);
+        bgr_from_rgb(bytes.data() + 1, swapped.data(), count, isa);
+        std::vector<Pixel> pixels(static_cast<size_t>(count));
+        if (count > 0) std::memcpy(pixels.data(), bytes.data() + 1, 4 * size_t(count));
+        bgr_from_pixels(pixels.data(), bgr.data(), count, isa);
+        for (int32_t i = 0; i < count; ++i) {
+            const uint8_t* p = bytes.data() + 1 + 3 * i;
+            ASSERT_EQ(from_bgr[size_t(i)], Pixel(p[0]) << 16 | Pixel(p[1]) << 8 | p[2]) << count;
+            ASSERT_EQ(from_rgb[size_t(i)], Pixel(p[2]) << 16 | Pixel(p[1]) << 8 | p[0]) << count;
+            for (int c = 0; c < 3; ++c) {
+                ASSERT_EQ(swapped[3 * size_t(i) + c], p[2 - c]) << count;
+                ASSERT_EQ(bgr[3 * size_t(i) + c], uint8_t(pixels[size_t(i)] >> (16 - 8 * c))) << count;
+            }
+        }
+        EXPECT_EQ(from_bgr.back(), 7u);
+        EXPECT_EQ(from_rgb.back(), 7u);
+        EXPECT_EQ(bgr.back(), 7);
+        EXPECT_EQ(swapped.back(), 7);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryLevel, IsaKernels, ::testing::ValuesIn(LEVELS),
+                         [](const ::testing::TestParamInfo<Isa>& info) { return std::string(isa_name(info.param)); });
+
+// A 32-bit top-down TGA: noise in colour and alpha over a smooth ramp, so the
+// filters' results fall everywhere between output steps.
+std::vector<uint8_t> texture(int width, int height, bool alpha, uint32_t seed) {
+    test::Bytes file;
+    file.raw({0, 0, 2}).fill(5, 0).le16(0).le16(0).le16(unsigned(width)).le16(unsigned(height));
+    file.u8(alpha ? 32 : 24).u8(alpha ? 0x28 : 0x20);
+    const std::vector<uint8_t> noise = noise_bytes(size_t(4 * width * height), seed);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const uint8_t* n = noise.data() + 4 * (y * width + x);
+            file.u8((x * 255 / width + n[0] % 32) & 255).u8((y * 255 / height) ^ (n[1] & 7)).u8(n[2]);
+            if (alpha) file.u8(n[3] < 64 ? 0 : n[3] > 192 ? 255 : n[3]);
+        }
+    return file.data;
+}
+
+// The tool on every level over the same textures in every mode: the same files.
+TEST(IsaTool, EveryLevelWritesTheSameFiles) {
+    const std::string root = test::scratch_dir();
+    const std::vector<std::pair<std::string, std::vector<uint8_t>>> textures = {
+        {"spotted.tga", texture(97, 61, true, 1)}, {"ramp.tga", texture(128, 80, false, 2)}};
+    const std::vector<std::vector<std::string>> modes = {
+        {},
+        {"--filter", "kaiser", "--edge", "wrap"},
+        {"--filter", "kaiser", "--edge", "mirror", "--colour", "linear", "--layout", "mip"},
+        {"--coverage", "0.5"},
+        {"--normal", "--filter", "kaiser"},
+        {"--normal", "--layout", "mip", "-f", "png"},
+        {"-f", "dds", "--layout", "mip"},
+        {"--filter", "classic", "--alpha", "drop"},
+    };
+    std::vector<Isa> levels;
+    for (const Isa isa : LEVELS) {
+        if (runnable_isa(isa) == isa) levels.push_back(isa);
+        else std::cout << "[ SKIPPED  ] " << isa_name(isa) << ": this processor lacks it\n";
+    }
+    for (const Isa isa : levels) {
+        const std::string dir = root + "/" + isa_name(isa);
+        std::filesystem::create_directories(dir);
+        for (const auto& [name, bytes] : textures) test::write_file(dir + "/" + name, bytes);
+        const std::string env = std::string("ORVANDEL_ISA=") + isa_name(isa);
+        for (size_t m = 0; m < modes.size(); ++m) {
+            std::vector<std::string> args = {"-q", "-o", dir + "/mode" + std::to_string(m)};
+            args.insert(args.end(), modes[m].begin(), modes[m].end());
+            for (const auto& texture : textures) args.push_back(dir + "/" + texture.first);
+            ASSERT_EQ(test::run_tool(args, env).status, 0) << env << " mode " << m;
+        }
+        // The classic runs write beside their input.
+        for (const std::string ord : {"", "ord"}) {
+            std::filesystem::create_directories(dir + "/classic" + ord);
+            for (const auto& [name, bytes] : textures) {
+                const std::string input = dir + "/classic" + ord + "/" + name;
+                test::write_file(input, bytes);
+                ASSERT_EQ(test::run_tool(ord.empty() ? std::vector<std::string>{input}
+                                                     : std::vector<std::string>{input, ord},
+                                         env)
+                              .status,
+                          0)
+                    << env;
+                std::filesystem::remove(input);
+            }
+        }
+    }
+    // Every file of the scalar run, the same on every other level.
+    size_t files = 0;
+    const std::string plain = root + "/scalar";
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(plain)) {
+        if (!entry.is_regular_file() || entry.path().extension() == ".tga") continue;
+        ++files;
+        const std::string relative = entry.path().string().substr(plain.size());
+        const std::vector<uint8_t> expected = test::read_file(entry.path().string());
+        for (const Isa isa : levels)
+            EXPECT_TRUE(test::read_file(root + "/" + isa_name(isa) + relative) == expected)
+                << relative << " differs on " << isa_name(isa);
+    }
+    EXPECT_EQ(files, 2 * (modes.size() + 2));
+}
+
+// The note about the variable comes first, on standard error, and the run
+// goes on with the level chosen.
+TEST(IsaTool, NoteOnStandardErrorForALevelNotTaken) {
+    const std::string version = modern_version_text();
+    EXPECT_EQ(test::run_tool({"--version"}, "exec 2>&1; ORVANDEL_ISA=scalar").output, version);
+    EXPECT_EQ(test::run_tool({"--version"}, "exec 2>&1; ORVANDEL_ISA=mmx").output,
+              std::string("orvandel: ORVANDEL_ISA=mmx: not one of scalar, sse2, ssse3, avx2, avx512, using ") +
+                  isa_name(processor_isa()) + "\n" + version);
+    if (processor_isa() == Isa::avx512) GTEST_SKIP() << "this processor has every level";
+    EXPECT_EQ(test::run_tool({"--version"}, "exec 2>&1; ORVANDEL_ISA=avx512").output,
+              std::string("orvandel: ORVANDEL_ISA=avx512: this processor lacks it, using ") +
+                  isa_name(processor_isa()) + "\n" + version);
+}
+
+}  // namespace
