@@ -290,13 +290,18 @@ namespace {
 // first factor from a ten-entry register table (e = -9 .. 0 is all the
 // curve's power part reaches), the second a degree-6 polynomial with a
 // relative error below 2.5e-7. That is within 1e-4 of an output step of the
-// exact value, which alone would round the other way than the table near
-// half steps, and so differ between processors. So the curve only proposes:
-// 255 times it, rounded down, is the table's answer or one below it (any
-// error under half a step would do), and one compare with the table's own
-// threshold above the proposal settles it, as in the plain path. That takes
-// one gather of eight thresholds, which costs far less than the look-ups it
-// replaces.
+// exact value (8.1e-5 at worst over every float in [0, 1]), so it rounds as
+// the table does except near a half step, where it could round the other
+// way and make the bytes depend on the processor. So any eight values with
+// one of them within NEAR_HALF of a half step (about one eight in 60) are
+// encoded by the table instead.
+constexpr float NEAR_HALF = 1e-3f;
+
+// Out of line, so the rare detour leaves the vector loop's registers alone.
+__attribute__((noinline, cold)) void encode_srgb_plain(const float* in, size_t count, uint8_t* out) {
+    const SrgbEncoder& encoder = srgb_encoder();
+    for (size_t k = 0; k < count; ++k) out[k] = encode_srgb_with(encoder, in[k]);
+}
 
 // Chebyshev fit of m^(5/12) on [1, 2), in t = 2m - 3.
 constexpr float ROOT_POLY[7] = {1.184053587375209f,     0.16445311923539072f,  -0.01598871792864054f,
@@ -317,12 +322,12 @@ const RootScales& root_scales() {
 }
 
 __attribute__((target("avx2,fma"))) void encode_srgb_flat_avx2(const float* in, size_t count, uint8_t* out) {
-    const float* above = srgb_encoder().threshold + 1;
     const __m256 scale_low = _mm256_loadu_ps(root_scales().at), scale_high = _mm256_loadu_ps(root_scales().at + 8);
     const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
     const __m256i mantissa = _mm256_set1_epi32(0x007FFFFF), unit_exponent = _mm256_set1_epi32(0x3F800000);
     const __m256i exponent_bias = _mm256_set1_epi32(127 - 9), nine = _mm256_set1_epi32(9);
-    const __m256i seven = _mm256_set1_epi32(7), top = _mm256_set1_epi32(255);
+    const __m256i seven = _mm256_set1_epi32(7);
+    const __m256 near_half = _mm256_set1_ps(NEAR_HALF), magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
     size_t k = 0;
     for (; k + 8 <= count; k += 8) {
         // max(x, 0) gives the 0 for a NaN x, as the plain path's clamp does.
@@ -341,15 +346,19 @@ __attribute__((target("avx2,fma"))) void encode_srgb_flat_avx2(const float* in, 
         __m256 encoded = _mm256_fmsub_ps(s, p, _mm256_set1_ps(0.055f));
         const __m256 near_black = _mm256_cmp_ps(l, _mm256_set1_ps(0.0031308f), _CMP_LE_OQ);
         encoded = _mm256_blendv_ps(encoded, _mm256_mul_ps(l, _mm256_set1_ps(12.92f)), near_black);
-        __m256i v = _mm256_cvttps_epi32(_mm256_mul_ps(encoded, _mm256_set1_ps(255.0f)));
-        v = _mm256_min_epi32(top, _mm256_max_epi32(_mm256_setzero_si256(), v));
-        // A true compare is all ones, -1: subtracting it adds one.
-        const __m256 reached = _mm256_cmp_ps(l, _mm256_i32gather_ps(above, v, 4), _CMP_GE_OQ);
-        v = _mm256_sub_epi32(v, _mm256_castps_si256(reached));
+        const __m256 scaled = _mm256_fmadd_ps(encoded, _mm256_set1_ps(255.0f), _mm256_set1_ps(0.5f));
+        const __m256 whole = _mm256_round_ps(scaled, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+        const __m256 near =
+            _mm256_cmp_ps(_mm256_and_ps(_mm256_sub_ps(scaled, whole), magnitude), near_half, _CMP_LT_OQ);
+        if (_mm256_movemask_ps(near)) {
+            encode_srgb_plain(in + k, 8, out + k);
+            continue;
+        }
+        const __m256i v = _mm256_cvttps_epi32(scaled);
         const __m128i words = _mm_packus_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(out + k), _mm_packus_epi16(words, words));
     }
-    for (; k < count; ++k) out[k] = encode_srgb(in[k]);
+    encode_srgb_plain(in + k, count - k, out + k);
 }
 
 // The same sixteen floats at a time: one permute reaches all ten scales, and
@@ -361,12 +370,11 @@ __attribute__((target("avx2,fma"))) void encode_srgb_flat_avx2(const float* in, 
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 __attribute__((target("avx512f"))) void encode_srgb_flat_avx512(const float* in, size_t count, uint8_t* out) {
-    const float* above = srgb_encoder().threshold + 1;
     const __m512 scale = _mm512_loadu_ps(root_scales().at);
     const __m512 zero = _mm512_setzero_ps(), one = _mm512_set1_ps(1.0f);
     const __m512i mantissa = _mm512_set1_epi32(0x007FFFFF), unit_exponent = _mm512_set1_epi32(0x3F800000);
     const __m512i exponent_bias = _mm512_set1_epi32(127 - 9), nine = _mm512_set1_epi32(9);
-    const __m512i top = _mm512_set1_epi32(255), step = _mm512_set1_epi32(1);
+    const __m512 near_half = _mm512_set1_ps(NEAR_HALF);
     size_t k = 0;
     for (; k + 16 <= count; k += 16) {
         const __m512 l = _mm512_min_ps(_mm512_max_ps(_mm512_loadu_ps(in + k), zero), one);
@@ -380,13 +388,16 @@ __attribute__((target("avx512f"))) void encode_srgb_flat_avx512(const float* in,
         __m512 encoded = _mm512_fmsub_ps(_mm512_permutexvar_ps(index, scale), p, _mm512_set1_ps(0.055f));
         const __mmask16 near_black = _mm512_cmp_ps_mask(l, _mm512_set1_ps(0.0031308f), _CMP_LE_OQ);
         encoded = _mm512_mask_mul_ps(encoded, near_black, l, _mm512_set1_ps(12.92f));
-        __m512i v = _mm512_cvttps_epi32(_mm512_mul_ps(encoded, _mm512_set1_ps(255.0f)));
-        v = _mm512_min_epi32(top, _mm512_max_epi32(_mm512_setzero_si512(), v));
-        const __mmask16 reached = _mm512_cmp_ps_mask(l, _mm512_i32gather_ps(v, above, 4), _CMP_GE_OQ);
-        v = _mm512_mask_add_epi32(v, reached, v, step);
+        const __m512 scaled = _mm512_fmadd_ps(encoded, _mm512_set1_ps(255.0f), _mm512_set1_ps(0.5f));
+        const __m512 whole = _mm512_roundscale_ps(scaled, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+        if (_mm512_cmp_ps_mask(_mm512_abs_ps(_mm512_sub_ps(scaled, whole)), near_half, _CMP_LT_OQ)) {
+            encode_srgb_plain(in + k, 16, out + k);
+            continue;
+        }
+        const __m512i v = _mm512_cvttps_epi32(scaled);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm512_cvtusepi32_epi8(v));
     }
-    for (; k < count; ++k) out[k] = encode_srgb(in[k]);
+    encode_srgb_plain(in + k, count - k, out + k);
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop

@@ -99,6 +99,7 @@ TEST_P(IsaKernels, SrgbEncodeGivesThePlainBytes) {
 
 // Every float in [0, 1], in slices.
 TEST_P(IsaKernels, SlowSrgbEncodeOfEveryUnitFloat) {
+    if (GetParam() < Isa::avx2) GTEST_SKIP() << "below avx2 the sRGB encode is the plain one";
     std::vector<float> slice(1 << 20);
     std::vector<uint8_t> got(slice.size()), plain(slice.size());
     for (uint32_t first = 0; first <= 0x3F800000u; first += uint32_t(slice.size())) {
