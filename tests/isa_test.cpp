@@ -124,59 +124,41 @@ std::vector<uint8_t> noise_bytes(size_t count, uint32_t state) {
     return bytes;
 }
 
-// The classic row kernels against their definition: each byte averaged on
-// its own, rounded down; lengths around the vector widths, inputs all noise
-// or all 255 (the largest sums).
-TEST_P(IsaKernels, ClassicRowKernelsAverageEachByteRoundingDown) {
-    const Isa isa = GetParam();
-    for (const uint8_t fill : {uint8_t(0), uint8_t(255)})
-        for (int32_t pairs = 0; pairs < 60; pairs += pairs < 20 ? 1 : 7) {
-            const size_t bytes = 6 * size_t(pairs) + 1;
-            std::vector<uint8_t> upper = noise_bytes(bytes, uint32_t(pairs)), lower = noise_bytes(bytes, 99);
-            if (fill) upper.assign(bytes, fill), lower.assign(bytes, fill);
-            std::vector<uint8_t> halved(3 * size_t(pairs) + 1, 7), boxed = halved, averaged(bytes, 7);
-            halve_bgr_row_pairs(upper.data() + 1, halved.data(), pairs, isa);
-            box_bgr_rows(upper.data() + 1, lower.data() + 1, boxed.data(), pairs, isa);
-            average_bgr_rows(upper.data() + 1, lower.data() + 1, averaged.data(), 2 * pairs, isa);
-            for (size_t i = 0; i < 3 * size_t(pairs); ++i) {
-                const size_t a = 1 + 6 * (i / 3) + i % 3, b = a + 3;
-                ASSERT_EQ(halved[i], (upper[a] + upper[b]) >> 1) << pairs << " byte " << i;
-                ASSERT_EQ(boxed[i], (upper[a] + upper[b] + lower[a] + lower[b]) >> 2) << pairs << " byte " << i;
-            }
-            for (size_t i = 0; i < 6 * size_t(pairs); ++i)
-                ASSERT_EQ(averaged[i], (upper[i + 1] + lower[i + 1]) >> 1) << pairs << " byte " << i;
-            EXPECT_EQ(halved.back(), 7);
-            EXPECT_EQ(boxed.back(), 7);
-            EXPECT_EQ(averaged.back(), 7);
+// The byte kernels on a level against the plain ones: lengths around the
+// vector widths, unaligned, inputs all noise or all 255 (the largest sums),
+// and nothing written past the end.
+TEST_P(IsaKernels, ByteKernelsGiveThePlainBytes) {
+    const auto both = [](auto run, size_t out_size) {
+        std::vector<uint8_t> got(out_size + 1, 7), plain = got;
+        run(GetParam(), got.data());
+        run(Isa::scalar, plain.data());
+        return got == plain;
+    };
+    for (const bool saturated : {false, true})
+        for (int32_t n = 0; n < 100; n += n < 40 ? 1 : 13) {
+            std::vector<uint8_t> upper = noise_bytes(6 * size_t(n) + 1, uint32_t(n));
+            std::vector<uint8_t> lower = noise_bytes(upper.size(), 9);
+            if (saturated) upper.assign(upper.size(), 255), lower = upper;
+            const uint8_t *a = upper.data() + 1, *b = lower.data() + 1;
+            Pixel pixels[100] = {};
+            std::memcpy(pixels, a, 4 * size_t(n));
+            const std::string at = std::to_string(n) + (saturated ? " of 255" : " of noise");
+            const size_t three = 3 * size_t(n);
+            EXPECT_TRUE(both([&](Isa isa, uint8_t* out) { halve_bgr_row_pairs(a, out, n, isa); }, three)) << at;
+            EXPECT_TRUE(both([&](Isa isa, uint8_t* out) { box_bgr_rows(a, b, out, n, isa); }, three)) << at;
+            EXPECT_TRUE(both([&](Isa isa, uint8_t* out) { average_bgr_rows(a, b, out, 2 * n, isa); }, 2 * three)) << at;
+            EXPECT_TRUE(both([&](Isa isa, uint8_t* out) { bgr_from_rgb(a, out, n, isa); }, three)) << at;
+            EXPECT_TRUE(both([&](Isa isa, uint8_t* out) { bgr_from_pixels(pixels, out, n, isa); }, three)) << at;
+            for (const auto convert : {pixels_from_bgr, pixels_from_rgb})
+                EXPECT_TRUE(both(
+                    [&](Isa isa, uint8_t* out) {
+                        Pixel converted[101] = {};
+                        convert(a, converted, n, isa);
+                        std::memcpy(out, converted, 4 * size_t(n) + 4);
+                    },
+                    4 * size_t(n) + 3))
+                    << at;
         }
-}
-
-TEST_P(IsaKernels, PixelConversionsMoveEveryByte) {
-    const Isa isa = GetParam();
-    for (int32_t count = 0; count < 100; count += count < 40 ? 1 : 13) {
-        const std::vector<uint8_t> bytes = noise_bytes(4 * size_t(count) + 1, uint32_t(count));
-        std::vector<Pixel> from_bgr(size_t(count) + 1, 7), from_rgb = from_bgr;
-        std::vector<uint8_t> bgr(3 * size_t(count) + 1, 7), swapped = bgr;
-        pixels_from_bgr(bytes.data() + 1, from_bgr.data(), count, isa);
-        pixels_from_rgb(bytes.data() + 1, from_rgb.data(), count, isa);
-        bgr_from_rgb(bytes.data() + 1, swapped.data(), count, isa);
-        std::vector<Pixel> pixels(static_cast<size_t>(count));
-        if (count > 0) std::memcpy(pixels.data(), bytes.data() + 1, 4 * size_t(count));
-        bgr_from_pixels(pixels.data(), bgr.data(), count, isa);
-        for (int32_t i = 0; i < count; ++i) {
-            const uint8_t* p = bytes.data() + 1 + 3 * i;
-            ASSERT_EQ(from_bgr[size_t(i)], Pixel(p[0]) << 16 | Pixel(p[1]) << 8 | p[2]) << count;
-            ASSERT_EQ(from_rgb[size_t(i)], Pixel(p[2]) << 16 | Pixel(p[1]) << 8 | p[0]) << count;
-            for (int c = 0; c < 3; ++c) {
-                ASSERT_EQ(swapped[3 * size_t(i) + c], p[2 - c]) << count;
-                ASSERT_EQ(bgr[3 * size_t(i) + c], uint8_t(pixels[size_t(i)] >> (16 - 8 * c))) << count;
-            }
-        }
-        EXPECT_EQ(from_bgr.back(), 7u);
-        EXPECT_EQ(from_rgb.back(), 7u);
-        EXPECT_EQ(bgr.back(), 7);
-        EXPECT_EQ(swapped.back(), 7);
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryLevel, IsaKernels, ::testing::ValuesIn(LEVELS),
