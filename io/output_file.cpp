@@ -6,6 +6,8 @@
 #include "io/output_file.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -22,21 +24,28 @@ namespace {
 
 // The temporary names that exist right now, for the signal handlers to
 // remove. A handler may only touch static storage and call async-signal-safe
-// functions, so this fixed table is the one piece of process-wide state here:
-// a slot is claimed, its name written, and only then marked in use.
-constexpr int SIGNAL_SLOTS = 16;
-constexpr size_t SLOT_NAME_BYTES = 4096;
-struct PendingName {
-    std::atomic<int> state;  // 0 free, 1 being written, 2 in use
-    char name[SLOT_NAME_BYTES];
-};
-PendingName pending_names[SIGNAL_SLOTS];
+// functions, so this fixed table is the one piece of process-wide state here.
+// A slot holds the name's characters in the OutputFile that owns it, which
+// keeps them unchanged while the slot is taken.
+// Every step that makes, renames or removes a temporary name, and records
+// that in the table, is a "name change": the handled signals are blocked on
+// the thread making it (a handler there would wait for itself), and a handler
+// on another thread waits until no change is under way. Once a handler has
+// begun, no change starts any more, so the table it reads is complete and
+// stays so: no name is ever left behind, however many threads write at once.
+constexpr int SIGNAL_SLOTS = 4096;  // far more than threads ever write at once
+std::atomic<const char*> pending_names[SIGNAL_SLOTS];
+std::atomic<int> changes_under_way{0};
+std::atomic<bool> ending{false};
+static_assert(ATOMIC_POINTER_LOCK_FREE == 2 && ATOMIC_INT_LOCK_FREE == 2 && ATOMIC_BOOL_LOCK_FREE == 2,
+              "the signal handler needs lock-free atomics");
 const int HANDLED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-std::atomic<bool> handlers_installed{false};
 
 void remove_pending_names(int signal_number) {
-    for (PendingName& slot : pending_names)
-        if (slot.state.load() == 2) unlink(slot.name);
+    ending.store(true);
+    while (changes_under_way.load() != 0) poll(nullptr, 0, 1);
+    for (std::atomic<const char*>& slot : pending_names)
+        if (const char* name = slot.load()) unlink(name);
     // The default action then ends the process as the signal would have.
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
@@ -46,39 +55,66 @@ void remove_pending_names(int signal_number) {
     raise(signal_number);
 }
 
+sigset_t handled_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal_number : HANDLED_SIGNALS) sigaddset(&set, signal_number);
+    return set;
+}
+
 // Only signals whose action is still the default are taken over: one the
 // program ignores, or handles itself, stays as it is.
-void install_handlers() {
-    if (handlers_installed.exchange(true)) return;
+bool install_handlers() {
     for (int signal_number : HANDLED_SIGNALS) {
         struct sigaction current;
         if (sigaction(signal_number, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
         struct sigaction action;
         std::memset(&action, 0, sizeof action);
         action.sa_handler = remove_pending_names;
-        sigemptyset(&action.sa_mask);
-        for (int other : HANDLED_SIGNALS) sigaddset(&action.sa_mask, other);
+        action.sa_mask = handled_signals();
         sigaction(signal_number, &action, nullptr);
     }
+    return true;
 }
 
-// A slot holding `name`, or -1 when every slot is taken or the name is too
-// long (the file is then left to the normal clean-up only).
-int remember_name(const std::string& name) {
-    if (name.size() >= SLOT_NAME_BYTES) return -1;
-    install_handlers();
+struct NameChange {
+    sigset_t saved_mask;
+};
+
+NameChange begin_name_change() {
+    // Installed once, before the first name exists; a thread arriving
+    // meanwhile waits for it.
+    static const bool installed = install_handlers();
+    (void)installed;
+    NameChange change;
+    const sigset_t handled = handled_signals();
+    pthread_sigmask(SIG_BLOCK, &handled, &change.saved_mask);
+    changes_under_way.fetch_add(1);
+    if (ending.load()) {
+        // A handler is removing the names and the process ends in a moment:
+        // this thread makes no new one.
+        changes_under_way.fetch_sub(1);
+        for (;;) pause();
+    }
+    return change;
+}
+
+void end_name_change(const NameChange& change) {
+    changes_under_way.fetch_sub(1);
+    pthread_sigmask(SIG_SETMASK, &change.saved_mask, nullptr);
+}
+
+// A slot holding `name` (during a name change), or -1 when every one is taken.
+int remember_name(const char* name) {
     for (int i = 0; i < SIGNAL_SLOTS; ++i) {
-        int expected = 0;
-        if (!pending_names[i].state.compare_exchange_strong(expected, 1)) continue;
-        std::memcpy(pending_names[i].name, name.c_str(), name.size() + 1);
-        pending_names[i].state.store(2);
-        return i;
+        const char* expected = nullptr;
+        if (pending_names[i].compare_exchange_strong(expected, name)) return i;
     }
     return -1;
 }
 
 void forget_name(int slot) {
-    if (slot >= 0) pending_names[slot].state.store(0);
+    if (slot >= 0) pending_names[slot].store(nullptr);
 }
 
 std::string directory_of(const std::string& path) {
@@ -98,66 +134,58 @@ std::string short_temp_name(const std::string& dir, unsigned attempt) {
     return name;
 }
 
-// Creates a file of its own under a fresh short name; -1 on failure.
-int create_named(const std::string& dir, std::string* name) {
-    for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        *name = short_temp_name(dir, attempt);
-        const int fd = open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return -1;
-}
-
 // An existing file that may not be written stays as it is, as it would when
 // opened for writing in place.
 bool may_replace(const std::string& path) {
     return access(path.c_str(), F_OK) != 0 || access(path.c_str(), W_OK) == 0;
 }
 
-OutputHandle named_output(const std::string& path, int* error) {
-    std::string temp;
-    const int fd = create_named(directory_of(path), &temp);
-    if (fd < 0) {
-        *error = errno;
-        return nullptr;
+// Makes a fresh short name beside the output with `make` (which creates the
+// file under the name given, or fails with errno), recorded for the signal
+// handlers from the moment it exists; 0, or the errno, with nothing made.
+template <typename Make>
+int make_temp_name(OutputFile* out, Make make) {
+    const std::string dir = directory_of(out->path);
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        out->temp_path = short_temp_name(dir, attempt);
+        const NameChange change = begin_name_change();
+        const int slot = remember_name(out->temp_path.c_str());
+        const bool made = slot >= 0 && make(out->temp_path.c_str());
+        const int error = slot < 0 ? EMFILE : errno;
+        if (made) out->signal_slot = slot;
+        if (!made) forget_name(slot);
+        end_name_change(change);
+        if (made) return 0;
+        out->temp_path.clear();
+        if (error != EEXIST) return error;
     }
-    OutputFile* file = new (std::nothrow) OutputFile{fd, std::string(), std::string(), -1};
+    return EEXIST;
+}
+
+OutputHandle named_output(const std::string& path, int* error) {
+    OutputFile* file = new (std::nothrow) OutputFile{-1, std::string(), std::string(), -1};
     if (!file) {
-        close(fd);
-        unlink(temp.c_str());
         *error = ENOMEM;
         return nullptr;
     }
     // From here the handle removes the file on every path out.
     OutputHandle out(file);
-    out->temp_path = std::move(temp);  // a move: it cannot fail
-    out->signal_slot = remember_name(out->temp_path);
     out->path = path;
-    return out;
+    *error = make_temp_name(out.get(), [&out](const char* name) {
+        out->fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        return out->fd >= 0;
+    });
+    return *error == 0 ? std::move(out) : nullptr;
 }
 
 // Gives the unnamed file a short name beside the output; 0, or the errno.
 int link_unnamed(OutputFile* out) {
-    const std::string dir = directory_of(out->path);
     const std::string via_proc = "/proc/self/fd/" + std::to_string(out->fd);
-    for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        const std::string name = short_temp_name(dir, attempt);
-        // Registered first, so a signal between link and rename removes it too.
-        const int slot = remember_name(name);
+    return make_temp_name(out, [out, &via_proc](const char* name) {
         // AT_EMPTY_PATH needs a privilege; the /proc link works for everyone.
-        int linked = linkat(out->fd, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH);
-        if (linked != 0 && errno != EEXIST)
-            linked = linkat(AT_FDCWD, via_proc.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
-        if (linked == 0) {
-            out->temp_path = name;
-            out->signal_slot = slot;
-            return 0;
-        }
-        const int error = errno;
-        forget_name(slot);
-        if (error != EEXIST) return error;
-    }
-    return EEXIST;
+        if (linkat(out->fd, "", AT_FDCWD, name, AT_EMPTY_PATH) == 0) return true;
+        return errno != EEXIST && linkat(AT_FDCWD, via_proc.c_str(), AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0;
+    });
 }
 
 }  // namespace
@@ -165,8 +193,12 @@ int link_unnamed(OutputFile* out) {
 void discard_output(OutputFile* out) {
     if (!out) return;
     if (out->fd >= 0) close(out->fd);
-    if (!out->temp_path.empty()) unlink(out->temp_path.c_str());
-    forget_name(out->signal_slot);
+    if (!out->temp_path.empty()) {
+        const NameChange change = begin_name_change();
+        unlink(out->temp_path.c_str());
+        forget_name(out->signal_slot);
+        end_name_change(change);
+    }
     delete out;
 }
 
@@ -238,7 +270,13 @@ WriteResult commit_output(OutputHandle out) {
     out->fd = -1;
     if (close(fd) != 0) return system_failure(errno);
     // rename replaces the target in one step: readers see the old file or the new.
-    if (std::rename(out->temp_path.c_str(), out->path.c_str()) != 0) return system_failure(errno);
+    const NameChange change = begin_name_change();
+    const bool renamed = std::rename(out->temp_path.c_str(), out->path.c_str()) == 0;
+    const int error = errno;
+    if (renamed) forget_name(out->signal_slot);
+    end_name_change(change);
+    if (!renamed) return system_failure(error);
+    out->signal_slot = -1;
     out->temp_path.clear();
     return WriteResult();
 }

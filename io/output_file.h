@@ -3,10 +3,12 @@
 // failed or interrupted write never leaves a half file and never loses an
 // earlier one.
 // The temporary file has no name at all where the file system can make one
-// so (O_TMPFILE): then even a killed process leaves nothing behind. Elsewhere
-// it gets a short name of its own, never derived from the output's name (which
-// may already be as long as a name can be), and SIGINT, SIGTERM, SIGHUP and
-// SIGPIPE remove it before the process ends.
+// so (O_TMPFILE), until the moment before it is renamed: then even a killed
+// process leaves nothing behind, but for that moment. Elsewhere it gets a
+// short name of its own, never derived from the output's name (which may
+// already be as long as a name can be). Whichever it is, SIGINT, SIGTERM,
+// SIGHUP and SIGPIPE remove every temporary name before the process ends,
+// however many threads are writing.
 #ifndef ORVANDEL_IO_OUTPUT_FILE_H
 #define ORVANDEL_IO_OUTPUT_FILE_H
 

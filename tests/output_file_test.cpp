@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "readers/bmp.h"
@@ -85,6 +87,45 @@ TEST(OutputFile, SignalMidWriteLeavesNoTemporaryFile) {
             EXPECT_EQ(names_in(test::scratch_dir()), std::vector<std::string>{"wall_mip.bmp"})
                 << opener.name << ", signal " << signal_number;
             EXPECT_EQ(test::read_file(path), (std::vector<uint8_t>{'o', 'l', 'd'})) << opener.name;
+        }
+    }
+}
+
+// Forty threads writing at once, the process ended at any moment: no
+// temporary name survives, whichever step each thread was at.
+TEST(OutputFile, SignalAmongManyWritersLeavesNoTemporaryFile) {
+    std::mt19937 random(11);
+    std::uniform_int_distribution<int> delay_us(1000, 30000);
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    for (const auto& opener : OPENERS) {
+        for (int round = 0; round < 6; ++round) {
+            const std::string dir = test::scratch_path(std::string(opener.name) + std::to_string(round));
+            ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+            std::fflush(nullptr);
+            const pid_t child = fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                std::vector<std::thread> writers;
+                for (int w = 0; w < 40; ++w)
+                    writers.emplace_back([&dir, &opener, w] {
+                        const std::vector<uint8_t> bytes(4096, uint8_t(w));
+                        for (;;) {
+                            int error = 0;
+                            OutputHandle out = opener.open(dir + "/" + std::to_string(w) + ".bin", &error);
+                            if (out && write_output(out.get(), bytes.data(), bytes.size()))
+                                commit_output(std::move(out));
+                        }
+                    });
+                for (std::thread& writer : writers) writer.join();
+                _exit(0);
+            }
+            usleep(useconds_t(delay_us(random)));
+            kill(child, signals[round % 3]);
+            int status = 0;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            EXPECT_TRUE(WIFSIGNALED(status)) << opener.name << ", round " << round;
+            for (const std::string& name : names_in(dir))
+                EXPECT_NE(name.rfind(".orv", 0), 0u) << opener.name << ", round " << round << ": " << name;
         }
     }
 }

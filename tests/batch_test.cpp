@@ -1,0 +1,80 @@
+// The modern batch in a hostile world: signals at any moment, inputs cut
+// short while decoded, more jobs than cores.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/batch.h"
+#include "cli/common.h"
+#include "readers/bmp.h"
+#include "writers/bmp_writer.h"
+#include "test_util.h"
+
+using namespace orvandel;
+
+namespace {
+
+// The tool started with `args`, reading and printing nothing.
+pid_t start_tool(const std::vector<std::string>& args) {
+    std::vector<char*> argv{const_cast<char*>(ORVANDEL_BINARY)};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    if (child != 0) return child;
+    const int null_fd = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd < 3; ++fd) dup2(null_fd, fd);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+int wait_status(pid_t child) {
+    int status = 0;
+    return waitpid(child, &status, 0) == child ? status : -1;
+}
+
+// Hundreds of tiny textures, so that many workers are between writing and
+// renaming at any moment; the signal comes anywhere in the run.
+TEST(BatchRun, SignalsAtAnyMomentLeaveNoTemporaryFile) {
+    std::vector<std::string> args{"-q", "-j", "16", "-o", ""};
+    const test::ImagePtr tiny = test::make_image(2, 2, {1, 2, 3, 4});
+    for (int i = 0; i < 300; ++i) {
+        args.push_back(test::scratch_path(std::to_string(i) + ".bmp"));
+        ASSERT_TRUE(write_bmp24(args.back().c_str(), tiny.get()));
+    }
+    args[4] = test::scratch_path("whole");
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(wait_status(start_tool(args)), 0);
+    const auto whole_run = std::chrono::steady_clock::now() - start;
+
+    std::mt19937 random(20261207);
+    std::uniform_real_distribution<double> moment(0.05, 0.95);
+    const int signals[] = {SIGTERM, SIGINT, SIGHUP};
+    int interrupted = 0;
+    for (int round = 0; round < 12; ++round) {
+        args[2] = round % 2 ? "64" : "16";
+        args[4] = test::scratch_path("out" + std::to_string(round));
+        const pid_t child = start_tool(args);
+        std::this_thread::sleep_for(std::chrono::duration_cast<std::chrono::microseconds>(whole_run * moment(random)));
+        kill(child, signals[round % 3]);
+        const int status = wait_status(child);
+        interrupted += WIFSIGNALED(status) && WTERMSIG(status) == signals[round % 3];
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(args[4], error))
+            EXPECT_NE(entry.path().filename().string().rfind(".orv", 0), 0u) << "round " << round << ": " << entry.path();
+    }
+    EXPECT_GT(interrupted, 0);
+}
+
+}  // namespace
