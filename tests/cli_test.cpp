@@ -125,9 +125,10 @@ struct ModernRunResult {
     std::string out, err;
 };
 
-ModernRunResult run_modern(const std::vector<std::string>& args) {
+// `prefix` goes before the command (a shell's ulimit).
+ModernRunResult run_modern(const std::vector<std::string>& args, const std::string& prefix = "") {
     const std::string err_path = test::scratch_path("stderr.txt");
-    std::string command = "'" ORVANDEL_BINARY "'";
+    std::string command = prefix + "'" ORVANDEL_BINARY "'";
     for (const std::string& a : args) command += " '" + a + "'";
     command += " </dev/null 2>'" + err_path + "'";
     ModernRunResult run{-1, "", ""};
@@ -285,6 +286,25 @@ TEST(ModernRun, GifTransparentColourGivesAlpha) {
                 EXPECT_EQ(atlas->pixels[y * 8 + x] >> 24, indices[size_t(y * 4 + x)] == 2 ? 0u : 255u)
                     << format << " " << x << "," << y;
     }
+}
+
+// Past a file-size limit a write fails like any other: status 4 and a
+// reason, no file, and the run goes on; the classic run says what it always has.
+TEST(ModernRun, FileSizeLimitFailsThatTextureAndTheRunGoesOn) {
+    const std::string big = write_texture("big.bmp", 16, 16), small = write_texture("small.bmp", 2, 2);
+    const std::string limit = "ulimit -f 2; ";  // 1024 bytes: the 102-byte atlas fits, the 3126-byte one not
+    const ModernRunResult run = run_modern({"-j", "1", big, small}, limit);
+    EXPECT_EQ(run.status, EXIT_WRITE_FAILED);
+    EXPECT_EQ(run.err.rfind("orvandel: " + big + ": ", 0), 0u) << run.err;
+    EXPECT_TRUE(test::file_exists(test::scratch_path("small_mip.bmp")));
+    const test::RunResult classic = test::run_tool({big}, limit);
+    EXPECT_EQ(classic.status, EXIT_WRITE_FAILED);
+    EXPECT_NE(classic.output.find("Writing Mip-Map ... Can't write MipMap !\n"), std::string::npos);
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(test::scratch_dir()))
+        left.push_back(entry.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"big.bmp", "small.bmp", "small_mip.bmp", "stderr.txt"}));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -128,6 +129,33 @@ TEST(OutputFile, SignalAmongManyWritersLeavesNoTemporaryFile) {
                 EXPECT_NE(name.rfind(".orv", 0), 0u) << opener.name << ", round " << round << ": " << name;
         }
     }
+}
+
+// Past a file-size limit (with SIGXFSZ ignored, as the program does) the
+// write fails and nothing of it is left, whichever kind of temporary file.
+TEST(OutputFile, FileSizeLimitFailsTheWriteAndLeavesNothing) {
+    const std::string dir = test::scratch_path("limited");
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const struct rlimit limit = {1000, 1000};
+        signal(SIGXFSZ, SIG_IGN);
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(2);
+        const std::vector<uint8_t> bytes(4096, 0xAB);
+        int refused = 0;
+        for (const auto& opener : OPENERS) {
+            int error = 0;
+            OutputHandle out = opener.open(dir + "/big.bin", &error);
+            if (out && !write_output(out.get(), bytes.data(), bytes.size())) ++refused;
+        }
+        _exit(refused == 2 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(names_in(dir), std::vector<std::string>{});
 }
 
 // No permission bits: these fail for the superuser as for anyone.
