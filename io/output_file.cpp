@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -188,6 +189,14 @@ int link_unnamed(OutputFile* out) {
     });
 }
 
+// A replaced file's permission bits go to its successor, as an editor keeps
+// them; a new file has the bits the umask leaves, as any new file.
+void keep_permission_bits(const OutputFile* out) {
+    struct stat existing;
+    if (stat(out->path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
+        fchmod(out->fd, existing.st_mode & 0777);  // where it cannot be, the file is written all the same
+}
+
 }  // namespace
 
 void discard_output(OutputFile* out) {
@@ -266,6 +275,7 @@ WriteResult commit_output(OutputHandle out) {
         const int error = link_unnamed(out.get());
         if (error != 0) return system_failure(error);
     }
+    keep_permission_bits(out.get());
     const int fd = out->fd;
     out->fd = -1;
     if (close(fd) != 0) return system_failure(errno);

@@ -9,6 +9,7 @@
 // already be as long as a name can be). Whichever it is, SIGINT, SIGTERM,
 // SIGHUP and SIGPIPE remove every temporary name before the process ends,
 // however many threads are writing.
+// A file replaced keeps its permission bits; a new one has the umask's.
 #ifndef ORVANDEL_IO_OUTPUT_FILE_H
 #define ORVANDEL_IO_OUTPUT_FILE_H
 

@@ -131,6 +131,30 @@ TEST(OutputFile, SignalAmongManyWritersLeavesNoTemporaryFile) {
     }
 }
 
+// Replacing a file keeps its permission bits, as an editor does; a new file
+// has those the umask leaves.
+TEST(OutputFile, ReplacedFileKeepsItsPermissionBits) {
+    const mode_t old_umask = umask(022);
+    const std::string path = test::scratch_path("atlas.bmp");
+    for (const auto& opener : OPENERS) {
+        for (int mode : {0600, 0640, 0751, -1}) {
+            unlink(path.c_str());
+            if (mode >= 0) {
+                test::write_file(path, {'o', 'l', 'd'});
+                ASSERT_EQ(chmod(path.c_str(), mode_t(mode)), 0);
+            }
+            int error = 0;
+            OutputHandle out = opener.open(path, &error);
+            ASSERT_TRUE(out && write_output(out.get(), "new", 3) && commit_output(std::move(out))) << opener.name;
+            struct stat info;
+            ASSERT_EQ(stat(path.c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 0777, mode_t(mode >= 0 ? mode : 0644)) << opener.name << ", mode " << std::oct << mode;
+            EXPECT_EQ(test::read_file(path), (std::vector<uint8_t>{'n', 'e', 'w'}));
+        }
+    }
+    umask(old_umask);
+}
+
 // Past a file-size limit (with SIGXFSZ ignored, as the program does) the
 // write fails and nothing of it is left, whichever kind of temporary file.
 TEST(OutputFile, FileSizeLimitFailsTheWriteAndLeavesNothing) {
