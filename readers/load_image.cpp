@@ -3,21 +3,15 @@
 // loader; the next is tried when one declines, and a BMP the classic two
 // decline goes to the reader of every BMP variant. A file that matches a
 // signature is never tried as another format.
-// The file is taken whole, once, into memory (mapped, or read where it cannot
-// be mapped); every decoder reads from there, and the bytes are released
-// before the picture goes back to the caller, so they never sit in memory
-// beside the picture made from them.
+// The file is read whole, once, into memory of our own (io/input_file.h);
+// every decoder reads from there, and the bytes are released before the
+// picture goes back to the caller, so they never sit in memory beside the
+// picture made from them.
 #include "readers/load_image.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
 #include <new>
 
+#include "io/input_file.h"
 #include "readers/bmp.h"
 #include "readers/bmp_variants.h"
 #include "readers/gif.h"
@@ -33,32 +27,6 @@ namespace {
 // No file the loaders accept comes near this: the largest picture as 32-bit
 // TGA is 1 GiB. A bigger file is refused before its bytes are read.
 constexpr int64_t MAX_INPUT_BYTES = int64_t(4) << 30;
-
-// A descriptor closed on every path out of the function that opened it.
-struct Descriptor {
-    int fd;
-    explicit Descriptor(int opened) : fd(opened) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd >= 0) close(fd);
-    }
-};
-
-struct FreeDeleter {
-    void operator()(uint8_t* p) const { std::free(p); }
-};
-using InputBytes = std::unique_ptr<uint8_t, FreeDeleter>;
-
-// A file mapped into memory, unmapped on every path out of the function
-// that mapped it.
-struct Mapping {
-    void* address;
-    size_t size;
-    Mapping(const Mapping&) = delete;
-    Mapping& operator=(const Mapping&) = delete;
-    ~Mapping() { munmap(address, size); }
-};
 
 }  // namespace
 
@@ -161,43 +129,19 @@ LoadResult load_image_from_memory(const uint8_t* bytes, size_t size, const LoadO
 }
 
 LoadResult load_image_file(const std::string& path, const LoadOptions& options) {
-    // Only a regular file is opened at all: opening a FIFO would wait for a
-    // writer, and opening some devices has effects of its own. The check is
-    // made again on what was opened, in case the path changed in between
-    // (the open does not block on a FIFO either).
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) return decline(LoadError::unreadable, "cannot open the file");
-    if (!S_ISREG(info.st_mode)) return decline(LoadError::unreadable, "not a regular file");
-    const Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (file.fd < 0) return decline(LoadError::unreadable, "cannot open the file");
-    if (fstat(file.fd, &info) != 0) return decline(LoadError::unreadable, "cannot open the file");
-    if (!S_ISREG(info.st_mode)) return decline(LoadError::unreadable, "not a regular file");
-    if (info.st_size > MAX_INPUT_BYTES) return decline(LoadError::too_large, "file larger than 4 GiB");
-    const size_t size = static_cast<size_t>(info.st_size);
-    // Mapped, the decoders read the system's cached copy of the file itself:
-    // no second copy, no fresh memory to fault in, which makes a plain 24-bit
-    // file's decode faster than reading it through a small buffer ever was.
-    // The price: should another program cut the file short while it is
-    // decoded, the process ends with SIGBUS (an earlier atlas is untouched).
-    if (size > 0) {
-        void* address = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.fd, 0);
-        if (address != MAP_FAILED) {
-            const Mapping mapping{address, size};
-            return load_image_from_memory(static_cast<const uint8_t*>(address), size, options);
-        }
+    const InputFile file = read_input_file(path, MAX_INPUT_BYTES);
+    switch (file.error) {
+        case InputError::none:
+            return load_image_from_memory(file.bytes.get(), file.size, options);
+        case InputError::too_large:
+            return decline(LoadError::too_large, file.reason);
+        case InputError::no_memory:
+            return decline(LoadError::no_memory, file.reason);
+        case InputError::unreadable:
+        case InputError::changed:
+            break;
     }
-    // Where the file cannot be mapped, it is read into memory of our own.
-    InputBytes bytes(static_cast<uint8_t*>(std::malloc(size ? size : 1)));
-    if (!bytes) return decline(LoadError::no_memory, "no memory for the file");
-    size_t got = 0;
-    while (got < size) {
-        const ssize_t n = read(file.fd, bytes.get() + got, size - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return decline(LoadError::unreadable, "cannot read the file");
-        if (n == 0) break;  // the file shrank since fstat: decode what it holds
-        got += static_cast<size_t>(n);
-    }
-    return load_image_from_memory(bytes.get(), got, options);
+    return decline(LoadError::unreadable, file.reason);
 }
 
 }  // namespace orvandel

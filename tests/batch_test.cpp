@@ -77,4 +77,33 @@ TEST(BatchRun, SignalsAtAnyMomentLeaveNoTemporaryFile) {
     EXPECT_GT(interrupted, 0);
 }
 
+// An 8-bit PCX two lines of 1000 long holding one line's data: decoding it
+// warns after the first line, and the warning cuts the file to nothing, as
+// another program might while the batch decodes it.
+TEST(BatchRun, InputCutShortWhileDecodedNeverEndsTheRun) {
+    test::Bytes file;
+    file.u8(10).u8(5).u8(1).u8(8).le16(0).le16(0).le16(999).le16(1).le16(72).le16(72).fill(48, 0);
+    file.u8(0).u8(1).le16(1000).le16(1).le16(0).le16(0).fill(54, 0);
+    file.u8(12).fill(768, 7);  // the palette block, also read as the first line
+    const std::string input = test::scratch_path("cut.pcx"), output = test::scratch_path("cut_mip.bmp");
+    test::write_file(input, file.data);
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        CliOptions options;
+        options.filter.filter = FilterKind::classic;
+        const WarningSink cut = {[](void* path, const char*) {
+                                     if (truncate(static_cast<const std::string*>(path)->c_str(), 0) != 0) std::abort();
+                                 },
+                                 const_cast<std::string*>(&input)};
+        _exit(process_texture(input, output, options, 1, cut).status);
+    }
+    const int status = wait_status(child);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    // Decoded from the bytes read before the cut.
+    EXPECT_EQ(WEXITSTATUS(status), EXIT_ATLAS_WRITTEN);
+    EXPECT_TRUE(test::file_exists(output));
+}
+
 }  // namespace
