@@ -7,8 +7,10 @@
 #include "cli/batch.h"
 
 #include <malloc.h>
+#include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -122,51 +124,43 @@ std::string describe(const std::string& input, const std::string& output, const 
 
 }  // namespace
 
-TextureResult process_texture(const std::string& input, const std::string& output, const CliOptions& options,
-                              int build_threads, const WarningSink& warnings) {
-    LoadOptions load;
-    load.warnings = warnings;
-    load.max_pixels = options.max_pixels;
-    load.gif_transparency = true;
-    LoadResult loaded = load_image_file(input, load);
-    if (!loaded.image) return failure(status_of(loaded.error), loaded.reason);
+namespace {
 
-    const Image& source = *loaded.image;
-    TextureResult result;
-    result.source_width = source.width;
-    result.source_height = source.height;
-    result.alpha = options.alpha == AlphaMode::keep && image_has_alpha(source, loaded.alpha);
-    FilterOptions filter = options.filter;
-    filter.threads = build_threads;
-    if (options.format == OutputFormat::dds) {
-        const MipChain chain = build_mip_chain(source, result.alpha, filter);
-        loaded.image.reset();  // only the chain from here on
-        if (chain.levels.empty()) return failure(EXIT_NO_MEMORY, "no memory for the mip chain");
-        result.atlas_width = chain.levels.front()->width;
-        result.atlas_height = chain.levels.front()->height;
-        result.levels = int(chain.levels.size());
-        const WriteResult written = write_dds(output, chain);
-        if (!written) return write_failed(output, written);
-        return result;
-    }
+// A DDS file: the mip chain, level by level.
+TextureResult write_chain(LoadResult loaded, const std::string& output, const FilterOptions& filter,
+                          TextureResult result) {
+    const MipChain chain = build_mip_chain(*loaded.image, result.alpha, filter);
+    loaded.image.reset();  // only the chain from here on
+    if (chain.levels.empty()) return failure(EXIT_NO_MEMORY, "no memory for the mip chain");
+    result.atlas_width = chain.levels.front()->width;
+    result.atlas_height = chain.levels.front()->height;
+    result.levels = int(chain.levels.size());
+    const WriteResult written = write_dds(output, chain);
+    if (!written) return write_failed(output, written);
+    return result;
+}
 
-    if (options.format == OutputFormat::bmp && filter.filter == FilterKind::classic && !result.alpha) {
-        // The classic atlas of an opaque picture, as the classic run makes it:
-        // built in its file's bytes, which go out as they are.
-        const bool rip = filter.layout == AtlasLayout::rip;
-        if (bmp24_file_size(2 * int64_t(source.width), (rip ? 2 : 1) * int64_t(source.height)) >
-            int64_t(UINT32_MAX))
-            return failure(EXIT_NO_MEMORY, TOO_LARGE_FOR_BMP);
-        const BgrImagePtr file = build_classic_file_atlas(std::move(loaded.image), nullptr, rip);
-        if (!file) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
-        result.atlas_width = file->width;
-        result.atlas_height = file->height;
-        const WriteResult written = write_bmp24_image(output.c_str(), file.get());
-        if (!written) return write_failed(output, written);
-        return result;
-    }
+// The classic atlas of an opaque picture, as the classic run makes it: built
+// in its file's bytes, which go out as they are.
+TextureResult write_classic_bmp(LoadResult loaded, const std::string& output, const FilterOptions& filter,
+                                TextureResult result) {
+    const bool rip = filter.layout == AtlasLayout::rip;
+    if (bmp24_file_size(2 * int64_t(result.source_width), (rip ? 2 : 1) * int64_t(result.source_height)) >
+        int64_t(UINT32_MAX))
+        return failure(EXIT_NO_MEMORY, TOO_LARGE_FOR_BMP);
+    const BgrImagePtr file = build_classic_file_atlas(std::move(loaded.image), nullptr, rip);
+    if (!file) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
+    result.atlas_width = file->width;
+    result.atlas_height = file->height;
+    const WriteResult written = write_bmp24_image(output.c_str(), file.get());
+    if (!written) return write_failed(output, written);
+    return result;
+}
 
-    Atlas atlas = build_atlas(source, result.alpha, filter);
+// Any other atlas, as PNG or BMP.
+TextureResult write_atlas(LoadResult loaded, const std::string& output, const CliOptions& options,
+                          const FilterOptions& filter, TextureResult result) {
+    Atlas atlas = build_atlas(*loaded.image, result.alpha, filter);
     loaded.image.reset();  // only the atlas from here on
     if (!atlas.image) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
     const Image& image = *atlas.image;
@@ -181,12 +175,50 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
     } else {
         const int64_t bytes = result.alpha ? bmp32_file_size(image.width, image.height)
                                            : bmp24_file_size(image.width, image.height);
-        if (bytes < 0 || bytes > int64_t(UINT32_MAX))
-            return failure(EXIT_NO_MEMORY, TOO_LARGE_FOR_BMP);
+        if (bytes < 0 || bytes > int64_t(UINT32_MAX)) return failure(EXIT_NO_MEMORY, TOO_LARGE_FOR_BMP);
         written = result.alpha ? write_bmp32(output, image) : write_bmp24(output.c_str(), &image);
     }
     if (!written) return write_failed(output, written);
     return result;
+}
+
+}  // namespace
+
+TextureResult process_texture(const std::string& input, const std::string& output, const CliOptions& options,
+                              int build_threads, const WarningSink& warnings) {
+    LoadOptions load;
+    load.warnings = warnings;
+    load.max_pixels = options.max_pixels;
+    load.gif_transparency = true;
+    LoadResult loaded = load_image_file(input, load);
+    if (!loaded.image) return failure(status_of(loaded.error), loaded.reason);
+
+    TextureResult result;
+    result.source_width = loaded.image->width;
+    result.source_height = loaded.image->height;
+    result.alpha = options.alpha == AlphaMode::keep && image_has_alpha(*loaded.image, loaded.alpha);
+    FilterOptions filter = options.filter;
+    filter.threads = build_threads;
+    // Each takes the picture over, to release it as soon as it is built on.
+    if (options.format == OutputFormat::dds) return write_chain(std::move(loaded), output, filter, result);
+    if (options.format == OutputFormat::bmp && filter.filter == FilterKind::classic && !result.alpha)
+        return write_classic_bmp(std::move(loaded), output, filter, result);
+    return write_atlas(std::move(loaded), output, options, filter, result);
+}
+
+int available_cores() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores > 0 ? int(cores) : 1;
+}
+
+int build_thread_count(int jobs, size_t workers, int cores) {
+    if (workers == 0) return 1;
+    // Spare jobs go to each build, but a build gains nothing from more
+    // threads than cores: each would only hold memory of its own.
+    const int spare = std::max(1, jobs / int(std::min(workers, size_t(jobs))));
+    return std::max(1, std::min(spare, cores));
 }
 
 int run_batch(const CliOptions& options, int out_fd, int err_fd) {
@@ -206,7 +238,7 @@ int run_batch(const CliOptions& options, int out_fd, int err_fd) {
     std::atomic<size_t> next{0};
     // With fewer textures than jobs, the spare cores go to each build.
     const size_t workers = std::min(size_t(options.jobs), count);
-    const int build_threads = std::max(1, options.jobs / int(workers));
+    const int build_threads = build_thread_count(options.jobs, workers, available_cores());
     auto work = [&]() {
         for (size_t i; (i = next.fetch_add(1)) < count;) {
             const std::string& input = options.inputs[i];

@@ -3,6 +3,7 @@
 #ifndef ORVANDEL_CLI_BATCH_H
 #define ORVANDEL_CLI_BATCH_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -25,6 +26,12 @@ struct TextureResult {
 // large texture; warnings of the decoder go to `warnings`.
 TextureResult process_texture(const std::string& input, const std::string& output, const CliOptions& options,
                               int build_threads, const WarningSink& warnings);
+
+// The cores this process may run on (its affinity mask), at least 1.
+int available_cores();
+// The threads each texture's build gets when `jobs` are shared by `workers`
+// textures at once: the spare jobs, never more than `cores`, at least 1.
+int build_thread_count(int jobs, size_t workers, int cores);
 
 // Every input of `options`, options.jobs at a time; lines for the written
 // ones go to `out_fd`, reasons to `err_fd`. Returns the status of the first

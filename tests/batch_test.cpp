@@ -106,4 +106,19 @@ TEST(BatchRun, InputCutShortWhileDecodedNeverEndsTheRun) {
     EXPECT_TRUE(test::file_exists(output));
 }
 
+TEST(BatchRun, BuildThreadsNeverExceedTheCores) {
+    const struct {
+        int jobs;
+        size_t workers;
+        int cores, threads;
+    } cases[] = {
+        {1024, 1, 2, 2}, {1024, 2, 8, 8}, {16, 4, 8, 4}, {6, 4, 8, 1}, {2, 1, 8, 2},
+        {1, 1, 8, 1},    {8, 1, 1, 1},    {1024, 1024, 4, 1}, {4, 0, 4, 1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(build_thread_count(c.jobs, c.workers, c.cores), c.threads)
+            << c.jobs << " jobs, " << c.workers << " workers, " << c.cores << " cores";
+    EXPECT_GE(available_cores(), 1);
+}
+
 }  // namespace
