@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "builders/classic.h"
+#include "cli/collisions.h"
 #include "cli/common.h"
 #include "readers/bmp.h"
 #include "writers/bmp_writer.h"
@@ -305,6 +306,13 @@ int run_modern_unguarded(int argc, char** argv) {
             return EXIT_USAGE;
         case CliAction::run:
             break;
+    }
+    // Outputs that would land on one file, or on an input, are refused
+    // before anything is read or written.
+    const Collision collision = find_collision(parse.options);
+    if (!collision.message.empty()) {
+        write_all(STDERR_FILENO, "orvandel: " + collision.message + "\n" + collision.hint + "\n");
+        return EXIT_USAGE;
     }
     return run_batch(parse.options, STDOUT_FILENO, STDERR_FILENO);
 }

@@ -307,6 +307,31 @@ TEST(ModernRun, FileSizeLimitFailsThatTextureAndTheRunGoesOn) {
     EXPECT_EQ(left, (std::vector<std::string>{"big.bmp", "small.bmp", "small_mip.bmp", "stderr.txt"}));
 }
 
+// Spelled apart, one file: a name through a link to the directory, or an
+// input that is an earlier atlas. Refused before anything is written.
+TEST(ModernRun, CollisionsAreFoundByIdentity) {
+    const std::string a = write_texture("a.tga", 3, 3), b = write_texture("b.tga", 3, 3);
+    const std::string earlier = write_texture("b_mip.bmp", 1, 1), via = test::scratch_path("via");
+    write_texture("a.bmp", 3, 3);
+    ASSERT_EQ(symlink(".", via.c_str()), 0);
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-j2", a, via + "/a.bmp"},
+         "'" + a + "' and '" + via + "/a.bmp' would both write '" + test::scratch_path("a_mip.bmp") + "' (as '" +
+             via + "/a_mip.bmp')\nhint: give one of them another name, or run them with different --output-dir\n"},
+        {{"-j2", b, via + "/b_mip.bmp"},
+         "'" + via + "/b_mip.bmp' is the atlas '" + b + "' writes: it cannot be read in the same run\n"
+         "hint: leave earlier atlases out of a wildcard, e.g. in bash after 'shopt -s extglob': "
+         "orvandel [options] -- !(*_mip).bmp\n"},
+    };
+    for (const auto& c : cases) {
+        const ModernRunResult run = run_modern(c.first);
+        EXPECT_EQ(run.status, EXIT_USAGE);
+        EXPECT_EQ(run.err, "orvandel: " + c.second);
+    }
+    EXPECT_FALSE(test::file_exists(test::scratch_path("a_mip.bmp")));
+    EXPECT_EQ(test::read_file(earlier).size(), 58u);  // the 1x1 atlas, untouched
+}
+
 }  // namespace
 
 namespace {
