@@ -13,7 +13,7 @@
 namespace orvandel {
 
 struct TextureResult {
-    int status = 0;      // an exit status of driver.h
+    int status = 0;      // an exit status of cli/common.h
     std::string reason;  // why it failed, for a person; empty when written
     int32_t source_width = 0, source_height = 0;
     int32_t atlas_width = 0, atlas_height = 0;  // DDS: the largest level
