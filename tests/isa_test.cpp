@@ -166,11 +166,11 @@ INSTANTIATE_TEST_SUITE_P(EveryLevel, IsaKernels, ::testing::ValuesIn(LEVELS),
 
 // A 32-bit top-down TGA: noise in colour and alpha over a smooth ramp, so the
 // filters' results fall everywhere between output steps.
-std::vector<uint8_t> texture(int width, int height, bool alpha, uint32_t seed) {
+std::vector<uint8_t> texture(int width, int height, bool alpha, uint32_t noise_key) {
     test::Bytes file;
     file.raw({0, 0, 2}).fill(5, 0).le16(0).le16(0).le16(unsigned(width)).le16(unsigned(height));
     file.u8(alpha ? 32 : 24).u8(alpha ? 0x28 : 0x20);
-    const std::vector<uint8_t> noise = noise_bytes(size_t(4 * width * height), seed);
+    const std::vector<uint8_t> noise = noise_bytes(size_t(4 * width * height), noise_key);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
             const uint8_t* n = noise.data() + 4 * (y * width + x);
