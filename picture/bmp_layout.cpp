@@ -21,6 +21,27 @@ uint16_t info_le16(const uint8_t* info, uint64_t held, uint32_t offset) {
     return offset + 2 <= held ? read_le16(info + offset) : 0;
 }
 
+// The fields every uncompressed header this tool writes shares: the file
+// header, then the info header's size, sizes, planes, depth, the pixel data's
+// length and the resolution; every other byte zero. The caller has checked
+// that the file fits 4 GiB.
+void fill_common_headers(uint8_t* headers, size_t headers_bytes, size_t info_bytes, int64_t file_size,
+                         int32_t width, int32_t height, uint16_t bits_per_pixel, uint32_t pixels_per_metre) {
+    std::memset(headers, 0, headers_bytes);
+    write_le16(headers, BMP_SIGNATURE);
+    write_le32(headers + 2, static_cast<uint32_t>(file_size));
+    write_le32(headers + 10, static_cast<uint32_t>(headers_bytes));
+    uint8_t* info = headers + BMP_FILE_HEADER_BYTES;
+    write_le32(info, static_cast<uint32_t>(info_bytes));
+    write_le32(info + 4, static_cast<uint32_t>(width));
+    write_le32(info + 8, static_cast<uint32_t>(height));
+    write_le16(info + 12, 1);
+    write_le16(info + 14, bits_per_pixel);
+    write_le32(info + 20, static_cast<uint32_t>(file_size - int64_t(headers_bytes)));
+    write_le32(info + 24, pixels_per_metre);
+    write_le32(info + 28, pixels_per_metre);
+}
+
 }  // namespace
 
 BmpHeaderFields read_bmp_header_fields(const uint8_t* bytes, size_t size) {
@@ -61,20 +82,8 @@ int64_t bmp24_file_size(int64_t width, int64_t height) {
 }
 
 void fill_bmp24_headers(uint8_t* headers, int32_t width, int32_t height) {
-    const int64_t file_size = bmp24_file_size(width, height);
-    std::memset(headers, 0, BMP24_HEADERS_BYTES);
-    write_le16(headers, BMP_SIGNATURE);
-    write_le32(headers + 2, static_cast<uint32_t>(file_size));
-    write_le32(headers + 10, BMP24_HEADERS_BYTES);
-    uint8_t* info = headers + BMP_FILE_HEADER_BYTES;
-    write_le32(info, BMP_INFO_HEADER_BYTES);
-    write_le32(info + 4, static_cast<uint32_t>(width));
-    write_le32(info + 8, static_cast<uint32_t>(height));
-    write_le16(info + 12, 1);
-    write_le16(info + 14, 24);
-    write_le32(info + 20, static_cast<uint32_t>(file_size - BMP24_HEADERS_BYTES));
-    write_le32(info + 24, 96);
-    write_le32(info + 28, 96);
+    fill_common_headers(headers, BMP24_HEADERS_BYTES, BMP_INFO_HEADER_BYTES, bmp24_file_size(width, height), width,
+                        height, 24, 96);
 }
 
 int64_t bmp32_file_size(int64_t width, int64_t height) {
@@ -84,21 +93,10 @@ int64_t bmp32_file_size(int64_t width, int64_t height) {
 }
 
 void fill_bmp32_headers(uint8_t* headers, int32_t width, int32_t height) {
-    const int64_t file_size = bmp32_file_size(width, height);
-    std::memset(headers, 0, BMP32_HEADERS_BYTES);
-    write_le16(headers, BMP_SIGNATURE);
-    write_le32(headers + 2, static_cast<uint32_t>(file_size));
-    write_le32(headers + 10, BMP32_HEADERS_BYTES);
+    fill_common_headers(headers, BMP32_HEADERS_BYTES, BMP_V4_HEADER_BYTES, bmp32_file_size(width, height), width,
+                        height, 32, 2835);  // 72 dpi, in pixels per metre
     uint8_t* info = headers + BMP_FILE_HEADER_BYTES;
-    write_le32(info, BMP_V4_HEADER_BYTES);
-    write_le32(info + 4, static_cast<uint32_t>(width));
-    write_le32(info + 8, static_cast<uint32_t>(height));
-    write_le16(info + 12, 1);
-    write_le16(info + 14, 32);
     write_le32(info + 16, COMPRESSION_BITFIELDS);
-    write_le32(info + 20, static_cast<uint32_t>(file_size - BMP32_HEADERS_BYTES));
-    write_le32(info + 24, 2835);  // 72 dpi, in pixels per metre
-    write_le32(info + 28, 2835);
     write_le32(info + 40, 0x00FF0000u);  // red mask
     write_le32(info + 44, 0x0000FF00u);  // green
     write_le32(info + 48, 0x000000FFu);  // blue
