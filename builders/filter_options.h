@@ -18,6 +18,13 @@ struct FilterOptions {
     bool normal_map = false;
     // Alpha-coverage threshold in (0, 1); 0 leaves alpha as filtered.
     double coverage = 0;
+    // Rip and mip atlases: texels around every block, taken as `edge` says,
+    // so bilinear sampling that far past a block's edge stays in it.
+    int padding = 0;
+    // Rip and mip atlases: every block starts on a multiple of this on both
+    // axes (a compressed format's block size), the gaps filled from the
+    // block's edges; 1 keeps the blocks packed.
+    int alignment = 1;
     // Threads one build may use (at least 1).
     int threads = 1;
 };

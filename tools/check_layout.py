@@ -2,7 +2,9 @@
 """Checks that includes run one way through the stages a texture passes:
 picture (the raster and its memory) and io (bytes in, whole-or-nothing
 output) at the bottom, then the readers, builders and writers, which do not
-know each other, then the command lines. A file may include its own stage and
+know each other (the encoders, which turn pictures into GPU blocks, sit
+below the writers that put those blocks in containers), then the command
+lines. A file may include its own stage and
 the stages below it, never a sibling or one above. tests/, bench/, fuzz/ and
 tools/ may include anything.
 
@@ -20,8 +22,9 @@ ALLOWED = {
     "io": {"picture"},
     "readers": {"picture", "io"},
     "builders": {"picture", "io"},
-    "writers": {"picture", "io"},
-    "cli": {"picture", "io", "readers", "builders", "writers"},
+    "encoders": {"picture", "io"},
+    "writers": {"picture", "io", "encoders"},
+    "cli": {"picture", "io", "readers", "builders", "encoders", "writers"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
