@@ -10,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "builders/atlas_layout.h"
 #include "builders/classic.h"
 #include "builders/resample.h"
 
@@ -388,6 +389,7 @@ Atlas build_classic(const Image& source, bool alpha, AtlasLayout layout) {
     };
     Atlas atlas;
     atlas.image = build([](Pixel p) { return p & 0x00FFFFFFu; });
+    describe_atlas(classic_geometry(source.width, source.height, layout), &atlas);
     if (!atlas.image || !alpha) return atlas;
     const ImagePtr alphas = build([](Pixel p) { return p >> 24; });
     if (!alphas) return Atlas{};
@@ -417,31 +419,35 @@ Atlas build_atlas(const Image& source, bool alpha, const FilterOptions& options)
         if (alpha && options.coverage > 0 && options.coverage < 1) coverage = source_coverage(source, options.coverage);
         const Plan plan = make_plan(options, alpha, coverage.count > 0 ? &coverage : nullptr);
 
+        // The blocks are built packed, in the corner of an atlas already
+        // the size of the padded one, then moved apart in place.
+        const AtlasGeometry packed = atlas_geometry(source.width, source.height, options.layout, 0, 1);
+        const AtlasGeometry placed =
+            atlas_geometry(source.width, source.height, options.layout, options.padding, options.alignment);
+        if (packed.width == 0 || placed.width == 0) return Atlas{};
+        const bool spread = placed.padding > 0 || placed.alignment > 1;
         Atlas atlas;
         atlas.alpha = alpha;
-        if (options.layout == AtlasLayout::rip) {
-            atlas.image.reset(new_image_within(2 * source.width, 2 * source.height, 4 * MAX_IMAGE_PIXELS));
-            if (!atlas.image) return Atlas{};
-            copy_source(source, alpha, atlas.image.get());
-            if (!fill_rip(source, plan, atlas.image.get())) return Atlas{};
-            return atlas;
-        }
-        const std::vector<int32_t> widths = halvings(source.width), heights = halvings(source.height);
-        const size_t levels = std::max(widths.size(), heights.size());
-        int64_t total = 0;
-        for (size_t k = 0; k < levels; ++k) total += widths[std::min(k, widths.size() - 1)];
-        const int64_t atlas_width = std::max<int64_t>(2 * int64_t(source.width), total);
-        atlas.image.reset(new_image_within(static_cast<int32_t>(atlas_width), source.height, 4 * MAX_IMAGE_PIXELS));
+        atlas.image.reset(new_image_within(static_cast<int32_t>(placed.width), static_cast<int32_t>(placed.height),
+                                           (spread ? 8 : 4) * MAX_IMAGE_PIXELS));
         if (!atlas.image) return Atlas{};
         copy_source(source, alpha, atlas.image.get());
-        int32_t x = source.width;
         Image* image = atlas.image.get();
-        const bool built = make_levels(source, plan, [&](int, const Linear* level, int32_t w, int32_t h) {
-            store_block(level, w, h, plan, image, x, 0);
-            x += w;
-            return true;
-        });
-        return built ? std::move(atlas) : Atlas{};
+        bool built = true;
+        if (options.layout == AtlasLayout::rip) {
+            built = fill_rip(source, plan, image);
+        } else {
+            int32_t x = source.width;
+            built = make_levels(source, plan, [&](int, const Linear* level, int32_t w, int32_t h) {
+                store_block(level, w, h, plan, image, x, 0);
+                x += w;
+                return true;
+            });
+        }
+        if (!built) return Atlas{};
+        if (spread) place_blocks(packed, placed, options.edge, image);
+        describe_atlas(placed, &atlas);
+        return atlas;
     } catch (const std::bad_alloc&) {
         return Atlas{};
     }

@@ -23,12 +23,14 @@
 #include <thread>
 #include <vector>
 
+#include "builders/atlas_layout.h"
 #include "builders/classic.h"
 #include "cli/collisions.h"
 #include "cli/common.h"
 #include "readers/bmp.h"
 #include "writers/bmp_writer.h"
 #include "writers/dds.h"
+#include "writers/manifest.h"
 #include "writers/png_writer.h"
 #include "builders/modern.h"
 
@@ -123,6 +125,61 @@ std::string describe(const std::string& input, const std::string& output, const 
     return printable(input) + " -> " + printable(output) + ": " + sizes + "\n";
 }
 
+// The file name alone: a manifest sits beside its atlas, wherever the source is.
+std::string base_name(const std::string& path) {
+    const size_t separator = path.find_last_of('/');
+    return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+const char* const LAYOUT_WORDS[] = {"rip", "mip"};
+const char* const FILTER_WORDS[] = {"box", "kaiser", "classic"};
+const char* const COLOUR_WORDS[] = {"srgb", "linear"};
+const char* const EDGE_WORDS[] = {"clamp", "wrap", "mirror"};
+const char* const FORMAT_WORDS[] = {"bmp", "png", "dds"};
+
+// What a texture's manifest needs besides the atlas.
+struct ManifestSource {
+    const std::string* input;
+    const std::string* output;
+    const CliOptions* options;
+    Sha256Digest digest;
+};
+
+// The manifest of a written atlas, beside it; the failure, if any.
+TextureResult write_atlas_manifest(const ManifestSource& source, const Atlas& geometry, TextureResult result) {
+    const CliOptions& o = *source.options;
+    const FilterOptions& f = o.filter;
+    Manifest m;
+    m.version = ORVANDEL_VERSION;
+    m.options = {option_word("layout", LAYOUT_WORDS[int(f.layout)]), option_word("filter", FILTER_WORDS[int(f.filter)]),
+                 option_word("colour", COLOUR_WORDS[int(f.colour)]), option_word("edge", EDGE_WORDS[int(f.edge)]),
+                 option_flag("normal", f.normal_map), option_number("coverage", f.coverage),
+                 option_word("alpha", o.alpha == AlphaMode::keep ? "keep" : "drop"),
+                 option_number("padding", f.padding)};
+    m.source_file = printable(base_name(*source.input));
+    m.source_width = result.source_width;
+    m.source_height = result.source_height;
+    m.source_sha256 = sha256_hex(source.digest);
+    m.atlas_file = printable(base_name(*source.output));
+    m.atlas_width = result.atlas_width;
+    m.atlas_height = result.atlas_height;
+    m.layout = LAYOUT_WORDS[int(f.layout)];
+    m.container = FORMAT_WORDS[int(o.format)];
+    m.pixel_format = result.alpha ? "rgba8" : "rgb8";
+    m.colour_space = COLOUR_WORDS[int(f.colour)];
+    m.alpha = result.alpha;
+    m.padding = geometry.padding;
+    m.alignment = geometry.alignment;
+    m.edge = EDGE_WORDS[int(f.edge)];
+    m.levels_across = geometry.levels_across;
+    m.levels_down = geometry.levels_down;
+    m.blocks = geometry.blocks;
+    const std::string path = manifest_name(*source.output);
+    const WriteResult written = write_manifest(path, m);
+    if (!written) return write_failed(path, written);
+    return result;
+}
+
 }  // namespace
 
 namespace {
@@ -144,7 +201,7 @@ TextureResult write_chain(LoadResult loaded, const std::string& output, const Fi
 // The classic atlas of an opaque picture, as the classic run makes it: built
 // in its file's bytes, which go out as they are.
 TextureResult write_classic_bmp(LoadResult loaded, const std::string& output, const FilterOptions& filter,
-                                TextureResult result) {
+                                const ManifestSource* manifest, TextureResult result) {
     const bool rip = filter.layout == AtlasLayout::rip;
     if (bmp24_file_size(2 * int64_t(result.source_width), (rip ? 2 : 1) * int64_t(result.source_height)) >
         int64_t(UINT32_MAX))
@@ -155,12 +212,15 @@ TextureResult write_classic_bmp(LoadResult loaded, const std::string& output, co
     result.atlas_height = file->height;
     const WriteResult written = write_bmp24_image(output.c_str(), file.get());
     if (!written) return write_failed(output, written);
-    return result;
+    if (!manifest) return result;
+    Atlas geometry;
+    describe_atlas(classic_geometry(result.source_width, result.source_height, filter.layout), &geometry);
+    return write_atlas_manifest(*manifest, geometry, result);
 }
 
 // Any other atlas, as PNG or BMP.
 TextureResult write_atlas(LoadResult loaded, const std::string& output, const CliOptions& options,
-                          const FilterOptions& filter, TextureResult result) {
+                          const FilterOptions& filter, const ManifestSource* manifest, TextureResult result) {
     Atlas atlas = build_atlas(*loaded.image, result.alpha, filter);
     loaded.image.reset();  // only the atlas from here on
     if (!atlas.image) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
@@ -180,7 +240,10 @@ TextureResult write_atlas(LoadResult loaded, const std::string& output, const Cl
         written = result.alpha ? write_bmp32(output, image) : write_bmp24(output.c_str(), &image);
     }
     if (!written) return write_failed(output, written);
-    return result;
+    // The atlas is in place first: a manifest names a file that exists.
+    if (!manifest) return result;
+    atlas.image.reset();
+    return write_atlas_manifest(*manifest, atlas, result);
 }
 
 }  // namespace
@@ -191,6 +254,8 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
     load.warnings = warnings;
     load.max_pixels = options.max_pixels;
     load.gif_transparency = true;
+    ManifestSource manifest{&input, &output, &options, {}};
+    if (options.manifest) load.digest = &manifest.digest;
     LoadResult loaded = load_image_file(input, load);
     if (!loaded.image) return failure(status_of(loaded.error), loaded.reason);
 
@@ -203,8 +268,8 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
     // Each takes the picture over, to release it as soon as it is built on.
     if (options.format == OutputFormat::dds) return write_chain(std::move(loaded), output, filter, result);
     if (options.format == OutputFormat::bmp && filter.filter == FilterKind::classic && !result.alpha)
-        return write_classic_bmp(std::move(loaded), output, filter, result);
-    return write_atlas(std::move(loaded), output, options, filter, result);
+        return write_classic_bmp(std::move(loaded), output, filter, options.manifest ? &manifest : nullptr, result);
+    return write_atlas(std::move(loaded), output, options, filter, options.manifest ? &manifest : nullptr, result);
 }
 
 int available_cores() {

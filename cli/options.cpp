@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 
+#include "builders/atlas_layout.h"
 #include "cli/common.h"
 
 namespace orvandel {
@@ -49,14 +50,24 @@ const OptionInfo OPTIONS[] = {
     {0, "colour", "srgb|linear", OptionId::colour, "filter colours in linear light (srgb, default) or as stored",
      "srgb (default): the colours are sRGB and are filtered in linear light; linear: filtered as stored."},
     {0, "color", "srgb|linear", OptionId::colour, nullptr, ""},
-    {0, "edge", "clamp|wrap|mirror", OptionId::edge, "what the kaiser filter reads past an edge (default clamp)",
-     "What the kaiser filter reads beyond an edge: the edge pixel (clamp, default), the other side (wrap, for "
-     "tiling textures) or the picture mirrored."},
+    {0, "edge", "clamp|wrap|mirror", OptionId::edge,
+     "what the kaiser filter and --padding read past an edge (default clamp)",
+     "What the kaiser filter and --padding read beyond an edge: the edge pixel (clamp, default), the other side "
+     "(wrap, for tiling textures) or the picture mirrored."},
     {0, "normal", nullptr, OptionId::normal, "the texture is a normal map",
      "The texture is a normal map: its texels are unit vectors, renormalised in every level."},
     {0, "coverage", "T", OptionId::coverage, "keep the share of alpha >= T (0 < T < 1) in every level",
      "For cut-outs: scale each level's alpha so that the share of texels with alpha >= T (0 < T < 1) stays "
      "that of the source."},
+    {0, "padding", "N", OptionId::padding, "texels around every block, 0 (default) to 64, as --edge gives them",
+     "Surround every block of the atlas with N texels (0, the default, to 64) taken as --edge gives them: the "
+     "block's edge texels repeated (clamp), the opposite side's (wrap) or the block mirrored, its edge texel "
+     "repeated once (mirror); so bilinear sampling up to N texels past a block's edge never reads another "
+     "block. The atlas grows to make room; not with --filter classic or --format dds."},
+    {0, "manifest", nullptr, OptionId::manifest, "write <name>_mip.json: every block's place in the atlas",
+     "Write <name>_mip.json beside each atlas: the options, the source's size and SHA-256, the atlas's size, "
+     "pixel format, padding and every block's rectangle (docs/manifest.md). A manifest that cannot be written "
+     "fails the texture with status 4; the atlas stays written. Not with --format dds."},
     {'h', "help", nullptr, OptionId::help, "this text", "Print the list of options and exit."},
     {'V', "version", nullptr, OptionId::version, "the version", "Print the version and exit."},
 };
@@ -183,6 +194,11 @@ std::string apply(const OptionInfo& option, const std::string& value, CliParse* 
         case OptionId::quiet:
             o.quiet = true;
             return "";
+        case OptionId::manifest:
+            o.manifest = true;
+            return "";
+        case OptionId::padding:
+            return whole_number(option, value, 0, MAX_PADDING, &o.filter.padding);
         case OptionId::help:
             parse->action = CliAction::help;
             return "";
@@ -203,6 +219,9 @@ std::string check_whole(CliOptions* o, const Seen& seen) {
     if (o->format == OutputFormat::dds && o->filter.layout != AtlasLayout::mip)
         return "--format dds writes mip chains: it needs --layout mip";
     if (o->format == OutputFormat::dds && classic) return "--format dds does not take --filter classic";
+    if (classic && o->filter.padding > 0) return "--filter classic does not take --padding";
+    if (o->format == OutputFormat::dds && o->filter.padding > 0) return "--format dds does not take --padding";
+    if (o->format == OutputFormat::dds && o->manifest) return "--format dds does not take --manifest";
 
     // Two spellings of one path ("a.png", "./a.tga") are the same output.
     std::map<std::string, size_t> first_writer;
@@ -227,6 +246,13 @@ std::string modern_output_name(const std::string& input, OutputFormat format, co
     const size_t separator = name.find_last_of("/\\");
     if (separator != std::string::npos) name.erase(0, separator + 1);
     return output_dir + (output_dir.back() == '/' ? "" : "/") + name;
+}
+
+std::string manifest_name(const std::string& output) {
+    const size_t dot = output.find_last_of('.');
+    const size_t separator = output.find_last_of('/');
+    const bool has_extension = dot != std::string::npos && (separator == std::string::npos || dot > separator);
+    return (has_extension ? output.substr(0, dot) : output) + ".json";
 }
 
 CliParse parse_command_line(const std::vector<std::string>& args, int cores) {

@@ -27,6 +27,7 @@ struct CliOptions {
     AlphaMode alpha = AlphaMode::keep;
     int jobs = 1;  // at least 1; the number of cores unless -j says otherwise
     bool quiet = false;
+    bool manifest = false;  // <name>_mip.json beside each atlas
     int64_t max_pixels = MAX_IMAGE_PIXELS;
     std::vector<std::string> inputs;
     std::vector<std::string> outputs;  // one per input, same order
@@ -49,13 +50,16 @@ CliParse parse_command_line(const std::vector<std::string>& args, int cores);
 // format's extension, in `output_dir` when one is given.
 std::string modern_output_name(const std::string& input, OutputFormat format, const std::string& output_dir);
 
+// Where the manifest of the atlas at `output` goes: its extension made "json".
+std::string manifest_name(const std::string& output);
+
 // The text with control characters (C0, DEL, C1) and bytes that are not
 // UTF-8 written as \xHH, so a file name cannot drive the terminal.
 std::string printable(const std::string& text);
 
 enum class OptionId {
     layout, format, png_level, output_dir, alpha, jobs, quiet, max_pixels, help, version,
-    filter, colour, edge, normal, coverage,
+    filter, colour, edge, normal, coverage, padding, manifest,
 };
 
 // One option of the modern command line, as the parser, --help and the

@@ -132,6 +132,7 @@ LoadResult load_image_file(const std::string& path, const LoadOptions& options) 
     const InputFile file = read_input_file(path, MAX_INPUT_BYTES);
     switch (file.error) {
         case InputError::none:
+            if (options.digest) *options.digest = sha256(file.bytes.get(), file.size);
             return load_image_from_memory(file.bytes.get(), file.size, options);
         case InputError::too_large:
             return decline(LoadError::too_large, file.reason);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "io/sha256.h"
 #include "picture/image.h"
 #include "picture/row_destination.h"
 
@@ -69,6 +70,9 @@ struct LoadOptions {
     // into an Image that would then be copied; every other loader, and one
     // the destination gives no rows, gives the Image as ever.
     RowDestination rows;
+    // Where set, load_image_file puts the SHA-256 of the file's bytes there
+    // (whether or not they decode).
+    Sha256Digest* digest = nullptr;
 };
 
 // The limit a loader applies: options.max_pixels, never above MAX_IMAGE_PIXELS.
