@@ -26,9 +26,11 @@ PREFIX ?= /usr/local
 install: release
 	DESTDIR="$(DESTDIR)" cmake --install build/release --prefix "$(PREFIX)"
 
-# The README's pictures: a rip and a mip atlas of a sample, made by the tool.
+# The README's pictures: a rip and a mip atlas of a sample, made by the tool,
+# and a tilted plane sampled as a rip-map, as a mip-map and by brute force.
 docs: release
 	sh tools/make_docs_pictures.sh build/release/orvandel
+	./build/release/orvandel_make_ripmap_picture docs/ripmap-vs-mipmap.png samples
 
 # The tests, built with AddressSanitizer and UndefinedBehaviorSanitizer.
 asan:

@@ -4,7 +4,8 @@ picture (the raster and its memory) and io (bytes in, whole-or-nothing
 output) at the bottom, then the readers, builders and writers, which do not
 know each other (the encoders, which turn pictures into GPU blocks, sit
 below the writers that put those blocks in containers), then the command
-lines. A file may include its own stage and
+lines; sampler/ (the header-only sampler users copy into their own
+programs) includes nothing of ours. A file may include its own stage and
 the stages below it, never a sibling or one above. tests/, bench/, fuzz/ and
 tools/ may include anything.
 
@@ -25,6 +26,7 @@ ALLOWED = {
     "encoders": {"picture", "io"},
     "writers": {"picture", "io", "encoders"},
     "cli": {"picture", "io", "readers", "builders", "encoders", "writers"},
+    "sampler": set(),
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
