@@ -2,8 +2,9 @@
 # Installs, from Debian's packages, whatever the chosen build needs and the
 # machine lacks. Quiet when everything is there.
 #   install-deps.sh          the release build (make run): compiler and CMake
-#   install-deps.sh test     and GoogleTest, and groff for the manual page's
-#                            check (make test, make test-all)
+#   install-deps.sh test     and GoogleTest, groff for the manual page's check
+#                            and python3-jsonschema for the manifests' (make
+#                            test, make test-all)
 #   install-deps.sh clang    and clang and GoogleTest (make clang)
 #   install-deps.sh bench    and Google Benchmark; stb_image too, the benchmark's
 #                            reference decoder, where it can be had (never fails)
@@ -13,6 +14,7 @@ SUDO=""
 missing=""
 need_command() { command -v "$1" >/dev/null 2>&1 || missing="$missing $2"; }
 need_file() { [ -e "$1" ] || missing="$missing $2"; }
+need_python_module() { python3 -c "import $1" >/dev/null 2>&1 || missing="$missing $2"; }
 
 # What every build needs, the release build included.
 need_command cmake cmake
@@ -23,7 +25,8 @@ need_file /usr/include/spng.h libspng-dev
 need_file /usr/include/turbojpeg.h libturbojpeg0-dev
 
 case "$1" in
-  test) need_file /usr/include/gtest/gtest.h libgtest-dev; need_command groff groff-base ;;
+  test) need_file /usr/include/gtest/gtest.h libgtest-dev; need_command groff groff-base
+        need_python_module jsonschema python3-jsonschema ;;
   clang) need_command clang++ clang; need_file /usr/include/gtest/gtest.h libgtest-dev ;;
   bench) need_file /usr/include/benchmark/benchmark.h libbenchmark-dev ;;
   fuzz) need_command clang++ clang ;;
