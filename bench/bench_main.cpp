@@ -29,6 +29,7 @@
 
 #include "bench/bench_files.h"
 #include "bench/bench_modern.h"
+#include "bench/bench_padding.h"
 #include "readers/bmp.h"
 #include "writers/bmp_writer.h"
 #include "readers/load_image.h"
@@ -582,10 +583,12 @@ int main(int argc, char** argv) {
                 })
                 ->Iterations(TOOL_RUNS)->UseManualTime()->Unit(benchmark::kMillisecond);
     register_modern_benchmarks();
+    register_padding_benchmarks();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     print_table(files, tools);
     print_modern_table();
+    print_padding_table();
     std::filesystem::remove_all(directory);
     return 0;
 }

@@ -61,7 +61,7 @@ public:
 
 private:
     // How far along the ray through a point of row y the plane is (the
-    // plane's normal has no x part, so the column does not matter).
+    // plane's normal has no x component, so the column does not matter).
     double distance(double y) const {
         const double dy = -(y - cy_) / focal_;
         return -normal_z_ / (normal_y_ * dy - normal_z_);
