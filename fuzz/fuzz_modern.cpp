@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "builders/atlas_layout.h"
 #include "builders/modern.h"
+#include "builders/resample.h"
 #include "picture/image.h"
 #include "readers/bmp.h"
 #include "readers/load_image.h"
@@ -153,6 +155,31 @@ void check_chain(const Image& source, bool alpha, const FilterOptions& options) 
     }
 }
 
+// The same atlas padded and aligned: every texel of every block's cell is
+// the packed atlas's block texel at the edge mode's index.
+void check_padded(const Image& source, bool alpha, FilterOptions options, int padding, int alignment) {
+    const Atlas packed = build_atlas(source, alpha, options);
+    options.padding = padding;
+    options.alignment = alignment;
+    const Atlas padded = build_atlas(source, alpha, options);
+    check(packed.image && padded.image && packed.blocks.size() == padded.blocks.size());
+    const AtlasGeometry g = atlas_geometry(source.width, source.height, options.layout, padding, alignment);
+    check(g.width == padded.image->width && g.height == padded.image->height);
+    for (size_t k = 0; k < padded.blocks.size(); ++k) {
+        const AtlasBlock& p = padded.blocks[k];
+        const AtlasBlock& q = packed.blocks[k];
+        check(p.x % alignment == 0 && p.y % alignment == 0);
+        const Cell cell = block_cell(g, k);
+        for (int64_t y = cell.y; y < cell.y + cell.height; ++y)
+            for (int64_t x = cell.x; x < cell.x + cell.width; ++x) {
+                const int32_t i = edge_index(options.edge, int32_t(x - p.x), p.width);
+                const int32_t j = edge_index(options.edge, int32_t(y - p.y), p.height);
+                check(padded.image->pixels[y * padded.image->width + x] ==
+                      packed.image->pixels[int64_t(q.y + j) * packed.image->width + q.x + i]);
+            }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -191,6 +218,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool alpha = image_has_alpha(*source, alpha_asked);
 
     check_atlas(*source, alpha, options);
-    if (options.filter != FilterKind::classic) check_chain(*source, alpha, options);
+    if (options.filter != FilterKind::classic) {
+        check_chain(*source, alpha, options);
+        check_padded(*source, alpha, options, data[0] / 64 * 3, 1 + data[1] / 64 * 2);
+    }
     return 0;
 }
