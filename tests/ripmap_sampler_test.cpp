@@ -48,26 +48,6 @@ TEST(RipmapSampler, PaddingChangesNoSample) {
         }
 }
 
-// A texel's centre at a footprint of exactly 2^i by 2^j texels reads block
-// (i, j) alone, and there the texel itself.
-TEST(RipmapSampler, WholeLevelsReadTheirBlocksTexels) {
-    const test::ImagePtr source = test::make_image(8, 4, std::vector<Pixel>(32, 0x336699));
-    for (int k = 0; k < 32; ++k) source->pixels[k] = Pixel(k * 8) | Pixel(255 - k * 8) << 8;
-    const Atlas atlas = build_atlas(*source, false, FilterOptions{});
-    const ripmap::RipLayout layout = tilted::layout_of(atlas, ripmap::Edge::clamp);
-    const ripmap::RipTexels texels = tilted::texels_of(*atlas.image);
-    for (const AtlasBlock& b : atlas.blocks) {
-        ripmap::RipDerivatives d;
-        d.du_dx = float(1 << b.across) / 8;
-        d.dv_dy = float(1 << b.down) / 4;
-        const float u = (b.width - 0.5f) / b.width, v = 0.5f / b.height;
-        const ripmap::Rgba got = ripmap::sample_ripmap(layout, texels, u, v, d);
-        const Pixel want = atlas.image->pixels[b.y * atlas.image->width + b.x + b.width - 1];
-        EXPECT_FLOAT_EQ(got[0] * 255, float(want & 0xFF)) << b.across << ", " << b.down;
-        EXPECT_FLOAT_EQ(got[1] * 255, float(want >> 8 & 0xFF)) << b.across << ", " << b.down;
-    }
-}
-
 void expect_rip_map_closer(const Image& texture, const std::string& name) {
     tilted::Scene scene;
     scene.width = 128;

@@ -1,16 +1,13 @@
 #!/usr/bin/env python3
-"""Runs the tool with --manifest over several option sets and checks every
-manifest it writes: against docs/manifest.schema.json (python3-jsonschema),
-against the source (its size and SHA-256) and against the atlas file itself
-(its size; for BMP atlases, the pixels: block (0, 0) of a box-filtered atlas
-is the source, and every padding texel is the edge mode's texel of its
-block). Also checks the rectangles: each inside the atlas, the padded ones
-disjoint, aligned, in the manifest's order, of the halvings' sizes.
+"""Checks the manifests the tool writes for several option sets: against
+docs/manifest.schema.json, the source's SHA-256 (hashlib), the atlas file
+(its size; for BMP atlases block (0, 0) of a box-filtered atlas is the
+source and every padding texel the edge mode's texel) and the rectangles
+(inside, disjoint when padded, aligned, ordered, of the halvings' sizes).
 
     tools/check_manifests.py ORVANDEL_BINARY [ROOT]
 
-Exit status 0 when all hold, 1 when one does not, 77 (skipped) without
-python3-jsonschema.
+Exit status 1 when one does not hold, 77 (skipped) without python3-jsonschema.
 """
 import hashlib
 import json
