@@ -85,9 +85,9 @@
       need(b !== null && typeof b === "object" && b.across === a && b.down === d,
            `entry ${k + 1} of "blocks" should be block (${a}, ${d}); blocks go by down, then across`);
       const name = `block (${a}, ${d})`;
-      need(isCount(b.x, 0, atlas.width) && isCount(b.y, 0, atlas.height) &&
-           isCount(b.width, 1, atlas.width) && isCount(b.height, 1, atlas.height),
-           `${name} needs whole-number x, y, width and height within the ${atlas.width} x ${atlas.height} atlas`);
+      need(isCount(b.x, 0, 1 << 24) && isCount(b.y, 0, 1 << 24) &&
+           isCount(b.width, 1, 1 << 24) && isCount(b.height, 1, 1 << 24),
+           `${name} needs whole numbers for x and y, and width and height of at least 1`);
       need(b.x - pad >= 0 && b.y - pad >= 0 && b.x + b.width + pad <= atlas.width &&
            b.y + b.height + pad <= atlas.height,
            `${name} at ${b.x}, ${b.y}, ${b.width} x ${b.height}` + (pad ? ` with padding ${pad}` : "") +

@@ -16,7 +16,7 @@
 
   const $ = (id) => document.getElementById(id);
   const state = {
-    atlas: null,      // {name, bitmap}
+    atlas: null,      // {name, image, width, height}
     manifest: null,   // {name, text}
     loadError: null,  // why the last file could not be read or decoded
     checked: null,    // OrvandelManifest.readManifest's result when it fits the atlas
@@ -47,30 +47,29 @@
     }
   }
 
-  // The bytes at a path relative to this page; {ok, bytes} or {ok: false, reason}.
+  // The bytes at a path relative to this page: {ok, bytes} or {ok: false,
+  // reason}. Read synchronously while the page loads, and the atlas decoded
+  // by an <img>, so that all of it is done before the page's load event and
+  // a headless browser's screenshot or DOM dump shows the outcome.
   function readAddress(path) {
-    return new Promise((resolve) => {
-      const failed = (why) => resolve({
-        ok: false,
-        reason: `could not read ${path} (${why}). From file://, Chromium reads files beside the page only ` +
-                "when started with --allow-file-access-from-files; or serve the folder (python3 -m http.server).",
-      });
-      const request = new XMLHttpRequest();
-      try {
-        request.open("GET", path);
-      } catch (e) {
-        failed(e.message);
-        return;
-      }
-      request.responseType = "arraybuffer";
-      request.onload = () => {
-        const fine = request.status === 200 || (request.status === 0 && request.response);
-        if (fine) resolve({ ok: true, bytes: request.response });
-        else failed(`status ${request.status}`);
-      };
-      request.onerror = () => failed("the browser refused or found nothing");
-      request.send();
+    const failed = (why) => ({
+      ok: false,
+      reason: `could not read ${path} (${why}). From file://, Chromium reads files beside the page only ` +
+              "when started with --allow-file-access-from-files; or serve the folder (python3 -m http.server).",
     });
+    const request = new XMLHttpRequest();
+    try {
+      request.open("GET", path, false);
+      request.overrideMimeType("text/plain; charset=x-user-defined");
+      request.send();
+    } catch (e) {
+      return failed(e.message);
+    }
+    if (request.status !== 200 && request.status !== 0) return failed(`status ${request.status}`);
+    const text = request.responseText;
+    const bytes = new Uint8Array(text.length);
+    for (let i = 0; i < text.length; ++i) bytes[i] = text.charCodeAt(i) & 0xff;
+    return { ok: true, bytes };
   }
 
   function startsWith(bytes, prefix) {
@@ -78,18 +77,23 @@
   }
 
   // The browser decodes both formats; the signature check gives a clearer
-  // reason than the decoder's for a file that is no image at all.
-  async function decodeAtlas(name, blob) {
-    const head = new Uint8Array(await blob.slice(0, 8).arrayBuffer());
-    const png = startsWith(head, [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a]);
-    const bmp = startsWith(head, [0x42, 0x4d]);
-    if (!png && !bmp) return { ok: false, reason: `${name} is not an image: the viewer takes PNG and BMP atlases` };
-    try {
-      const bitmap = await createImageBitmap(blob, { premultiplyAlpha: "none", colorSpaceConversion: "none" });
-      return { ok: true, bitmap };
-    } catch (e) {
-      return { ok: false, reason: `${name} starts as a ${png ? "PNG" : "BMP"} file but the browser cannot decode it` };
+  // reason than the decoder's for a file that is no image at all. Resolves
+  // to {ok, image} or {ok: false, reason}.
+  function decodeAtlas(name, bytes) {
+    const png = startsWith(bytes, [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a]);
+    const bmp = startsWith(bytes, [0x42, 0x4d]);
+    if (!png && !bmp) {
+      return Promise.resolve({ ok: false, reason: `${name} is not an image: the viewer takes PNG and BMP atlases` });
     }
+    return new Promise((resolve) => {
+      const image = new Image();
+      image.onload = () => resolve({ ok: true, image });
+      image.onerror = () => {
+        URL.revokeObjectURL(image.src);
+        resolve({ ok: false, reason: `${name} starts as a ${png ? "PNG" : "BMP"} file but the browser cannot decode it` });
+      };
+      image.src = URL.createObjectURL(new Blob([bytes], { type: png ? "image/png" : "image/bmp" }));
+    });
   }
 
   function decodeText(name, bytes) {
@@ -100,11 +104,14 @@
     }
   }
 
-  async function openAtlas(name, blob) {
-    const decoded = await decodeAtlas(name, blob);
-    if (state.atlas) state.atlas.bitmap.close();
-    state.atlas = decoded.ok ? { name, bitmap: decoded.bitmap } : null;
-    return decoded.ok ? null : decoded.reason;
+  function openAtlas(name, bytes) {
+    return decodeAtlas(name, bytes).then((decoded) => {
+      if (state.atlas) URL.revokeObjectURL(state.atlas.image.src);
+      state.atlas = decoded.ok
+        ? { name, image: decoded.image, width: decoded.image.naturalWidth, height: decoded.image.naturalHeight }
+        : null;
+      return decoded.ok ? null : decoded.reason;
+    });
   }
 
   function openManifest(name, bytes) {
@@ -117,30 +124,38 @@
     return /\.json$/i.test(file.name) || file.type === "application/json";
   }
 
+  function finishOpening(errors) {
+    state.loadError = errors.filter(Boolean).join("\n") || null;
+    update();
+  }
+
   async function openFiles(files) {
     const list = Array.from(files);
     const atlas = list.find((f) => !isManifestName(f));
     const manifest = list.find(isManifestName);
     const errors = [];
-    if (atlas) errors.push(await openAtlas(atlas.name, atlas));
-    if (manifest) errors.push(openManifest(manifest.name, await manifest.arrayBuffer()));
-    state.loadError = errors.filter(Boolean).join("\n") || null;
-    update();
+    if (atlas) errors.push(await openAtlas(atlas.name, new Uint8Array(await atlas.arrayBuffer())));
+    if (manifest) errors.push(openManifest(manifest.name, new Uint8Array(await manifest.arrayBuffer())));
+    finishOpening(errors);
   }
 
-  async function openAddress(params) {
+  function openAddress(params) {
     const errors = [];
-    const atlasPath = params.get("atlas"), manifestPath = params.get("manifest");
-    if (atlasPath) {
-      const read = await readAddress(atlasPath);
-      errors.push(read.ok ? await openAtlas(baseName(atlasPath), new Blob([read.bytes])) : read.reason);
-    }
+    const manifestPath = params.get("manifest"), atlasPath = params.get("atlas");
     if (manifestPath) {
-      const read = await readAddress(manifestPath);
+      const read = readAddress(manifestPath);
       errors.push(read.ok ? openManifest(baseName(manifestPath), read.bytes) : read.reason);
     }
-    state.loadError = errors.filter(Boolean).join("\n") || null;
-    update();
+    if (!atlasPath) {
+      finishOpening(errors);
+      return;
+    }
+    const read = readAddress(atlasPath);
+    if (!read.ok) {
+      finishOpening(errors.concat(read.reason));
+      return;
+    }
+    openAtlas(baseName(atlasPath), read.bytes).then((error) => finishOpening(errors.concat(error)));
   }
 
   // ---- what is open, checked --------------------------------------------
@@ -160,7 +175,7 @@
     if (state.loadError) {
       say(state.loadError, "error");
     } else if (atlas && manifest) {
-      const read = OrvandelManifest.readManifest(manifest.text, atlas.bitmap.width, atlas.bitmap.height, atlas.name);
+      const read = OrvandelManifest.readManifest(manifest.text, atlas.width, atlas.height, atlas.name);
       if (read.ok) {
         state.checked = read;
         say(state.gpuError, "error");
@@ -176,12 +191,12 @@
       say(null);
     }
     $("status").textContent = describe();
-    queueDraw();
+    draw();
   }
 
   function describe() {
     const c = state.checked;
-    if (!c) return state.atlas ? `${state.atlas.name}: ${state.atlas.bitmap.width} x ${state.atlas.bitmap.height}` : "";
+    if (!c) return state.atlas ? `${state.atlas.name}: ${state.atlas.width} x ${state.atlas.height}` : "";
     const a = c.atlas, b0 = c.blocks[0];
     return `${state.atlas.name}: ${a.layout} atlas ${a.width} x ${a.height}, ` +
            (a.layout === "rip" ? `${a.levelsAcross} x ${a.levelsDown} blocks` : `${a.levelsAcross} levels`) +
@@ -253,15 +268,15 @@ vec3 block_tint(ivec2 b) {
       if (state.loadError) placeholder.textContent = "Nothing to show: the message above says why.";
       return;
     }
-    const bitmap = state.atlas.bitmap;
+    const shown = state.atlas;
     const top = Math.round(32 * ratio), margin = Math.round(8 * ratio);
-    const fit = Math.min((canvas.width - 2 * margin) / bitmap.width, (canvas.height - top - margin) / bitmap.height);
+    const fit = Math.min((canvas.width - 2 * margin) / shown.width, (canvas.height - top - margin) / shown.height);
     // Whole screen pixels per texel when enlarging, so every texel looks alike.
     const scale = fit >= 2 ? Math.floor(fit) : fit;
-    const left = Math.round((canvas.width - bitmap.width * scale) / 2);
-    const upper = Math.round(top + (canvas.height - top - margin - bitmap.height * scale) / 2);
+    const left = Math.round((canvas.width - shown.width * scale) / 2);
+    const upper = Math.round(top + (canvas.height - top - margin - shown.height * scale) / 2);
     g.imageSmoothingEnabled = scale < 1;
-    g.drawImage(bitmap, left, upper, bitmap.width * scale, bitmap.height * scale);
+    g.drawImage(shown.image, left, upper, shown.width * scale, shown.height * scale);
     if (!state.checked) return;
     const { atlas, blocks } = state.checked;
     const at = (x, y) => [left + Math.round(x * scale), upper + Math.round(y * scale)];
@@ -397,18 +412,18 @@ void main() {
 
   // The atlas top row first (no flip), bytes as stored: ripmap.glsl fetches
   // texels by their atlas position and does its own filtering.
-  function upload(gpu, checked, bitmap) {
+  function upload(gpu, checked, opened) {
     const gl = gpu.gl, atlas = checked.atlas;
     const most = gl.getParameter(gl.MAX_TEXTURE_SIZE);
-    if (bitmap.width > most || bitmap.height > most) {
-      throw new Error(`the atlas is ${bitmap.width} x ${bitmap.height}; this browser's WebGL takes at most ${most} a side`);
+    if (opened.width > most || opened.height > most) {
+      throw new Error(`the atlas is ${opened.width} x ${opened.height}; this browser's WebGL takes at most ${most} a side`);
     }
     gl.activeTexture(gl.TEXTURE0);
     gl.bindTexture(gl.TEXTURE_2D, gpu.atlasTexture);
     gl.pixelStorei(gl.UNPACK_FLIP_Y_WEBGL, false);
     gl.pixelStorei(gl.UNPACK_PREMULTIPLY_ALPHA_WEBGL, false);
     gl.pixelStorei(gl.UNPACK_COLORSPACE_CONVERSION_WEBGL, gl.NONE);
-    gl.texImage2D(gl.TEXTURE_2D, 0, atlas.srgb ? gl.SRGB8_ALPHA8 : gl.RGBA8, gl.RGBA, gl.UNSIGNED_BYTE, bitmap);
+    gl.texImage2D(gl.TEXTURE_2D, 0, atlas.srgb ? gl.SRGB8_ALPHA8 : gl.RGBA8, gl.RGBA, gl.UNSIGNED_BYTE, opened.image);
     nearest(gl);
     gl.activeTexture(gl.TEXTURE1);
     gl.bindTexture(gl.TEXTURE_2D, gpu.blockTexture);
@@ -471,7 +486,7 @@ void main() {
     }
     if (gpu && checked && state.uploaded !== checked) {
       try {
-        upload(gpu, checked, state.atlas.bitmap);
+        upload(gpu, checked, state.atlas);
         state.uploaded = checked;
       } catch (e) {
         state.checked = null;
