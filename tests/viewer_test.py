@@ -10,11 +10,9 @@ import html.parser
 import json
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
-import zlib
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(ROOT, "tools"))
@@ -64,43 +62,6 @@ def run_chromium(browser, profile, address, *what):
     return done.stdout.decode("utf-8", "replace")
 
 
-def read_png(path):
-    """(width, height, rows of (r, g, b) tuples) of an 8-bit RGB or RGBA PNG."""
-    with open(path, "rb") as f:
-        data = f.read()
-    at, idat = 8, b""
-    while at < len(data):
-        length, kind = struct.unpack(">I4s", data[at:at + 8])
-        body = data[at + 8:at + 8 + length]
-        if kind == b"IHDR":
-            width, height, depth, colour, _, _, interlace = struct.unpack(">IIBBBBB", body)
-            check(depth == 8 and colour in (2, 6) and interlace == 0, "screenshot is 8-bit RGB(A)")
-        elif kind == b"IDAT":
-            idat += body
-        at += 12 + length
-    step = 3 if colour == 2 else 4
-    raw, stride = zlib.decompress(idat), width * step
-    rows, previous = [], bytearray(stride)
-    for y in range(height):
-        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
-        for i in range(stride):
-            a = line[i - step] if i >= step else 0
-            b, c = previous[i], previous[i - step] if i >= step else 0
-            if kind == 1:
-                line[i] = (line[i] + a) & 255
-            elif kind == 2:
-                line[i] = (line[i] + b) & 255
-            elif kind == 3:
-                line[i] = (line[i] + (a + b) // 2) & 255
-            elif kind == 4:
-                p = a + b - c
-                near = min((abs(p - a), 0, a), (abs(p - b), 1, b), (abs(p - c), 2, c))[2]
-                line[i] = (line[i] + near) & 255
-        rows.append([tuple(line[x:x + 3]) for x in range(0, stride, step)])
-        previous = line
-    return width, height, rows
-
-
 def is_outline(pixel):
     r, g, b = pixel
     return r > 220 and 170 < g < 235 and b < 80
@@ -117,7 +78,8 @@ def check_outlines(rows, width, blocks):
     check(found, "no block outlines in the atlas panel")
     left, top = min(x for x, _ in found), min(y for _, y in found)
     right, bottom = max(x for x, _ in found) + 1, max(y for _, y in found) + 1
-    extent = (max(b["x"] + b["width"] for b in blocks), max(b["y"] + b["height"] for b in blocks))
+    origin = (min(b["x"] for b in blocks), min(b["y"] for b in blocks))
+    extent = (max(b["x"] + b["width"] for b in blocks) - origin[0], max(b["y"] + b["height"] for b in blocks) - origin[1])
     scale = ((right - left) / extent[0], (bottom - top) / extent[1])
     check(abs(scale[0] - scale[1]) < 0.02, f"the atlas view keeps the atlas's shape (scales {scale})")
 
@@ -126,8 +88,9 @@ def check_outlines(rows, width, blocks):
 
     checked = 0
     for b in blocks:
-        x0, y0 = left + round(b["x"] * scale[0]), top + round(b["y"] * scale[1])
-        x1, y1 = left + round((b["x"] + b["width"]) * scale[0]) - 1, top + round((b["y"] + b["height"]) * scale[1]) - 1
+        x, y = b["x"] - origin[0], b["y"] - origin[1]
+        x0, y0 = left + round(x * scale[0]), top + round(y * scale[1])
+        x1, y1 = left + round((x + b["width"]) * scale[0]) - 1, top + round((y + b["height"]) * scale[1]) - 1
         if x1 - x0 < 8 or y1 - y0 < 8:
             continue
         mx, my = (x0 + x1) // 2, (y0 + y1) // 2
@@ -209,12 +172,24 @@ def test_browser(tool):
 
         shot = os.path.join(scratch, "viewer.png")
         run_chromium(browser, profile, page_address(atlas, manifest, tilt=75, repeat=4), f"--screenshot={shot}")
-        width, height, rows = read_png(shot)
+        width, height, rows = fixtures.read_png(shot)
         check((width, height) == WINDOW, f"screenshot is {width} x {height}")
         with open(manifest, encoding="utf-8") as f:
             check_outlines(rows, width, json.load(f)["blocks"])
         rip, mip = check_plane(rows, width)
         print(f"outlines in place; contrast on the plane: rip-map {rip:.1f}, mip-map {mip:.1f}")
+
+        # The same atlas with padded blocks: outlined where its manifest says,
+        # and the plane sampled to the same pixels.
+        padded_atlas, padded_manifest = fixtures.padded_copy(atlas, manifest, 3, os.path.join(scratch, "padded"))
+        run_chromium(browser, profile, page_address(padded_atlas, padded_manifest, tilt=75, repeat=4),
+                     f"--screenshot={shot}")
+        _, _, padded = fixtures.read_png(shot)
+        with open(padded_manifest, encoding="utf-8") as f:
+            check_outlines(padded, width, json.load(f)["blocks"])
+        start = width * 2 // 5 + 20
+        differ = sum(padded[y][start:] != rows[y][start:] for y in range(120, height))
+        check(differ == 0, f"{differ} rows of the plane differ between the padded and the unpadded atlas")
 
         with open(manifest, encoding="utf-8") as f:
             good = json.load(f)

@@ -39,6 +39,44 @@ def png_size(path):
     return struct.unpack(">II", head[16:24])
 
 
+def read_png(path):
+    """(width, height, rows of (r, g, b) tuples) of an 8-bit RGB or RGBA PNG."""
+    with open(path, "rb") as f:
+        data = f.read()
+    at, idat = 8, b""
+    while at < len(data):
+        length, kind = struct.unpack(">I4s", data[at:at + 8])
+        body = data[at + 8:at + 8 + length]
+        if kind == b"IHDR":
+            width, height, depth, colour, _, _, interlace = struct.unpack(">IIBBBBB", body)
+            if depth != 8 or colour not in (2, 6) or interlace:
+                raise ValueError(f"{path}: not an 8-bit RGB or RGBA PNG")
+        elif kind == b"IDAT":
+            idat += body
+        at += 12 + length
+    step = 3 if colour == 2 else 4
+    raw, stride = zlib.decompress(idat), width * step
+    rows, previous = [], bytearray(stride)
+    for y in range(height):
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for i in range(stride):
+            a = line[i - step] if i >= step else 0
+            b, c = previous[i], previous[i - step] if i >= step else 0
+            if kind == 1:
+                line[i] = (line[i] + a) & 255
+            elif kind == 2:
+                line[i] = (line[i] + b) & 255
+            elif kind == 3:
+                line[i] = (line[i] + (a + b) // 2) & 255
+            elif kind == 4:
+                p = a + b - c
+                near = min((abs(p - a), 0, a), (abs(p - b), 1, b), (abs(p - c), 2, c))[2]
+                line[i] = (line[i] + near) & 255
+        rows.append([tuple(line[x:x + 3]) for x in range(0, stride, step)])
+        previous = line
+    return width, height, rows
+
+
 def checker_rows(width, height, cell):
     rows = []
     for y in range(height):
@@ -73,6 +111,63 @@ def mip_blocks(width, height):
     xs = starts(ws)
     return [{"across": k, "down": k, "x": xs[k], "y": 0, "width": ws[k], "height": max(1, height >> k)}
             for k in range(count)]
+
+
+def edge_index(i, n, edge):
+    """A texel index outside [0, n) as the edge mode maps it (mirror: the
+    half-sample mirror, the edge texel repeated once)."""
+    if 0 <= i < n:
+        return i
+    if edge == "wrap":
+        return i % n
+    if edge == "mirror":
+        m = i % (2 * n)
+        return m if m < n else 2 * n - 1 - m
+    return min(max(i, 0), n - 1)
+
+
+def pad_rip_atlas(rows, blocks, padding, edge):
+    """The rip atlas `rows` (rows of (r, g, b)) laid out again with `padding`
+    texels around every block, filled as the edge mode says; returns
+    (width, height, rows, blocks)."""
+    widths = [b["width"] for b in blocks if b["down"] == 0]
+    heights = [b["height"] for b in blocks if b["across"] == 0]
+    xs = [padding + x for x in starts([w + 2 * padding for w in widths])]
+    ys = [padding + y for y in starts([h + 2 * padding for h in heights])]
+    width, height = sum(widths) + 2 * padding * len(widths), sum(heights) + 2 * padding * len(heights)
+    out = [[(0, 0, 0)] * width for _ in range(height)]
+    placed = []
+    for b in blocks:
+        x, y = xs[b["across"]], ys[b["down"]]
+        for j in range(-padding, b["height"] + padding):
+            source = rows[b["y"] + edge_index(j, b["height"], edge)]
+            target = out[y + j]
+            for i in range(-padding, b["width"] + padding):
+                target[x + i] = source[b["x"] + edge_index(i, b["width"], edge)]
+        placed.append(dict(b, x=x, y=y))
+    return width, height, out, placed
+
+
+def padded_copy(atlas, manifest_path, padding, folder):
+    """A padded copy of a rip atlas and its manifest in `folder`; returns
+    (atlas path, manifest path)."""
+    with open(manifest_path, encoding="utf-8") as f:
+        described = json.load(f)
+    _, _, rows = read_png(atlas)
+    edge = described["atlas"]["edge"]
+    width, height, padded, blocks = pad_rip_atlas(rows, described["blocks"], padding, edge)
+    os.makedirs(folder, exist_ok=True)
+    out = os.path.join(folder, os.path.basename(atlas))
+    with open(out, "wb") as f:
+        f.write(png_bytes(width, height, [bytes(c for p in row for c in p) for row in padded]))
+    described["options"]["padding"] = padding
+    described["atlas"].update(width=width, height=height, padding=padding)
+    described["blocks"] = blocks
+    path = os.path.join(folder, os.path.basename(manifest_path))
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(described, f, indent=2)
+        f.write("\n")
+    return out, path
 
 
 def manifest(source_path, atlas_path, layout, edge):

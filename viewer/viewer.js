@@ -562,7 +562,9 @@ void main() {
       document.body.classList.remove("dragging");
       if (e.dataTransfer && e.dataTransfer.files.length) openFiles(e.dataTransfer.files);
     });
-    new ResizeObserver(queueDraw).observe(document.querySelector("main"));
+    // Drawn at once: the observer runs after layout and before paint, so a
+    // resized canvas never shows its old drawing stretched.
+    new ResizeObserver(draw).observe(document.querySelector("main"));
     if (params.has("atlas") || params.has("manifest")) openAddress(params);
     else update();
   }
