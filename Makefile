@@ -42,8 +42,9 @@ asan:
 test: asan
 	cd build/asan && ctest --output-on-failure -j$(JOBS) -L quick
 
-# Every test, the slow ones included.
+# Every test, the slow ones included (the viewer's runs in Chromium).
 test-all: asan
+	@sh tools/install-deps.sh browser
 	cd build/asan && ctest --output-on-failure -j$(JOBS)
 
 # The same sources built with clang, warnings as errors.

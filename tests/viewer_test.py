@@ -6,6 +6,7 @@
 
 The browser test exits 77 (skipped) where no Chromium is installed.
 """
+import concurrent.futures
 import html.parser
 import json
 import os
@@ -132,16 +133,16 @@ def check_plane(rows, width):
     return rip_spread, mip_spread
 
 
-class MessageFinder(html.parser.HTMLParser):
-    """The text and attributes of the element with id="message"."""
-    def __init__(self):
+class Finder(html.parser.HTMLParser):
+    """The text and attributes of the element with the given id."""
+    def __init__(self, wanted):
         super().__init__()
-        self.depth, self.attributes, self.text = 0, None, ""
+        self.wanted, self.depth, self.attributes, self.text = wanted, 0, None, ""
 
     def handle_starttag(self, tag, attrs):
         if self.depth:
             self.depth += 1
-        elif dict(attrs).get("id") == "message":
+        elif dict(attrs).get("id") == self.wanted:
             self.depth, self.attributes = 1, dict(attrs)
 
     def handle_endtag(self, tag):
@@ -196,35 +197,52 @@ def test_browser(tool):
         size, grid = good["atlas"], (good["atlas"]["levels_across"], good["atlas"]["levels_down"])
         last, second = good["blocks"][-1], good["blocks"][1]
         moved = dict(last, x=last["x"] + size["width"])
-        cases = [  # (what, manifest text or None for the good one, atlas, what the message says)
+        cases = [  # (what, manifest text (None: as made), atlas, the error it shows (None: none), status)
             ("atlas of another size", broken(manifest, lambda m: m["atlas"].update(width=2 * size["width"])), atlas,
              f"describes a {2 * size['width']} x {size['height']} atlas but checker_mip.png is "
-             f"{size['width']} x {size['height']}"),
+             f"{size['width']} x {size['height']}", ""),
             ("block outside the atlas", broken(manifest, lambda m: m["blocks"][-1].update(moved)), atlas,
              f"block ({grid[0] - 1}, {grid[1] - 1}) at {moved['x']}, {moved['y']}, 1 x 1 reaches past the "
-             f"{size['width']} x {size['height']} atlas"),
+             f"{size['width']} x {size['height']} atlas", ""),
             ("block missing", broken(manifest, lambda m: m["blocks"].pop()), atlas,
-             f"lists {grid[0] * grid[1] - 1} blocks; a rip grid of {grid[0]} x {grid[1]} has {grid[0] * grid[1]}"),
+             f"lists {grid[0] * grid[1] - 1} blocks; a rip grid of {grid[0]} x {grid[1]} has {grid[0] * grid[1]}", ""),
+            ("blocks out of order", broken(manifest, lambda m: m["blocks"].insert(0, m["blocks"].pop(1))), atlas,
+             "entry 1 of \"blocks\" should be block (0, 0)", ""),
             ("block of the wrong size", broken(manifest, lambda m: m["blocks"][1].update(width=second["width"] - 4)),
-             atlas, f"block (1, 0) is {second['width'] - 4} x {second['height']}; halving"),
-            ("not JSON", '{"atlas": ', atlas, "is not valid JSON"),
-            ("not an image", None, manifest, "checker_mip.json is not an image"),
+             atlas, f"block (1, 0) is {second['width'] - 4} x {second['height']}; halving", ""),
+            ("blocks overlapping", broken(manifest, lambda m: m["blocks"][1].update(x=second["x"] - 8)), atlas,
+             "blocks (0, 0) and (1, 0) overlap", ""),
+            ("container a browser cannot show", broken(manifest, lambda m: m["atlas"].update(container="dds")),
+             atlas, "describes a DDS atlas", ""),
+            ("not JSON", '{"atlas": ', atlas, "is not valid JSON", ""),
+            ("not an image", None, manifest, "checker_mip.json is not an image", ""),
+            ("mip atlas", None, made["mip"][0], None, "mip atlas"),
         ]
-        for number, (what, text, atlas_path, expected) in enumerate(cases):
-            manifest_path = manifest
+
+        def run_case(number):
+            what, text, atlas_path, expected, status = cases[number]
+            manifest_path = made["mip"][1] if atlas_path == made["mip"][0] else manifest
             if text is not None:
                 manifest_path = os.path.join(scratch, f"case{number}_mip.json")
                 with open(manifest_path, "w", encoding="utf-8") as f:
                     f.write(text)
-            dom = run_chromium(browser, profile, page_address(atlas_path, manifest_path), "--dump-dom")
-            finder = MessageFinder()
-            finder.feed(dom)
-            check(finder.attributes is not None, f"{what}: the page has no message element")
-            shown = "hidden" not in finder.attributes and finder.attributes.get("class") == "error"
-            check(shown, f"{what}: no error shown ({finder.attributes})")
-            check(expected in finder.text, f"{what}: the message says {finder.text!r}, not {expected!r}")
-            check("<title>Orvandel atlas viewer: error</title>" in dom, f"{what}: the title does not say error")
-        print(f"{len(cases)} declined inputs shown as errors")
+            dom = run_chromium(browser, os.path.join(scratch, f"profile{number}"),
+                               page_address(atlas_path, manifest_path), "--dump-dom")
+            message, line = Finder("message"), Finder("status")
+            message.feed(dom)
+            line.feed(dom)
+            check(message.attributes is not None, f"{what}: the page has no message element")
+            shown = "hidden" not in message.attributes and message.attributes.get("class") == "error"
+            check(shown == (expected is not None), f"{what}: error shown: {shown} ({message.text!r})")
+            check(expected is None or expected in message.text,
+                  f"{what}: the message says {message.text!r}, not {expected!r}")
+            check(status in line.text, f"{what}: the status line says {line.text!r}, not {status!r}")
+            check(("<title>Orvandel atlas viewer: error</title>" in dom) == shown, f"{what}: the title is wrong")
+
+        # Two at a time: each run is mostly the browser starting.
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            list(pool.map(run_case, range(len(cases))))
+        print(f"{len(cases)} manifests: the declined ones shown as errors")
     return 0
 
 

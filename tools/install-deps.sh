@@ -9,6 +9,7 @@
 #   install-deps.sh bench    and Google Benchmark; stb_image too, the benchmark's
 #                            reference decoder, where it can be had (never fails)
 #   install-deps.sh fuzz     and clang with its libFuzzer runtime
+#   install-deps.sh browser  Chromium, for the viewer's test (make test-all)
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 missing=""
@@ -30,6 +31,7 @@ case "$1" in
   clang) need_command clang++ clang; need_file /usr/include/gtest/gtest.h libgtest-dev ;;
   bench) need_file /usr/include/benchmark/benchmark.h libbenchmark-dev ;;
   fuzz) need_command clang++ clang ;;
+  browser) need_command chromium chromium ;;
 esac
 
 if [ -n "$missing" ]; then

@@ -52,11 +52,10 @@
   // by an <img>, so that all of it is done before the page's load event and
   // a headless browser's screenshot or DOM dump shows the outcome.
   function readAddress(path) {
-    const failed = (why) => ({
-      ok: false,
-      reason: `could not read ${path} (${why}). From file://, Chromium reads files beside the page only ` +
-              "when started with --allow-file-access-from-files; or serve the folder (python3 -m http.server).",
-    });
+    const hint = window.location.protocol !== "file:" ? "" :
+      ". From file://, Chromium reads files beside the page only when started with " +
+      "--allow-file-access-from-files; or serve the folder (python3 -m http.server)";
+    const failed = (why) => ({ ok: false, reason: `could not read ${path} (${why})${hint}.` });
     const request = new XMLHttpRequest();
     try {
       request.open("GET", path, false);
