@@ -448,9 +448,9 @@ void main() {
   }
 
   // 40 degrees across the narrower side of the viewport.
-  function planeMatrix(v, aspect) {
+  function planeMatrix(v, ratio) {
     const f = 1 / Math.tan((40 * Math.PI / 180) / 2);
-    const sx = aspect >= 1 ? f / aspect : f, sy = aspect >= 1 ? f : f * aspect;
+    const sx = ratio >= 1 ? f / ratio : f, sy = ratio >= 1 ? f : f * ratio;
     const near = 0.02, far = 100;
     const projection = [sx, 0, 0, 0, 0, sy, 0, 0, 0, 0, (far + near) / (near - far), -1,
                         0, 0, 2 * far * near / (near - far), 0];
