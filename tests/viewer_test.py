@@ -58,7 +58,7 @@ def run_chromium(browser, profile, address, *what):
     command = [browser, "--headless", "--no-sandbox", "--use-angle=swiftshader", "--enable-unsafe-swiftshader",
                "--allow-file-access-from-files", "--hide-scrollbars", f"--user-data-dir={profile}",
                f"--window-size={WINDOW[0]},{WINDOW[1]}", "--virtual-time-budget=5000", *what, address]
-    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=60)
+    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120)
     check(done.returncode == 0, f"chromium failed ({done.returncode}) on {address}")
     return done.stdout.decode("utf-8", "replace")
 
@@ -161,6 +161,13 @@ def broken(manifest_path, change):
     return json.dumps(manifest)
 
 
+def summary(manifest_path):
+    """What the status line says of an accepted atlas: its file, layout and size."""
+    with open(manifest_path, encoding="utf-8") as f:
+        atlas = json.load(f)["atlas"]
+    return f"{atlas['file']}: {atlas['layout']} atlas {atlas['width']} x {atlas['height']}"
+
+
 def test_browser(tool):
     browser = chromium()
     if not browser:
@@ -216,12 +223,14 @@ def test_browser(tool):
              atlas, "describes a DDS atlas", ""),
             ("not JSON", '{"atlas": ', atlas, "is not valid JSON", ""),
             ("not an image", None, manifest, "checker_mip.json is not an image", ""),
-            ("mip atlas", None, made["mip"][0], None, "mip atlas"),
+            ("mip atlas", None, made["mip"][0], None, summary(made["mip"][1])),
+            ("BMP atlas", None, made["bmp"][0], None, summary(made["bmp"][1])),
         ]
+        own_manifest = {atlas_path: manifest_path for atlas_path, manifest_path in made.values()}
 
         def run_case(number):
             what, text, atlas_path, expected, status = cases[number]
-            manifest_path = made["mip"][1] if atlas_path == made["mip"][0] else manifest
+            manifest_path = own_manifest.get(atlas_path, manifest)
             if text is not None:
                 manifest_path = os.path.join(scratch, f"case{number}_mip.json")
                 with open(manifest_path, "w", encoding="utf-8") as f:

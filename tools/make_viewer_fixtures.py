@@ -6,8 +6,9 @@ heights before j; mip: level k at the sum of the widths before it, top row).
 
     tools/make_viewer_fixtures.py TOOL OUTDIR
 
-writes OUTDIR/checker.png, OUTDIR/rip/checker_mip.{png,json} and
-OUTDIR/mip/checker_mip.{png,json}. The checkerboard's cells are 2 texels
+writes OUTDIR/checker.png, OUTDIR/rip/checker_mip.{png,json},
+OUTDIR/mip/checker_mip.{png,json} and OUTDIR/bmp/checker_mip.{bmp,json} (the
+rip atlas as a BMP). The checkerboard's cells are 2 texels
 across and 16 down: fine along u, and still there after the halvings down
 that a plane tilted about the horizontal axis asks for.
 """
@@ -170,11 +171,11 @@ def padded_copy(atlas, manifest_path, padding, folder):
     return out, path
 
 
-def manifest(source_path, atlas_path, layout, edge):
+def manifest(source_path, atlas_path, layout, edge, size):
     with open(source_path, "rb") as f:
         source = f.read()
     width, height = png_size(source_path)
-    atlas_width, atlas_height = png_size(atlas_path)
+    atlas_width, atlas_height = size
     blocks = rip_blocks(width, height) if layout == "rip" else mip_blocks(width, height)
     across = max(b["across"] for b in blocks) + 1
     down = max(b["down"] for b in blocks) + 1
@@ -186,7 +187,7 @@ def manifest(source_path, atlas_path, layout, edge):
         "source": {"file": os.path.basename(source_path), "width": width, "height": height,
                    "sha256": hashlib.sha256(source).hexdigest()},
         "atlas": {"file": os.path.basename(atlas_path), "width": atlas_width, "height": atlas_height,
-                  "layout": layout, "container": "png", "pixel_format": "rgb8", "colour_space": "srgb",
+                  "layout": layout, "container": os.path.splitext(atlas_path)[1][1:], "pixel_format": "rgb8", "colour_space": "srgb",
                   "alpha": False, "padding": 0, "alignment": 1, "edge": edge,
                   "levels_across": across, "levels_down": down},
         "blocks": blocks,
@@ -200,15 +201,19 @@ def make(tool, outdir):
     with open(source, "wb") as f:
         f.write(png_bytes(SOURCE_SIZE, SOURCE_SIZE, checker_rows(SOURCE_SIZE, SOURCE_SIZE, CELL)))
     made = {}
-    for layout in ("rip", "mip"):
-        folder = os.path.join(outdir, layout)
-        subprocess.run([tool, "-q", "-f", "png", "-l", layout, "--edge", EDGE, "-o", folder, source], check=True)
-        atlas = os.path.join(folder, "checker_mip.png")
+    for name, layout, container in (("rip", "rip", "png"), ("mip", "mip", "png"), ("bmp", "rip", "bmp")):
+        folder = os.path.join(outdir, name)
+        subprocess.run([tool, "-q", "-f", container, "-l", layout, "--edge", EDGE, "-o", folder, source], check=True)
+        atlas = os.path.join(folder, "checker_mip." + container)
+        with open(atlas, "rb") as f:
+            head = f.read(26)
+        # PNG: IHDR's big-endian size; BMP: the info header's little-endian one (height negative when top-down).
+        size = struct.unpack(">II", head[16:24]) if container == "png" else struct.unpack("<ii", head[18:26])
         path = os.path.join(folder, "checker_mip.json")
         with open(path, "w", encoding="utf-8") as f:
-            json.dump(manifest(source, atlas, layout, EDGE), f, indent=2)
+            json.dump(manifest(source, atlas, layout, EDGE, (size[0], abs(size[1]))), f, indent=2)
             f.write("\n")
-        made[layout] = (atlas, path)
+        made[name] = (atlas, path)
     return made
 
 
