@@ -227,20 +227,25 @@
 
   // ---- the tint of each block, the same in the atlas view and the shader
 
+  // Hue steps of 0.17 across and 0.255 down, odd rows darker: blocks up to
+  // two steps apart, and the mip chain's (k, k) up to five apart, never
+  // share a colour.
   function blockTint(across, down) {
-    const h = ((across + 7 * down) * 0.618034) % 1;
+    const h = (across * 0.17 + down * 0.255) % 1;
+    const v = down % 2 ? 0.7 : 1;
     const channel = (n) => {
       const k = (n + h * 6) % 6;
-      return 1 - 0.8 * Math.max(0, Math.min(k, 4 - k, 1));
+      return v * (1 - 0.8 * Math.max(0, Math.min(k, 4 - k, 1)));
     };
     return [channel(5), channel(3), channel(1)];
   }
 
   const TINT_GLSL = `
 vec3 block_tint(ivec2 b) {
-    float h = mod(float(b.x + 7 * b.y) * 0.618034, 1.0);
+    float h = fract(float(b.x) * 0.17 + float(b.y) * 0.255);
+    float v = b.y % 2 == 1 ? 0.7 : 1.0;
     vec3 k = mod(vec3(5.0, 3.0, 1.0) + h * 6.0, 6.0);
-    return 1.0 - 0.8 * clamp(min(k, 4.0 - k), 0.0, 1.0);
+    return v * (1.0 - 0.8 * clamp(min(k, 4.0 - k), 0.0, 1.0));
 }`;
 
   // ---- the atlas panel --------------------------------------------------
