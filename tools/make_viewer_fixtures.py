@@ -60,19 +60,20 @@ def read_png(path):
     rows, previous = [], bytearray(stride)
     for y in range(height):
         kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
-        for i in range(stride):
-            a = line[i - step] if i >= step else 0
-            b, c = previous[i], previous[i - step] if i >= step else 0
-            if kind == 1:
-                line[i] = (line[i] + a) & 255
-            elif kind == 2:
-                line[i] = (line[i] + b) & 255
-            elif kind == 3:
-                line[i] = (line[i] + (a + b) // 2) & 255
-            elif kind == 4:
-                p = a + b - c
-                near = min((abs(p - a), 0, a), (abs(p - b), 1, b), (abs(p - c), 2, c))[2]
-                line[i] = (line[i] + near) & 255
+        if kind == 2:
+            line = bytearray((a + b) & 255 for a, b in zip(line, previous))
+        elif kind in (1, 3, 4):
+            for i in range(stride):
+                a = line[i - step] if i >= step else 0
+                b, c = previous[i], previous[i - step] if i >= step else 0
+                if kind == 1:
+                    line[i] = (line[i] + a) & 255
+                elif kind == 3:
+                    line[i] = (line[i] + (a + b) // 2) & 255
+                else:
+                    p = a + b - c
+                    pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                    line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
         rows.append([tuple(line[x:x + 3]) for x in range(0, stride, step)])
         previous = line
     return width, height, rows
