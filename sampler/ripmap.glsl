@@ -6,9 +6,11 @@
 //
 // Paste this text after the shader's "#version 300 es" and precision lines
 // (highp float and int). It declares these uniforms for the host to set:
-//   ripmap_atlas    sampler2D   the atlas; NEAREST filtering, no mipmaps. Upload
-//                               an sRGB atlas as SRGB8_ALPHA8 so the filtering
-//                               happens in linear light.
+//   ripmap_atlas    sampler2D   the atlas; NEAREST filtering, no mipmaps. Texels
+//                               are filtered as texelFetch returns them: RGBA8
+//                               gives the stored bytes / 255, as sampler/ripmap.h
+//                               reads them; SRGB8_ALPHA8 filters an sRGB atlas in
+//                               linear light (what the viewer does).
 //   ripmap_blocks   isampler2D  levels_across x levels_down texels (RGBA32I,
 //                               NEAREST): texel (across, down) holds that block's
 //                               unpadded x, y, width, height in atlas pixels,
@@ -27,8 +29,9 @@
 // rip-map takes the level across from fu and the level down from fv and blends
 // the four neighbouring blocks; the mip-map takes one level from max(fu, fv)
 // and blends two. Level k of the mip chain is block (k, k) with each index
-// clamped to its axis's last level, so a rip atlas holds its own mip chain and
-// both functions can sample the same texture.
+// clamped to its axis's last level: a mip atlas's level k, and in a rip atlas
+// the block halved k times both ways, so both functions can sample the same
+// rip atlas.
 
 uniform highp sampler2D ripmap_atlas;
 uniform highp isampler2D ripmap_blocks;

@@ -189,6 +189,7 @@ def test_browser(tool):
                 f.write(edited(manifest, lambda m: m["atlas"].update(edge=edge)))
             views[edge] = (atlas, plain)
             views[edge + " padded"] = fixtures.padded_copy(atlas, plain, 3, os.path.join(folder, "padded"))
+        views["mirror padded by the tool"] = made["tool"]
 
         def screenshot(name):
             shot = os.path.join(scratch, name.replace(" ", "-") + ".png")
@@ -200,7 +201,7 @@ def test_browser(tool):
 
         shots = dict(zip(views, pool.map(screenshot, views)))
         width = WINDOW[0]
-        for name in ("wrap", "wrap padded"):
+        for name in ("wrap", "wrap padded", "mirror padded by the tool"):
             with open(views[name][1], encoding="utf-8") as f:
                 check_outlines(shots[name], width, json.load(f)["blocks"])
         rip, mip = check_plane(shots["wrap"], width)
@@ -208,14 +209,16 @@ def test_browser(tool):
 
         # Padding holds what the edge mode gives, so the plane is sampled to
         # the same pixels with and without it; and each edge mode is honoured.
-        plane = [row[width * 2 // 5 + 20:] for row in shots["wrap"][120:]]
-        for edge in ("wrap", "mirror", "clamp"):
-            padded = [row[width * 2 // 5 + 20:] for row in shots[edge + " padded"][120:]]
-            unpadded = [row[width * 2 // 5 + 20:] for row in shots[edge][120:]]
-            differ = sum(p != q for p, q in zip(padded, unpadded))
-            check(differ == 0, f"edge {edge}: {differ} rows of the plane differ between padded and unpadded")
-            check(edge == "wrap" or unpadded != plane, f"edge {edge}: the plane is drawn as with wrap")
-        print("padded and unpadded atlases sampled alike under wrap, mirror and clamp")
+        def plane(name):  # the plane panel, below the captions
+            return [row[width * 2 // 5 + 20:] for row in shots[name][120:]]
+
+        pairs = [(edge, edge + " padded") for edge in ("wrap", "mirror", "clamp")]
+        for plain, padded in pairs + [("mirror", "mirror padded by the tool")]:
+            differ = sum(p != q for p, q in zip(plane(plain), plane(padded)))
+            check(differ == 0, f"{differ} rows of the plane differ between '{plain}' and '{padded}'")
+        for edge in ("mirror", "clamp"):
+            check(plane(edge) != plane("wrap"), f"edge {edge}: the plane is drawn as with wrap")
+        print("padded and unpadded atlases sampled alike under wrap, mirror and clamp, the tool's own included")
 
         with open(manifest, encoding="utf-8") as f:
             good = json.load(f)

@@ -8,7 +8,8 @@ heights before j; mip: level k at the sum of the widths before it, top row).
 
 writes OUTDIR/checker.png, OUTDIR/rip/checker_mip.{png,json},
 OUTDIR/mip/checker_mip.{png,json} and OUTDIR/bmp/checker_mip.{bmp,json} (the
-rip atlas as a BMP). The checkerboard's cells are 2 texels
+rip atlas as a BMP), and OUTDIR/tool/checker_mip.{png,json}: the tool's own
+manifest (--manifest) of the atlas with 2 texels of mirrored padding. The checkerboard's cells are 2 texels
 across and 16 down: fine along u, and still there after the halvings down
 that a plane tilted about the horizontal axis asks for.
 """
@@ -215,6 +216,11 @@ def make(tool, outdir):
             json.dump(manifest(source, atlas, layout, EDGE, (size[0], abs(size[1]))), f, indent=2)
             f.write("\n")
         made[name] = (atlas, path)
+    # The tool's own manifest, of a padded atlas.
+    folder = os.path.join(outdir, "tool")
+    subprocess.run([tool, "-q", "--manifest", "-f", "png", "--padding", "2", "--edge", "mirror", "-o", folder, source],
+                   check=True)
+    made["tool"] = (os.path.join(folder, "checker_mip.png"), os.path.join(folder, "checker_mip.json"))
     return made
 
 
