@@ -13,8 +13,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <mutex>
@@ -30,6 +32,7 @@
 #include "readers/bmp.h"
 #include "writers/bmp_writer.h"
 #include "writers/dds.h"
+#include "writers/ktx2.h"
 #include "writers/manifest.h"
 #include "writers/png_writer.h"
 #include "builders/modern.h"
@@ -135,7 +138,7 @@ const char* const LAYOUT_WORDS[] = {"rip", "mip"};
 const char* const FILTER_WORDS[] = {"box", "kaiser", "classic"};
 const char* const COLOUR_WORDS[] = {"srgb", "linear"};
 const char* const EDGE_WORDS[] = {"clamp", "wrap", "mirror"};
-const char* const FORMAT_WORDS[] = {"bmp", "png", "dds"};
+const char* const FORMAT_WORDS[] = {"bmp", "png", "dds", "ktx2"};
 
 // What a texture's manifest needs besides the atlas.
 struct ManifestSource {
@@ -184,16 +187,72 @@ TextureResult write_atlas_manifest(const ManifestSource& source, const Atlas& ge
 
 namespace {
 
-// A DDS file: the mip chain, level by level.
-TextureResult write_chain(LoadResult loaded, const std::string& output, const FilterOptions& filter,
-                          TextureResult result) {
-    const MipChain chain = build_mip_chain(*loaded.image, result.alpha, filter);
-    loaded.image.reset();  // only the chain from here on
-    if (chain.levels.empty()) return failure(EXIT_NO_MEMORY, "no memory for the mip chain");
-    result.atlas_width = chain.levels.front()->width;
-    result.atlas_height = chain.levels.front()->height;
-    result.levels = int(chain.levels.size());
-    const WriteResult written = write_dds(output, chain);
+// What the block encoders are told for this texture: sRGB formats for sRGB
+// colour, UNORM ones for linear data, normal maps and one or two channels;
+// BC1's cut-out threshold from --coverage when given.
+CompressOptions compress_options(const CliOptions& options, bool alpha, int threads) {
+    CompressOptions c;
+    c.format = options.compress;
+    c.settings.quality = options.quality;
+    c.settings.alpha = alpha;
+    c.settings.normal_map = options.filter.normal_map;
+    if (options.filter.coverage > 0) c.settings.alpha_cutoff = int(std::ceil(options.filter.coverage * 255 - 1e-9));
+    c.srgb = options.filter.colour == ColourSpace::srgb && !options.filter.normal_map &&
+             options.compress != BlockFormat::bc4 && options.compress != BlockFormat::bc5;
+    c.threads = threads;
+    return c;
+}
+
+// A DDS or KTX2 file: the mip chain level by level, or the rip atlas as one
+// level, each level encoded and then released.
+TextureResult write_gpu_texture(LoadResult loaded, const std::string& output, const CliOptions& options,
+                                FilterOptions filter, TextureResult result) {
+    const CompressOptions compress = compress_options(options, result.alpha, filter.threads);
+    Compressor compressor;
+    const char* problem = nullptr;
+    if (!make_compressor(compress, &compressor, &problem))
+        return failure(std::strncmp(problem, "no memory", 9) == 0 ? EXIT_NO_MEMORY : EXIT_WRITE_FAILED, problem);
+    GpuTexture texture;
+    texture.format = compress.format;
+    texture.srgb = compress.srgb;
+    texture.alpha = result.alpha;
+
+    std::vector<ImagePtr> levels;
+    if (filter.layout == AtlasLayout::mip) {
+        MipChain chain = build_mip_chain(*loaded.image, result.alpha, filter);
+        loaded.image.reset();  // only the chain from here on
+        if (chain.levels.empty()) return failure(EXIT_NO_MEMORY, "no memory for the mip chain");
+        result.levels = int(chain.levels.size());
+        levels = std::move(chain.levels);
+    } else {
+        // No compressed block may mix two blocks of the atlas.
+        filter.alignment = block_format_info(compress.format).block_width;
+        Atlas atlas = build_atlas(*loaded.image, result.alpha, filter);
+        loaded.image.reset();
+        if (!atlas.image) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
+        levels.push_back(std::move(atlas.image));
+    }
+    result.atlas_width = levels.front()->width;
+    result.atlas_height = levels.front()->height;
+    texture.levels.resize(levels.size());
+    for (size_t k = 0; k < levels.size(); ++k) {
+        if (const char* failed = compress_level(&compressor, *levels[k], &texture.levels[k]))
+            return failure(std::strncmp(failed, "no memory", 9) == 0 ? EXIT_NO_MEMORY : EXIT_WRITE_FAILED, failed);
+        levels[k].reset();
+    }
+
+    WriteResult written;
+    if (options.format == OutputFormat::dds) {
+        DdsSettings dds;
+        dds.legacy = options.dds_legacy;
+        written = write_dds(output, texture, dds);
+    } else {
+        Ktx2Settings ktx2;
+        ktx2.zstd_level = options.zstd_level;
+        ktx2.writer = modern_version_text();
+        ktx2.writer.pop_back();  // the newline
+        written = write_ktx2(output, texture, ktx2);
+    }
     if (!written) return write_failed(output, written);
     return result;
 }
@@ -266,7 +325,8 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
     FilterOptions filter = options.filter;
     filter.threads = build_threads;
     // Each takes the picture over, to release it as soon as it is built on.
-    if (options.format == OutputFormat::dds) return write_chain(std::move(loaded), output, filter, result);
+    if (options.format == OutputFormat::dds || options.format == OutputFormat::ktx2)
+        return write_gpu_texture(std::move(loaded), output, options, filter, result);
     if (options.format == OutputFormat::bmp && filter.filter == FilterKind::classic && !result.alpha)
         return write_classic_bmp(std::move(loaded), output, filter, options.manifest ? &manifest : nullptr, result);
     return write_atlas(std::move(loaded), output, options, filter, options.manifest ? &manifest : nullptr, result);

@@ -24,11 +24,27 @@ const OptionInfo OPTIONS[] = {
      "rip (default): a grid twice as wide and twice as high as the source, block (i, j) being the source halved "
      "i times across and j times down; mip: a strip twice as wide and as high as the source, the halvings side "
      "by side, top-aligned."},
-    {'f', "format", "bmp|png|dds", OptionId::format,
-     "atlas container (default bmp); dds: a mip chain, with --layout mip",
+    {'f', "format", "bmp|png|dds|ktx2", OptionId::format,
+     "atlas container (default bmp); dds, ktx2: GPU textures,\nwith --layout mip the mip chain",
      "The atlas container (default bmp): a 24-bit BMP, or a 32-bit one with alpha; an 8-bit RGB or RGBA PNG; "
-     "dds writes the mip chain instead, every level down to 1 x 1 as uncompressed 32-bit pixels, and needs "
-     "--layout mip."},
+     "dds (with the DX10 header) or ktx2 (KTX 2.0), GPU textures: with --layout mip the mip chain, every level "
+     "down to 1 x 1, with --layout rip the rip atlas as one level; uncompressed 32-bit texels unless --compress "
+     "says otherwise."},
+    {'c', "compress", "none|bc1|bc3|bc4|bc5|bc7|astc4x4|astc5x5|astc6x6|astc8x8", OptionId::compress,
+     "GPU block format of dds and ktx2 textures (default none)",
+     "The GPU block format of dds and ktx2 textures (default none: uncompressed). bc1: opaque colour or "
+     "cut-outs (alpha below 128, or below the --coverage threshold, becomes transparent); bc3: colour with "
+     "alpha; bc4: one channel (red, or grey); bc5: two channels (red and green; with --normal the normal's X "
+     "and Y, the shader rebuilds Z); bc7: the best colour with alpha; astc4x4 to astc8x8: ASTC, for mobile GPUs, "
+     "ktx2 only. Colour is stored in an sRGB format with --colour srgb, otherwise and for bc4, bc5 and --normal "
+     "in a UNORM one."},
+    {0, "quality", "fast|normal|best", OptionId::quality, "block encoding effort (default normal)",
+     "How hard the block encoder searches: fast, normal (default) or best."},
+    {0, "zstd", "N", OptionId::zstd, "Zstandard-supercompress ktx2 levels at level N (1 to 22)",
+     "Supercompress each level of a ktx2 texture with Zstandard at level N, 1 (fastest) to 22 (smallest)."},
+    {0, "dds-legacy", nullptr, OptionId::dds_legacy, "dds without the DX10 header, for old readers",
+     "Write dds files with the legacy header alone (A8R8G8B8 or X8R8G8B8, DXT1, DXT5, ATI1, ATI2), for readers "
+     "that predate the DX10 header: it cannot say sRGB, and has no BC7."},
     {0, "png-level", "N", OptionId::png_level, "zlib level of PNG atlases, 0 (stored, default, fastest) to 9",
      "zlib level of PNG atlases, 0 (stored, the default and the fastest) to 9; 1 is the choice for atlases "
      "that are shipped."},
@@ -78,6 +94,8 @@ constexpr int MAX_JOBS = 1024;
 // unambiguous prefixes: --out for --output-dir). Null when there is none;
 // `ambiguous` set when several different options begin so.
 const OptionInfo* find_long(const std::string& name, bool* ambiguous) {
+    bool unused = false;
+    if (!ambiguous) ambiguous = &unused;
     *ambiguous = false;
     const OptionInfo* found = nullptr;
     for (const OptionInfo& option : OPTIONS) {
@@ -142,6 +160,14 @@ std::string whole_number(const OptionInfo& option, const std::string& value, int
     return "";
 }
 
+// The word --compress takes for `format`.
+std::string block_format_name(BlockFormat format) {
+    const OptionInfo* option = find_long("compress", nullptr);
+    std::string words = option->value;
+    for (int i = 0; i < static_cast<int>(format); ++i) words.erase(0, words.find('|') + 1);
+    return words.substr(0, words.find('|'));
+}
+
 // Options that --filter classic does not take, seen on the command line.
 struct Seen {
     bool colour = false, edge = false, normal = false, coverage = false;
@@ -187,6 +213,12 @@ std::string apply(const OptionInfo& option, const std::string& value, CliParse* 
         case OptionId::png_level: return whole_number(option, value, 0, 9, &o.png_level);
         case OptionId::jobs: return whole_number(option, value, 1, MAX_JOBS, &o.jobs);
         case OptionId::max_pixels: return whole_number(option, value, 1, MAX_IMAGE_PIXELS, &o.max_pixels);
+        case OptionId::compress: return choose(option, value, &o.compress);
+        case OptionId::quality: return choose(option, value, &o.quality);
+        case OptionId::zstd: return whole_number(option, value, 1, 22, &o.zstd_level);
+        case OptionId::dds_legacy:
+            o.dds_legacy = true;
+            return "";
         case OptionId::output_dir:
             if (value.empty()) return "--output-dir needs a directory";
             o.output_dir = value;
@@ -216,12 +248,20 @@ std::string check_whole(CliOptions* o, const Seen& seen) {
     const bool classic = o->filter.filter == FilterKind::classic;
     if (classic && (seen.colour || seen.edge || seen.normal || seen.coverage))
         return "--filter classic takes none of --colour, --edge, --normal, --coverage";
-    if (o->format == OutputFormat::dds && o->filter.layout != AtlasLayout::mip)
-        return "--format dds writes mip chains: it needs --layout mip";
-    if (o->format == OutputFormat::dds && classic) return "--format dds does not take --filter classic";
+    const bool gpu = o->format == OutputFormat::dds || o->format == OutputFormat::ktx2;
+    const std::string format_name = o->format == OutputFormat::dds ? "dds" : "ktx2";
+    if (gpu && classic) return "--format " + format_name + " does not take --filter classic";
     if (classic && o->filter.padding > 0) return "--filter classic does not take --padding";
-    if (o->format == OutputFormat::dds && o->filter.padding > 0) return "--format dds does not take --padding";
-    if (o->format == OutputFormat::dds && o->manifest) return "--format dds does not take --manifest";
+    if (gpu && o->filter.padding > 0) return "--format " + format_name + " does not take --padding";
+    if (gpu && o->manifest) return "--format " + format_name + " does not take --manifest";
+    const std::string compress = block_format_name(o->compress);
+    if (o->compress != BlockFormat::none && !gpu) return "--compress " + compress + " needs --format dds or ktx2";
+    if (compress.compare(0, 4, "astc") == 0 && o->format == OutputFormat::dds)
+        return "--compress " + compress + " needs --format ktx2: DDS has no ASTC formats";
+    if (o->zstd_level > 0 && o->format != OutputFormat::ktx2) return "--zstd needs --format ktx2";
+    if (o->dds_legacy && o->format != OutputFormat::dds) return "--dds-legacy needs --format dds";
+    if (o->dds_legacy && o->compress == BlockFormat::bc7)
+        return "--dds-legacy cannot hold bc7: the legacy DDS header has no BC7 format";
 
     // Two spellings of one path ("a.png", "./a.tga") are the same output.
     std::map<std::string, size_t> first_writer;
@@ -239,7 +279,7 @@ std::string check_whole(CliOptions* o, const Seen& seen) {
 }  // namespace
 
 std::string modern_output_name(const std::string& input, OutputFormat format, const std::string& output_dir) {
-    static const char* const EXTENSIONS[] = {"bmp", "png", "dds"};
+    static const char* const EXTENSIONS[] = {"bmp", "png", "dds", "ktx2"};
     std::string name = make_output_name(input);
     name.replace(name.size() - 3, 3, EXTENSIONS[static_cast<int>(format)]);
     if (output_dir.empty()) return name;
@@ -383,9 +423,15 @@ std::string modern_help_text() {
         std::string left = option.short_name ? std::string("  -") + option.short_name + ", --" : "      --";
         left += option.long_name;
         if (option.value) left += std::string(" ") + option.value;
-        // The descriptions start in column 28, or a tab stop further for a long value.
+        // The descriptions start in column 28, or a tab stop further for a long
+        // value; after a value longer still, on the next line.
         size_t column = 28;
         while (left.size() + 2 > column) column += 8;
+        if (column > 44) {
+            text += left + '\n';
+            left.clear();
+            column = 28;
+        }
         for (const char *line = option.help, *end; ; line = end + 1) {
             end = std::strchr(line, '\n');
             text += left + std::string(column - left.size(), ' ');

@@ -10,19 +10,24 @@
 #include <string>
 #include <vector>
 
+#include "encoders/block_formats.h"
 #include "writers/png_writer.h"
 #include "builders/modern.h"
 #include "picture/isa.h"
 
 namespace orvandel {
 
-enum class OutputFormat { bmp, png, dds };
+enum class OutputFormat { bmp, png, dds, ktx2 };
 enum class AlphaMode { keep, drop };
 
 struct CliOptions {
     FilterOptions filter;  // layout, filter, colour, edge, --normal, --coverage
     OutputFormat format = OutputFormat::bmp;
     int png_level = PNG_DEFAULT_LEVEL;
+    BlockFormat compress = BlockFormat::none;  // dds and ktx2 only
+    CompressQuality quality = CompressQuality::normal;
+    int zstd_level = 0;  // ktx2 only; 0: no supercompression
+    bool dds_legacy = false;
     std::string output_dir;  // empty: beside each input
     AlphaMode alpha = AlphaMode::keep;
     int jobs = 1;  // at least 1; the number of cores unless -j says otherwise
@@ -59,7 +64,7 @@ std::string printable(const std::string& text);
 
 enum class OptionId {
     layout, format, png_level, output_dir, alpha, jobs, quiet, max_pixels, help, version,
-    filter, colour, edge, normal, coverage, padding, manifest,
+    filter, colour, edge, normal, coverage, padding, manifest, compress, quality, zstd, dds_legacy,
 };
 
 // One option of the modern command line, as the parser, --help and the

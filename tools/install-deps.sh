@@ -6,8 +6,10 @@
 #                            and python3-jsonschema for the manifests' (make
 #                            test, make test-all)
 #   install-deps.sh clang    and clang and GoogleTest (make clang)
-#   install-deps.sh bench    and Google Benchmark; stb_image too, the benchmark's
-#                            reference decoder, where it can be had (never fails)
+#   install-deps.sh bench    and Google Benchmark, and the encoders it measures
+#                            against (astcenc, nvcompress); stb_image too, the
+#                            benchmark's reference decoder, where it can be had
+#                            (never fails)
 #   install-deps.sh fuzz     and clang with its libFuzzer runtime
 #   install-deps.sh browser  Chromium, for the viewer's test (make test-all)
 SUDO=""
@@ -24,12 +26,17 @@ need_command g++ g++
 need_command pkg-config pkg-config
 need_file /usr/include/spng.h libspng-dev
 need_file /usr/include/turbojpeg.h libturbojpeg0-dev
+# GPU textures: KTX2 supercompression (libzstd) and ASTC blocks (libastcenc).
+need_file /usr/include/zstd.h libzstd-dev
+need_file /usr/include/astcenc.h libastcenc-dev
 
 case "$1" in
   test) need_file /usr/include/gtest/gtest.h libgtest-dev; need_command groff groff-base
         need_python_module jsonschema python3-jsonschema ;;
   clang) need_command clang++ clang; need_file /usr/include/gtest/gtest.h libgtest-dev ;;
-  bench) need_file /usr/include/benchmark/benchmark.h libbenchmark-dev ;;
+  bench) need_file /usr/include/benchmark/benchmark.h libbenchmark-dev
+         # The block encoders' peers, measured in the same run.
+         need_command astcenc astcenc; need_command nvcompress libnvtt-bin ;;
   fuzz) need_command clang++ clang ;;
   browser) need_command chromium chromium ;;
 esac

@@ -1,9 +1,12 @@
-// The DDS writer. Readers find the levels by the sizes alone, so the chain
-// must halve exactly as the header implies: each level max(1, half) of the
-// one before, the last 1 x 1.
+// The DDS writer. Readers find the levels by the sizes alone, so the levels
+// must halve exactly as the header implies: each max(1, half) of the one
+// before. The top level's pitch (uncompressed) or byte count (blocks) goes in
+// dwPitchOrLinearSize, with DDSD_PITCH or DDSD_LINEARSIZE to say which; a
+// chain of more than one level sets DDSD_MIPMAPCOUNT, DDSCAPS_MIPMAP and
+// DDSCAPS_COMPLEX. Uncompressed texels are R8G8B8A8 (red first in memory)
+// under DX10 and A8R8G8B8 (blue first) in the legacy header; opaque legacy
+// output is X8R8G8B8: no alpha mask, no DDPF_ALPHAPIXELS.
 #include "writers/dds.h"
-
-#include <algorithm>
 
 #include "io/buffered_output.h"
 
@@ -12,62 +15,117 @@ namespace orvandel {
 namespace {
 
 constexpr uint32_t DDSD_CAPS = 0x1, DDSD_HEIGHT = 0x2, DDSD_WIDTH = 0x4, DDSD_PITCH = 0x8;
-constexpr uint32_t DDSD_PIXELFORMAT = 0x1000, DDSD_MIPMAPCOUNT = 0x20000;
-constexpr uint32_t DDPF_ALPHAPIXELS = 0x1, DDPF_RGB = 0x40;
+constexpr uint32_t DDSD_PIXELFORMAT = 0x1000, DDSD_MIPMAPCOUNT = 0x20000, DDSD_LINEARSIZE = 0x80000;
+constexpr uint32_t DDPF_ALPHAPIXELS = 0x1, DDPF_FOURCC = 0x4, DDPF_RGB = 0x40;
 constexpr uint32_t DDSCAPS_COMPLEX = 0x8, DDSCAPS_TEXTURE = 0x1000, DDSCAPS_MIPMAP = 0x400000;
+constexpr uint32_t D3D10_RESOURCE_DIMENSION_TEXTURE2D = 3;
+constexpr uint32_t DDS_ALPHA_MODE_STRAIGHT = 1, DDS_ALPHA_MODE_OPAQUE = 3;
 
-bool is_halving_chain(const MipChain& chain) {
-    if (chain.levels.empty()) return false;
-    for (size_t k = 0; k < chain.levels.size(); ++k) {
-        const Image* level = chain.levels[k].get();
-        if (!level || !level->pixels || level->width <= 0 || level->height <= 0) return false;
-        if (k > 0) {
-            const Image* above = chain.levels[k - 1].get();
-            if (level->width != std::max(1, above->width / 2) || level->height != std::max(1, above->height / 2))
-                return false;
-        }
+constexpr uint32_t four_cc(const char (&code)[5]) {
+    return uint32_t(uint8_t(code[0])) | uint32_t(uint8_t(code[1])) << 8 | uint32_t(uint8_t(code[2])) << 16 |
+           uint32_t(uint8_t(code[3])) << 24;
+}
+
+// The legacy header's FourCC for a block format, or 0 where it has none.
+uint32_t legacy_four_cc(BlockFormat format) {
+    switch (format) {
+        case BlockFormat::bc1: return four_cc("DXT1");
+        case BlockFormat::bc3: return four_cc("DXT5");
+        case BlockFormat::bc4: return four_cc("ATI1");
+        case BlockFormat::bc5: return four_cc("ATI2");
+        default: return 0;
     }
-    const Image* last = chain.levels.back().get();
-    return last->width == 1 && last->height == 1;
+}
+
+// The 32-byte DDS_PIXELFORMAT at `to`.
+void put_pixel_format(const GpuTexture& texture, bool legacy, uint8_t* to) {
+    write_le32(to + 0, 32);
+    if (!legacy) {
+        write_le32(to + 4, DDPF_FOURCC);
+        write_le32(to + 8, four_cc("DX10"));
+    } else if (texture.format != BlockFormat::none) {
+        write_le32(to + 4, DDPF_FOURCC);
+        write_le32(to + 8, legacy_four_cc(texture.format));
+    } else {
+        write_le32(to + 4, DDPF_RGB | (texture.alpha ? DDPF_ALPHAPIXELS : 0));
+        write_le32(to + 12, 32);
+        write_le32(to + 16, 0x00FF0000);
+        write_le32(to + 20, 0x0000FF00);
+        write_le32(to + 24, 0x000000FF);
+        write_le32(to + 28, texture.alpha ? 0xFF000000u : 0);
+    }
 }
 
 }  // namespace
 
-WriteResult write_dds(const std::string& path, const MipChain& chain) {
-    if (!is_halving_chain(chain)) return write_problem("the levels do not halve down to 1 x 1");
-    const Image& top = *chain.levels.front();
-    size_t pitch = 0;
-    if (!checked_byte_count(top.width, 4, 1, &pitch, UINT32_MAX)) return write_problem("the rows are too long");
+uint32_t dxgi_format(BlockFormat format, bool srgb) {
+    switch (format) {
+        case BlockFormat::none: return srgb ? 29 : 28;  // R8G8B8A8_UNORM_SRGB, _UNORM
+        case BlockFormat::bc1: return srgb ? 72 : 71;
+        case BlockFormat::bc3: return srgb ? 78 : 77;
+        case BlockFormat::bc4: return 80;  // BC4_UNORM
+        case BlockFormat::bc5: return 83;  // BC5_UNORM
+        case BlockFormat::bc7: return srgb ? 99 : 98;
+        default: return 0;
+    }
+}
 
-    uint8_t header[4 + DDS_HEADER_SIZE] = {'D', 'D', 'S', ' '};
+bool dds_holds(BlockFormat format, const DdsSettings& settings) {
+    if (settings.legacy) return format == BlockFormat::none || legacy_four_cc(format) != 0;
+    return dxgi_format(format, false) != 0;
+}
+
+WriteResult write_dds(const std::string& path, const GpuTexture& texture, const DdsSettings& settings) {
+    if (const char* problem = check_gpu_texture(texture)) return write_problem(problem);
+    if (!dds_holds(texture.format, settings))
+        return write_problem(settings.legacy ? "the legacy DDS header has no code for this format"
+                                             : "DDS has no code for this format");
+    const GpuLevel& top = texture.levels.front();
+    const bool blocks = texture.format != BlockFormat::none;
+    const bool chain = texture.levels.size() > 1;
+    const size_t pitch_or_size = blocks ? top.bytes.size() : size_t(top.width) * 4;
+    if (pitch_or_size > UINT32_MAX) return write_problem("the top level is too large for a DDS header");
+
+    uint8_t header[4 + DDS_HEADER_SIZE + DDS_DX10_HEADER_SIZE] = {'D', 'D', 'S', ' '};
     uint8_t* h = header + 4;
     write_le32(h + 0, DDS_HEADER_SIZE);
-    write_le32(h + 4, DDSD_CAPS | DDSD_HEIGHT | DDSD_WIDTH | DDSD_PITCH | DDSD_PIXELFORMAT | DDSD_MIPMAPCOUNT);
+    write_le32(h + 4, DDSD_CAPS | DDSD_HEIGHT | DDSD_WIDTH | DDSD_PIXELFORMAT | (chain ? DDSD_MIPMAPCOUNT : 0) |
+                          (blocks ? DDSD_LINEARSIZE : DDSD_PITCH));
     write_le32(h + 8, uint32_t(top.height));
     write_le32(h + 12, uint32_t(top.width));
-    write_le32(h + 16, uint32_t(pitch));
-    write_le32(h + 24, uint32_t(chain.levels.size()));
-    // The pixel format, 32 bytes at offset 72.
-    uint8_t* format = h + 72;
-    write_le32(format + 0, 32);
-    write_le32(format + 4, DDPF_RGB | (chain.alpha ? DDPF_ALPHAPIXELS : 0));
-    write_le32(format + 12, 32);
-    write_le32(format + 16, 0x00FF0000);
-    write_le32(format + 20, 0x0000FF00);
-    write_le32(format + 24, 0x000000FF);
-    write_le32(format + 28, 0xFF000000);
-    write_le32(h + 104, DDSCAPS_TEXTURE | DDSCAPS_MIPMAP | DDSCAPS_COMPLEX);
+    write_le32(h + 16, uint32_t(pitch_or_size));
+    write_le32(h + 24, uint32_t(texture.levels.size()));
+    put_pixel_format(texture, settings.legacy, h + 72);
+    write_le32(h + 104, DDSCAPS_TEXTURE | (chain ? DDSCAPS_MIPMAP | DDSCAPS_COMPLEX : 0));
+    size_t header_bytes = 4 + DDS_HEADER_SIZE;
+    if (!settings.legacy) {
+        uint8_t* x = header + header_bytes;
+        write_le32(x + 0, dxgi_format(texture.format, texture.srgb));
+        write_le32(x + 4, D3D10_RESOURCE_DIMENSION_TEXTURE2D);
+        write_le32(x + 8, 0);   // miscFlag: not a cube map
+        write_le32(x + 12, 1);  // arraySize
+        write_le32(x + 16, texture.alpha ? DDS_ALPHA_MODE_STRAIGHT : DDS_ALPHA_MODE_OPAQUE);
+        header_bytes += DDS_DX10_HEADER_SIZE;
+    }
 
     BufferedOutput out;
     if (!open_buffered(path, &out)) return out.status;
-    put_bytes(&out, header, sizeof header);
-    for (const ImagePtr& level : chain.levels) {
-        const Pixel* pixels = level->pixels;
-        const bool alpha = chain.alpha;
-        // A level's rows follow one another without padding, in the file as in
-        // memory: its pixels go out as one run, whatever its shape.
-        put_units(&out, int64_t(level->width) * level->height, 4, [pixels, alpha](int64_t first, int64_t n, uint8_t* to) {
-            bgra_from_pixels(pixels + first, to, int32_t(n), alpha);
+    put_bytes(&out, header, header_bytes);
+    const bool swap_red_blue = settings.legacy && !blocks;
+    for (const GpuLevel& level : texture.levels) {
+        if (!swap_red_blue) {
+            put_bytes(&out, level.bytes.data(), level.bytes.size());
+            continue;
+        }
+        const uint8_t* rgba = level.bytes.data();
+        put_units(&out, int64_t(level.bytes.size() / 4), 4, [rgba](int64_t first, int64_t n, uint8_t* to) {
+            for (int64_t k = 0; k < n; ++k, to += 4) {
+                const uint8_t* from = rgba + 4 * (first + k);
+                to[0] = from[2];
+                to[1] = from[1];
+                to[2] = from[0];
+                to[3] = from[3];
+            }
         });
     }
     return finish_buffered(&out);
