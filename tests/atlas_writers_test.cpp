@@ -123,7 +123,7 @@ TEST(AtlasWriters, EveryWriteIsAWholePieceButTheLast) {
         const bool written = c == BMP24       ? bool(write_bmp24(path.c_str(), image.get()))
                              : c == BMP32     ? bool(write_bmp32(path, *image))
                              : c == PNG       ? bool(write_png(path, *image, true))
-                             : c == DDS       ? bool(write_dds(path, chain))
+                             : c == DDS       ? bool(write_dds(path, test::gpu_texture(chain), DdsSettings{}))
                                               : bool(write_bmp24_image(path.c_str(), file.get()));
         const int64_t calls = test::write_calls() - before;
         ASSERT_TRUE(written) << c;

@@ -152,4 +152,23 @@ std::string banner() {
            "\n\n\n";
 }
 
+GpuTexture gpu_texture(const MipChain& chain, BlockFormat format, bool srgb, int threads) {
+    CompressOptions options;
+    options.format = format;
+    options.settings.alpha = chain.alpha;
+    options.srgb = srgb;
+    options.threads = threads;
+    Compressor compressor;
+    const char* problem = nullptr;
+    GpuTexture texture;
+    if (!make_compressor(options, &compressor, &problem)) return texture;
+    texture.format = format;
+    texture.srgb = srgb;
+    texture.alpha = chain.alpha;
+    texture.levels.resize(chain.levels.size());
+    for (size_t k = 0; k < chain.levels.size(); ++k)
+        if (compress_level(&compressor, *chain.levels[k], &texture.levels[k])) return GpuTexture{};
+    return texture;
+}
+
 }  // namespace test

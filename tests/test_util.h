@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "encoders/compress.h"
+#include "picture/atlas.h"
 #include "picture/image.h"
 #include "readers/load_image.h"
 
@@ -53,6 +55,11 @@ ImagePtr load_path(Loader loader, const std::string& path);
 // An Image of the given size from row-major Pixels (for building expectations).
 ImagePtr make_image(int32_t width, int32_t height, const std::vector<Pixel>& pixels);
 std::vector<Pixel> pixels_of(const Image* image);
+
+// The chain's levels as a GpuTexture in `format` (uncompressed by default),
+// encoded on `threads` threads.
+GpuTexture gpu_texture(const MipChain& chain, BlockFormat format = BlockFormat::none, bool srgb = false,
+                       int threads = 1);
 
 // CRC-32 of the picture as red, green, blue bytes per pixel, top row first.
 uint32_t rgb_crc32(const Image* image);
