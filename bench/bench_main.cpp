@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "bench/bench_files.h"
+#include "bench/bench_gpu.h"
 #include "bench/bench_modern.h"
 #include "bench/bench_padding.h"
 #include "readers/bmp.h"
@@ -526,6 +527,11 @@ void print_table(const std::vector<BenchFile>& files, const std::vector<ToolSour
 int main(int argc, char** argv) {
     if (argc >= 3 && std::strcmp(argv[1], RUN_TOOL_FLAG) == 0) return launch_tool(argv + 2);
     if (argc == 3 && std::strcmp(argv[1], RUN_BUILD_FLAG) == 0) return run_modern_build(argv[2]);
+    // The GPU texture rows alone.
+    if (argc == 2 && std::strcmp(argv[1], "--gpu") == 0) {
+        run_gpu_bench();
+        return 0;
+    }
     // The sources alone, kept, for profiling the tool on them.
     if (argc == 3 && std::strcmp(argv[1], "--write-sources") == 0)
         return make_bench_files(argv[2]).empty() ? 1 : 0;
@@ -589,6 +595,7 @@ int main(int argc, char** argv) {
     print_table(files, tools);
     print_modern_table();
     print_padding_table();
+    run_gpu_bench();
     std::filesystem::remove_all(directory);
     return 0;
 }

@@ -45,7 +45,9 @@ AstcEncoder make_astc_encoder(BlockFormat format, const BlockSettings& settings,
     }
     const BlockFormatInfo info = block_format_info(format);
     astcenc_config config;
-    const unsigned flags = settings.normal_map ? ASTCENC_FLG_MAP_NORMAL : 0;
+    // The context never decodes anything but its own blocks, which lets the
+    // library build smaller tables, as its own command-line tool does.
+    const unsigned flags = ASTCENC_FLG_SELF_DECOMPRESS_ONLY | (settings.normal_map ? ASTCENC_FLG_MAP_NORMAL : 0);
     if (astcenc_config_init(srgb ? ASTCENC_PRF_LDR_SRGB : ASTCENC_PRF_LDR, unsigned(info.block_width),
                             unsigned(info.block_height), 1, preset(settings.quality), flags,
                             &config) != ASTCENC_SUCCESS) {

@@ -54,7 +54,7 @@ struct Compressor {
     AstcEncoder astc;
 };
 
-// Null when the encoder could not be made (ASTC only), with the reason in
+// False when the encoder could not be made (ASTC only), with the reason in
 // *problem.
 bool make_compressor(const CompressOptions& options, Compressor* out, const char** problem);
 

@@ -1,11 +1,13 @@
-// Feeds small pictures through the modern builders and every writer. The
-// first four bytes choose the size (up to 64 x 64) and the filter options as
-// the command line can set them, the rest are the Pixels (repeated when
-// short). Atlases and chains must have the sizes their layouts promise and
+// Feeds small pictures through the modern builders, the block encoders and
+// every writer. The first four bytes choose the size (up to 64 x 64), the
+// filter options as the command line can set them and, with the input's
+// length, the GPU format and container settings; the rest are the Pixels
+// (repeated when short). Atlases and chains must have the sizes their layouts promise and
 // the source in their first block, no alpha where they have none, and every
 // file must be written and read back to the pixels it was given. Files go to
 // a scratch path on tmpfs and are removed at once.
 #include <unistd.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -22,6 +24,7 @@
 #include "readers/load_image.h"
 #include "writers/bmp_writer.h"
 #include "writers/dds.h"
+#include "writers/ktx2.h"
 #include "writers/png_writer.h"
 
 using namespace orvandel;
@@ -122,11 +125,12 @@ void check_atlas(const Image& source, bool alpha, const FilterOptions& options) 
     }
 }
 
-void check_chain(const Image& source, bool alpha, const FilterOptions& options) {
+void check_gpu(const MipChain& chain, unsigned pick, int threads);
+
+void check_chain(const Image& source, bool alpha, const FilterOptions& options, unsigned pick) {
     const MipChain chain = build_mip_chain(source, alpha, options);
     check(!chain.levels.empty() && chain.alpha == alpha);
     check_source_block(source, alpha, *chain.levels[0]);
-    int64_t pixels = 0;
     for (size_t k = 0; k < chain.levels.size(); ++k) {
         const Image& level = *chain.levels[k];
         if (k > 0) {
@@ -134,24 +138,74 @@ void check_chain(const Image& source, bool alpha, const FilterOptions& options) 
             check(level.width == std::max(1, above.width / 2) && level.height == std::max(1, above.height / 2));
         }
         if (!alpha) check_no_alpha(level);
-        pixels += int64_t(level.width) * level.height;
     }
     check(chain.levels.back()->width == 1 && chain.levels.back()->height == 1);
+    check_gpu(chain, pick, options.threads);
+}
 
-    const Scratch dds = scratch("dds");
-    check(bool(write_dds(dds.path, chain)));
-    const std::vector<uint8_t> bytes = file_bytes(dds.path);
-    check(int64_t(bytes.size()) == 4 + DDS_HEADER_SIZE + 4 * pixels);
-    // Levels largest first, BGRA; alpha 255 where the chain has none.
-    size_t at = 4 + DDS_HEADER_SIZE;
-    for (const ImagePtr& level : chain.levels) {
-        const int64_t count = int64_t(level->width) * level->height;
-        for (int64_t k = 0; k < count; ++k, at += 4) {
-            const Pixel p = level->pixels[k];
-            check(Pixel(bytes[at]) == (p >> 16 & 0xFF) && Pixel(bytes[at + 1]) == (p >> 8 & 0xFF) &&
-                  Pixel(bytes[at + 2]) == (p & 0xFF));
-            check(Pixel(bytes[at + 3]) == (alpha ? p >> 24 : 255u));
+bool is_astc(BlockFormat format) { return format >= BlockFormat::astc4x4; }
+
+// The chain's levels in a block format (`pick` chooses it, sRGB or not, the
+// legacy DDS header, Zstandard), written as DDS where DDS holds the format
+// and as KTX2; both must hold exactly the encoded levels, and uncompressed
+// levels the chain's pixels.
+void check_gpu(const MipChain& chain, unsigned pick, int threads) {
+    const BlockFormat formats[] = {BlockFormat::none, BlockFormat::bc1, BlockFormat::bc3, BlockFormat::bc4,
+                                   BlockFormat::bc5, BlockFormat::bc7, BlockFormat::astc4x4, BlockFormat::astc6x6};
+    CompressOptions options;
+    options.format = formats[pick % 8];
+    options.settings.alpha = chain.alpha;
+    options.settings.quality = CompressQuality::fast;  // keeps a run cheap
+    options.srgb = pick >> 3 & 1;
+    options.threads = threads;
+    Compressor compressor;
+    const char* problem = nullptr;
+    check(make_compressor(options, &compressor, &problem));
+    GpuTexture texture;
+    texture.format = options.format;
+    texture.srgb = options.srgb;
+    texture.alpha = chain.alpha;
+    texture.levels.resize(chain.levels.size());
+    for (size_t k = 0; k < chain.levels.size(); ++k) {
+        check(compress_level(&compressor, *chain.levels[k], &texture.levels[k]) == nullptr);
+        if (options.format != BlockFormat::none) continue;
+        const Image& level = *chain.levels[k];
+        for (int64_t i = 0; i < int64_t(level.width) * level.height; ++i)
+            check(read_le32(&texture.levels[k].bytes[size_t(4 * i)]) == (level.pixels[i] | (chain.alpha ? 0 : 0xFF000000u)));
+    }
+
+    if (!is_astc(options.format)) {
+        DdsSettings settings;
+        settings.legacy = pick >> 4 & 1 && options.format != BlockFormat::bc7;
+        const Scratch dds = scratch("dds");
+        check(bool(write_dds(dds.path, texture, settings)));
+        const std::vector<uint8_t> bytes = file_bytes(dds.path);
+        size_t at = 4 + DDS_HEADER_SIZE + (settings.legacy ? 0 : DDS_DX10_HEADER_SIZE);
+        const bool swapped = settings.legacy && options.format == BlockFormat::none;
+        for (const GpuLevel& level : texture.levels)
+            for (size_t i = 0; i < level.bytes.size(); ++i, ++at)
+                check(at < bytes.size() && bytes[at] == level.bytes[swapped && i % 4 != 1 && i % 4 != 3 ? i ^ 2 : i]);
+        check(at == bytes.size());
+    }
+
+    Ktx2Settings settings;
+    settings.zstd_level = pick >> 5 & 1;
+    const Scratch ktx2 = scratch("ktx2");
+    check(bool(write_ktx2(ktx2.path, texture, settings)));
+    const std::vector<uint8_t> bytes = file_bytes(ktx2.path);
+    check(bytes.size() >= 80 + 24 * texture.levels.size());
+    for (size_t k = 0; k < texture.levels.size(); ++k) {
+        const uint8_t* entry = &bytes[80 + 24 * k];
+        const uint64_t offset = read_le32(entry), length = read_le32(entry + 8);
+        check(read_le32(entry + 4) == 0 && read_le32(entry + 12) == 0 && offset + length <= bytes.size());
+        const std::vector<uint8_t>& expected = texture.levels[k].bytes;
+        std::vector<uint8_t> level(bytes.begin() + long(offset), bytes.begin() + long(offset + length));
+        if (settings.zstd_level) {
+            std::vector<uint8_t> inflated(expected.size());
+            check(ZSTD_decompress(inflated.data(), inflated.size(), level.data(), level.size()) == expected.size());
+            level = inflated;
         }
+        check(level == expected);
     }
 }
 
@@ -219,7 +273,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     check_atlas(*source, alpha, options);
     if (options.filter != FilterKind::classic) {
-        check_chain(*source, alpha, options);
+        check_chain(*source, alpha, options, (data[0] >> 6) | (data[1] >> 6) << 2 | unsigned(size % 4) << 4);
         check_padded(*source, alpha, options, data[0] / 64 * 3, 1 + data[1] / 64 * 2);
     }
     return 0;
