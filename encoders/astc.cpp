@@ -46,7 +46,7 @@ AstcEncoder make_astc_encoder(BlockFormat format, const BlockSettings& settings,
     const BlockFormatInfo info = block_format_info(format);
     astcenc_config config;
     // The context never decodes anything but its own blocks, which lets the
-    // library build smaller tables, as its own command-line tool does.
+    // library build smaller tables and skip work.
     const unsigned flags = ASTCENC_FLG_SELF_DECOMPRESS_ONLY | (settings.normal_map ? ASTCENC_FLG_MAP_NORMAL : 0);
     if (astcenc_config_init(srgb ? ASTCENC_PRF_LDR_SRGB : ASTCENC_PRF_LDR, unsigned(info.block_width),
                             unsigned(info.block_height), 1, preset(settings.quality), flags,

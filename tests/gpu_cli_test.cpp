@@ -138,17 +138,10 @@ TEST(GpuRun, FormatsFollowColourAlphaAndLayoutAtOddSizes) {
     }
 }
 
-// 1000 x 872 to a BC7 chain in KTX2 and a BC3 one in DDS: every level there.
+// 1000 x 872 to a BC7 chain in KTX2: every level there.
 TEST(SlowGpuRun, LargeOddTextureToEveryLevel) {
     const std::string input = write_png_texture("large.png", 1000, 872, true);
     expect_runs({"-f", "ktx2", "-l", "mip", "-c", "bc7", "--zstd", "1"}, input, {146, 1000, 872, 10, 2}, "bc7");
-    ASSERT_EQ(test::run_tool({"-q", "-f", "dds", "-l", "mip", "-c", "bc3", "-o", test::scratch_dir(), input}).status, 0);
-    size_t expected = 4 + 124 + 20;
-    for (int32_t w = 1000, h = 872;; w = std::max(1, w / 2), h = std::max(1, h / 2)) {
-        expected += size_t((w + 3) / 4) * size_t((h + 3) / 4) * 16;
-        if (w == 1 && h == 1) break;
-    }
-    EXPECT_EQ(test::read_file(test::scratch_path("large_mip.dds")).size(), expected);
 }
 
 // With a block format the rip atlas's blocks start on multiples of the block
