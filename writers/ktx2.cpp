@@ -46,9 +46,7 @@ void put_le64(std::vector<uint8_t>* out, size_t at, uint64_t v) {
 }
 
 void append_le32(std::vector<uint8_t>* out, uint32_t v) {
-    uint8_t bytes[4];
-    write_le32(bytes, v);
-    out->insert(out->end(), bytes, bytes + 4);
+    for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
 // The key/value data: each entry's length, key, NUL, value, padding to 4.
@@ -59,10 +57,10 @@ std::vector<uint8_t> key_value_data(const std::string& writer) {
     for (const auto& entry : entries) {
         const uint32_t length = uint32_t(entry.first.size() + 1 + entry.second.size() + 1);
         append_le32(&data, length);
-        data.insert(data.end(), entry.first.begin(), entry.first.end());
-        data.push_back(0);
-        data.insert(data.end(), entry.second.begin(), entry.second.end());
-        data.push_back(0);
+        for (const std::string* text : {&entry.first, &entry.second}) {
+            for (const char c : *text) data.push_back(static_cast<uint8_t>(c));
+            data.push_back(0);
+        }
         data.resize((data.size() + 3) / 4 * 4, 0);
     }
     return data;
@@ -113,43 +111,46 @@ uint32_t ktx2_vk_format(BlockFormat format, bool srgb, bool alpha) {
     return 0;
 }
 
-std::vector<uint8_t> ktx2_data_format_descriptor(BlockFormat format, bool srgb, bool alpha) {
-    const BlockFormatInfo info = block_format_info(format);
+namespace {
+
+// The descriptor's colour model and samples for `format`, as the Data Format
+// Specification's examples give them.
+std::vector<Sample> samples_of(BlockFormat format, bool srgb, bool alpha, uint8_t* model) {
     // sRGB transfer applies to colour only: an alpha sample says so.
     const uint8_t alpha_channel = uint8_t(CHANNEL_ALPHA | (srgb ? QUALIFIER_LINEAR : 0));
     const uint32_t all = 0xFFFFFFFFu;
-    uint8_t model = MODEL_ASTC;
-    std::vector<Sample> samples;
     switch (format) {
         case BlockFormat::none:
-            model = MODEL_RGBSDA;
-            samples = {{0, 7, 0, 0, 255}, {8, 7, 1, 0, 255}, {16, 7, 2, 0, 255}, {24, 7, alpha_channel, 0, 255}};
-            break;
+            *model = MODEL_RGBSDA;
+            return {{0, 7, 0, 0, 255}, {8, 7, 1, 0, 255}, {16, 7, 2, 0, 255}, {24, 7, alpha_channel, 0, 255}};
         case BlockFormat::bc1:
             // Channel 1 says the fourth colour of three-colour blocks is transparent.
-            model = MODEL_BC1A;
-            samples = {{0, 63, uint8_t(alpha ? 1 : 0), 0, all}};
-            break;
+            *model = MODEL_BC1A;
+            return {{0, 63, uint8_t(alpha ? 1 : 0), 0, all}};
         case BlockFormat::bc3:
-            model = MODEL_BC3;
-            samples = {{0, 63, alpha_channel, 0, all}, {64, 63, 0, 0, all}};
-            break;
+            *model = MODEL_BC3;
+            return {{0, 63, alpha_channel, 0, all}, {64, 63, 0, 0, all}};
         case BlockFormat::bc4:
-            model = MODEL_BC4;
-            samples = {{0, 63, 0, 0, all}};
-            break;
+            *model = MODEL_BC4;
+            return {{0, 63, 0, 0, all}};
         case BlockFormat::bc5:
-            model = MODEL_BC5;
-            samples = {{0, 63, 0, 0, all}, {64, 63, 1, 0, all}};
-            break;
+            *model = MODEL_BC5;
+            return {{0, 63, 0, 0, all}, {64, 63, 1, 0, all}};
         case BlockFormat::bc7:
-            model = MODEL_BC7;
-            samples = {{0, 127, 0, 0, all}};
-            break;
+            *model = MODEL_BC7;
+            return {{0, 127, 0, 0, all}};
         default:
-            samples = {{0, 127, 0, 0, all}};
-            break;
+            *model = MODEL_ASTC;
+            return {{0, 127, 0, 0, all}};
     }
+}
+
+}  // namespace
+
+std::vector<uint8_t> ktx2_data_format_descriptor(BlockFormat format, bool srgb, bool alpha) {
+    const BlockFormatInfo info = block_format_info(format);
+    uint8_t model = 0;
+    const std::vector<Sample> samples = samples_of(format, srgb, alpha, &model);
     const uint32_t block_size = 24 + 16 * uint32_t(samples.size());
     std::vector<uint8_t> dfd;
     append_le32(&dfd, 4 + block_size);
@@ -199,7 +200,7 @@ WriteResult write_ktx2(const std::string& path, const GpuTexture& texture, const
     }
 
     std::vector<uint8_t> head(dfd_offset, 0);
-    std::copy(IDENTIFIER, IDENTIFIER + 12, head.begin());
+    for (size_t i = 0; i < sizeof IDENTIFIER; ++i) head[i] = IDENTIFIER[i];
     const GpuLevel& top = texture.levels.front();
     const uint32_t fields[] = {
         ktx2_vk_format(texture.format, texture.srgb, texture.alpha),
