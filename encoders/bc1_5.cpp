@@ -6,9 +6,13 @@
 // fifths of the expanded endpoints), red, green and blue weighted equally:
 // the stored values are what is judged, sRGB-encoded or not, so a perceptual
 // weighting would only trade one channel's error for another's.
-//   fast    principal axis, endpoints at the extremes, two least-squares refits
-//   normal  and a hill climb over the quantised endpoints, both colour modes
-//   best    an exhaustive ordered cluster fit along the axis, then a wider climb
+//   fast    principal axis, endpoints at its extremes, one least-squares refit
+//   normal  a cluster fit along the axis (half its splits) with the endpoints
+//           snapped to the grid, refits, a hill climb over the grid
+//   best    the full cluster fit, reordered along its own answer, a wider
+//           climb, and the three-colour palette for opaque blocks too
+// With alpha (BC1 cut-outs) texels below the cutoff take the transparent
+// entry and the rest are fitted with the three-colour palette.
 // BC4 searches the endpoint pairs near the range of the values in both of
 // its modes (eight steps, or six with exact 0 and 255), with exact integer
 // error, so a block's bytes depend on nothing but its values.
