@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_bc1_5.h"
 #include "bench/bench_files.h"
 #include "bench/bench_gpu.h"
 #include "bench/bench_modern.h"
@@ -590,12 +591,14 @@ int main(int argc, char** argv) {
                 ->Iterations(TOOL_RUNS)->UseManualTime()->Unit(benchmark::kMillisecond);
     register_modern_benchmarks();
     register_padding_benchmarks();
+    register_bc1_5_benchmarks();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     print_table(files, tools);
     print_modern_table();
     print_padding_table();
     run_gpu_bench();
+    print_bc1_5_table();
     std::filesystem::remove_all(directory);
     return 0;
 }

@@ -7,8 +7,8 @@
 #                            test, make test-all)
 #   install-deps.sh clang    and clang and GoogleTest (make clang)
 #   install-deps.sh bench    and Google Benchmark, and the encoders it measures
-#                            against (astcenc, nvcompress, oiiotool to decode
-#                            their files); stb_image too, the
+#                            against (libsquish, linked in; astcenc, nvcompress,
+#                            oiiotool to decode their files); stb_image too, the
 #                            benchmark's reference decoder, where it can be had
 #                            (never fails)
 #   install-deps.sh fuzz     and clang with its libFuzzer runtime
@@ -37,6 +37,7 @@ case "$1" in
   clang) need_command clang++ clang; need_file /usr/include/gtest/gtest.h libgtest-dev ;;
   bench) need_file /usr/include/benchmark/benchmark.h libbenchmark-dev
          # The block encoders' peers, measured in the same run.
+         need_file /usr/include/squish.h libsquish-dev
          need_command astcenc astcenc; need_command nvcompress libnvtt-bin
          need_command oiiotool openimageio-tools ;;  # decodes the BC files of both
   fuzz) need_command clang++ clang ;;
