@@ -64,6 +64,7 @@ const std::vector<TextureBlocks>& textures() {
     return all;
 }
 
+// In the order of test::BcFormat.
 enum class Format { bc1, bc3, bc4, bc5 };
 enum class Encoder { fast, normal, best, squish_range, squish_cluster };
 
@@ -108,8 +109,6 @@ double thread_seconds() {
     return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
 }
 
-double sq(double x) { return x * x; }
-double psnr(double sse, double count) { return sse <= 0 ? 99.0 : std::min(99.0, 10 * std::log10(255.0 * 255.0 * count / sse)); }
 
 struct Result {
     std::vector<double> cpu, wall, reference_cpu;
@@ -137,38 +136,21 @@ void encode_all(Format f, Encoder e, std::vector<std::vector<uint8_t>>& out, dou
 
 void measure_psnr(Format f, const std::vector<std::vector<uint8_t>>& encoded, Result& r) {
     const auto& all = textures();
+    const test::BcFormat format = test::BcFormat(int(f));
     double sum = 0, alpha_sum = 0;
     int alpha_images = 0;
     r.pixels = 0;
     for (size_t n = 0; n < all.size(); ++n) {
         const TextureBlocks& t = all[n];
-        double sse = 0, alpha_sse = 0, count = 0;
+        test::BlockError error;
         size_t b = 0;
         for (int by = 0; by < t.height; by += 4)
-            for (int bx = 0; bx < t.width; bx += 4, ++b) {
-                const uint8_t* block = &encoded[n][b * block_bytes(f)];
-                const Pixel* src = &t.texels[16 * b];
-                test::Rgba c[16];
-                double red[16], green[16];
-                if (f == Format::bc1) test::decode_bc1(block, c);
-                if (f == Format::bc3) test::decode_bc3(block, c);
-                if (f == Format::bc4) test::decode_bc4(block, red);
-                if (f == Format::bc5) test::decode_bc5(block, red, green);
-                for (int i = 0; i < 16; ++i) {
-                    if (bx + i % 4 >= t.width || by + i / 4 >= t.height) continue;
-                    ++count;
-                    const double sr = src[i] & 0xFF, sg = src[i] >> 8 & 0xFF, sb = src[i] >> 16 & 0xFF;
-                    if (f == Format::bc4) sse += sq(red[i] - sr);
-                    if (f == Format::bc5) sse += sq(red[i] - sr) + sq(green[i] - sg);
-                    if (f == Format::bc1 || f == Format::bc3) {
-                        sse += sq(c[i].r - sr) + sq(c[i].g - sg) + sq(c[i].b - sb);
-                        alpha_sse += sq(c[i].a - double(src[i] >> 24));
-                    }
-                }
-            }
-        r.pixels += double(t.texels.size() / 16) * 16;
-        sum += psnr(sse, count * (f == Format::bc4 ? 1 : f == Format::bc5 ? 2 : 3));
-        if (f == Format::bc3 && t.alpha) alpha_sum += psnr(alpha_sse, count), ++alpha_images;
+            for (int bx = 0; bx < t.width; bx += 4, ++b)
+                test::add_block_error(format, &encoded[n][b * block_bytes(f)], &t.texels[16 * b], t.width - bx,
+                                      t.height - by, error);
+        r.pixels += double(t.texels.size());
+        sum += test::psnr(error.sse, error.texels * (f == Format::bc4 ? 1 : f == Format::bc5 ? 2 : 3));
+        if (f == Format::bc3 && t.alpha) alpha_sum += test::psnr(error.alpha_sse, error.texels), ++alpha_images;
     }
     r.colour = sum / double(all.size());
     r.alpha = alpha_images ? alpha_sum / alpha_images : 0;

@@ -1,5 +1,6 @@
 #include "bc1_5_decode.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace test {
@@ -63,6 +64,32 @@ void decode_bc5(const uint8_t block[16], double red[16], double green[16]) {
 
 uint8_t to_byte(double v) {
     return static_cast<uint8_t>(std::lround(v < 0 ? 0 : v > 255 ? 255 : v));
+}
+
+void add_block_error(BcFormat format, const uint8_t* block, const uint32_t source[16], int columns, int rows,
+                     BlockError& total) {
+    Rgba c[16];
+    double red[16], green[16];
+    if (format == BcFormat::bc1) decode_bc1(block, c);
+    if (format == BcFormat::bc3) decode_bc3(block, c);
+    if (format == BcFormat::bc4) decode_bc4(block, red);
+    if (format == BcFormat::bc5) decode_bc5(block, red, green);
+    for (int i = 0; i < 16; ++i) {
+        if (i % 4 >= columns || i / 4 >= rows) continue;
+        const double r = source[i] & 0xFF, g = source[i] >> 8 & 0xFF, b = source[i] >> 16 & 0xFF;
+        total.texels += 1;
+        if (format == BcFormat::bc4 || format == BcFormat::bc5) {
+            total.sse += (red[i] - r) * (red[i] - r) + (format == BcFormat::bc5 ? (green[i] - g) * (green[i] - g) : 0);
+            continue;
+        }
+        total.sse += (c[i].r - r) * (c[i].r - r) + (c[i].g - g) * (c[i].g - g) + (c[i].b - b) * (c[i].b - b);
+        const double a = double(source[i] >> 24);
+        total.alpha_sse += (c[i].a - a) * (c[i].a - a);
+    }
+}
+
+double psnr(double sse, double count) {
+    return sse <= 0 ? 99.0 : std::min(99.0, 10 * std::log10(255.0 * 255.0 * count / sse));
 }
 
 }  // namespace test

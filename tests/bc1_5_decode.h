@@ -28,6 +28,18 @@ void decode_bc5(const uint8_t block[16], double red[16], double green[16]);
 // The value a GPU with exact interpolation stores as a byte.
 uint8_t to_byte(double v);
 
+enum class BcFormat { bc1, bc3, bc4, bc5 };
+// Squared error of one block against its 16 source texels (red in the low
+// byte, alpha in the top one), counting only the `columns` x `rows` texels
+// inside the picture: the channels each format keeps (RGB, R, RG) and alpha.
+struct BlockError {
+    double sse = 0, alpha_sse = 0, texels = 0;
+};
+void add_block_error(BcFormat format, const uint8_t* block, const uint32_t source[16], int columns, int rows,
+                     BlockError& total);
+// 10 log10(255^2 / mean square), 99 for an exact picture.
+double psnr(double sse, double count);
+
 }  // namespace test
 
 #endif
