@@ -1,5 +1,5 @@
 // Each row encodes every block of the twelve images in ../shared/textures
-// (partial blocks repeat their edge texels) on this thread, then decodes
+// (blocks past an edge repeat its texels) on this thread, then decodes
 // them with the tests' reference decoder in exact arithmetic for the PSNR
 // (mean over the images, capped at 99 dB for an exact one; alpha over the
 // images with alpha). Each iteration also runs libsquish's range fit on the

@@ -310,7 +310,7 @@ Corpus load_textures() {
 }
 
 // Mean PSNR of the channels the format keeps and of alpha over the images
-// that have it. Partial blocks repeat their edge texels.
+// that have it. Blocks past the edge repeat the edge texels.
 std::pair<double, double> corpus_psnr(const Corpus& corpus, test::BcFormat format, CompressQuality quality) {
     double sum = 0, alpha_sum = 0;
     int alpha_images = 0;
