@@ -309,10 +309,15 @@ void sorted_prefix(const ColourSet& s, const float axis[3], float p[3][17], floa
     }
 }
 
-// A channel's least-squares endpoint snapped to the grid, as a float.
+// A channel's least-squares endpoint snapped to the grid, as a float. The
+// clamps are on integers: float selects are not if-converted (they could
+// trap), and the split loop would not vectorise. Truncation rounds as floor
+// does once negatives become 0; |v| stays far below the int range.
 inline float snap(float v, int ch) {
-    const float x = v * FROM_BYTE[ch] + 0.5f, top = float(CHANNEL_MAX[ch]) + 0.5f;
-    return float(int(x < 0.0f ? 0.0f : x > top ? top : x));
+    int q = int(v * FROM_BYTE[ch] + 0.5f);
+    q = q < 0 ? 0 : q;
+    q = q > CHANNEL_MAX[ch] ? CHANNEL_MAX[ch] : q;
+    return float(q);
 }
 
 // One split's endpoint 0 sums are `base` from the fixed runs plus `weight`
