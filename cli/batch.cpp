@@ -139,6 +139,9 @@ const char* const FILTER_WORDS[] = {"box", "kaiser", "classic"};
 const char* const COLOUR_WORDS[] = {"srgb", "linear"};
 const char* const EDGE_WORDS[] = {"clamp", "wrap", "mirror"};
 const char* const FORMAT_WORDS[] = {"bmp", "png", "dds", "ktx2"};
+const char* const COMPRESS_WORDS[] = {"rgba8", "bc1", "bc3", "bc4", "bc5", "bc7",
+                                      "astc4x4", "astc5x5", "astc6x6", "astc8x8"};
+const char* const QUALITY_WORDS[] = {"fast", "normal", "best"};
 
 // What a texture's manifest needs besides the atlas.
 struct ManifestSource {
@@ -148,8 +151,10 @@ struct ManifestSource {
     Sha256Digest digest;
 };
 
-// The manifest of a written atlas, beside it; the failure, if any.
-TextureResult write_atlas_manifest(const ManifestSource& source, const Atlas& geometry, TextureResult result) {
+// The manifest of a written atlas (or, with `gpu`, of a DDS or KTX2 file's
+// levels), beside it; the failure, if any.
+TextureResult write_atlas_manifest(const ManifestSource& source, const Atlas& geometry, TextureResult result,
+                                   const GpuTexture* gpu = nullptr) {
     const CliOptions& o = *source.options;
     const FilterOptions& f = o.filter;
     Manifest m;
@@ -177,6 +182,12 @@ TextureResult write_atlas_manifest(const ManifestSource& source, const Atlas& ge
     m.levels_across = geometry.levels_across;
     m.levels_down = geometry.levels_down;
     m.blocks = geometry.blocks;
+    if (gpu) {  // what the file's format says, which may differ from --colour (bc4, bc5, --normal)
+        m.options.push_back(option_word("compress", int(gpu->format) ? COMPRESS_WORDS[int(gpu->format)] : "none"));
+        m.options.push_back(option_word("quality", QUALITY_WORDS[int(o.quality)]));
+        m.pixel_format = COMPRESS_WORDS[int(gpu->format)];
+        m.colour_space = gpu->srgb ? "srgb" : "linear";
+    }
     const std::string path = manifest_name(*source.output);
     const WriteResult written = write_manifest(path, m);
     if (!written) return write_failed(path, written);
@@ -206,7 +217,7 @@ CompressOptions compress_options(const CliOptions& options, bool alpha, int thre
 // A DDS or KTX2 file: the mip chain level by level, or the rip atlas as one
 // level, each level encoded and then released.
 TextureResult write_gpu_texture(LoadResult loaded, const std::string& output, const CliOptions& options,
-                                FilterOptions filter, TextureResult result) {
+                                FilterOptions filter, const ManifestSource* manifest, TextureResult result) {
     const CompressOptions compress = compress_options(options, result.alpha, filter.threads);
     Compressor compressor;
     const char* problem = nullptr;
@@ -218,19 +229,24 @@ TextureResult write_gpu_texture(LoadResult loaded, const std::string& output, co
     texture.alpha = result.alpha;
 
     std::vector<ImagePtr> levels;
+    Atlas geometry;  // for the manifest: the atlas's blocks, or a chain's levels each at (0, 0)
+    // No compressed block may mix two blocks of the atlas.
+    filter.alignment = block_format_info(compress.format).block_width;
     if (filter.layout == AtlasLayout::mip) {
         MipChain chain = build_mip_chain(*loaded.image, result.alpha, filter);
         loaded.image.reset();  // only the chain from here on
         if (chain.levels.empty()) return failure(EXIT_NO_MEMORY, "no memory for the mip chain");
         result.levels = int(chain.levels.size());
         levels = std::move(chain.levels);
+        for (int32_t k = 0; k < result.levels; ++k)
+            geometry.blocks.push_back({k, k, 0, 0, levels[size_t(k)]->width, levels[size_t(k)]->height});
+        geometry.alignment = filter.alignment;
+        geometry.levels_across = geometry.levels_down = result.levels;
     } else {
-        // No compressed block may mix two blocks of the atlas.
-        filter.alignment = block_format_info(compress.format).block_width;
-        Atlas atlas = build_atlas(*loaded.image, result.alpha, filter);
+        geometry = build_atlas(*loaded.image, result.alpha, filter);
         loaded.image.reset();
-        if (!atlas.image) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
-        levels.push_back(std::move(atlas.image));
+        if (!geometry.image) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
+        levels.push_back(std::move(geometry.image));
     }
     result.atlas_width = levels.front()->width;
     result.atlas_height = levels.front()->height;
@@ -254,7 +270,7 @@ TextureResult write_gpu_texture(LoadResult loaded, const std::string& output, co
         written = write_ktx2(output, texture, ktx2);
     }
     if (!written) return write_failed(output, written);
-    return result;
+    return manifest ? write_atlas_manifest(*manifest, geometry, result, &texture) : result;
 }
 
 // The classic atlas of an opaque picture, as the classic run makes it: built
@@ -326,7 +342,8 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
     filter.threads = build_threads;
     // Each takes the picture over, to release it as soon as it is built on.
     if (options.format == OutputFormat::dds || options.format == OutputFormat::ktx2)
-        return write_gpu_texture(std::move(loaded), output, options, filter, result);
+        return write_gpu_texture(std::move(loaded), output, options, filter, options.manifest ? &manifest : nullptr,
+                                 result);
     if (options.format == OutputFormat::bmp && filter.filter == FilterKind::classic && !result.alpha)
         return write_classic_bmp(std::move(loaded), output, filter, options.manifest ? &manifest : nullptr, result);
     return write_atlas(std::move(loaded), output, options, filter, options.manifest ? &manifest : nullptr, result);

@@ -79,11 +79,11 @@ const OptionInfo OPTIONS[] = {
      "Surround every block of the atlas with N texels (0, the default, to 64) taken as --edge gives them: the "
      "block's edge texels repeated (clamp), the opposite side's (wrap) or the block mirrored, its edge texel "
      "repeated once (mirror); so bilinear sampling up to N texels past a block's edge never reads another "
-     "block. The atlas grows to make room; not with --filter classic or --format dds."},
+     "block. The atlas grows to make room; not with --filter classic, nor with a dds or ktx2 mip chain."},
     {0, "manifest", nullptr, OptionId::manifest, "write <name>_mip.json: every block's place in the atlas",
      "Write <name>_mip.json beside each atlas: the options, the source's size and SHA-256, the atlas's size, "
      "pixel format, padding and every block's rectangle (docs/manifest.md). A manifest that cannot be written "
-     "fails the texture with status 4; the atlas stays written. Not with --format dds."},
+     "fails the texture with status 4; the atlas stays written. With a dds or ktx2 mip chain, a block per level."},
     {'h', "help", nullptr, OptionId::help, "this text", "Print the list of options and exit."},
     {'V', "version", nullptr, OptionId::version, "the version", "Print the version and exit."},
 };
@@ -252,8 +252,8 @@ std::string check_whole(CliOptions* o, const Seen& seen) {
     const std::string format_name = o->format == OutputFormat::dds ? "dds" : "ktx2";
     if (gpu && classic) return "--format " + format_name + " does not take --filter classic";
     if (classic && o->filter.padding > 0) return "--filter classic does not take --padding";
-    if (gpu && o->filter.padding > 0) return "--format " + format_name + " does not take --padding";
-    if (gpu && o->manifest) return "--format " + format_name + " does not take --manifest";
+    if (gpu && o->filter.padding > 0 && o->filter.layout == AtlasLayout::mip)
+        return "--padding needs an atlas: --format " + format_name + " with --layout mip writes a mip chain";
     const std::string compress = block_format_name(o->compress);
     if (o->compress != BlockFormat::none && !gpu) return "--compress " + compress + " needs --format dds or ktx2";
     if (compress.compare(0, 4, "astc") == 0 && o->format == OutputFormat::dds)

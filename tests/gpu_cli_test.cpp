@@ -204,4 +204,56 @@ TEST(GpuRipAtlas, BlocksStartOnMultiplesOfTheBlockSize) {
         }
 }
 
+// Padding with a block format, at every block size and edge mode on an odd
+// source: each block's padded rectangle, grown out to the block grid, meets
+// no other block's, and every texel of that grown rectangle outside the
+// block is the edge mode's texel of the block.
+TEST(GpuRipAtlas, PaddedBlocksKeepToTheirOwnCompressedBlocks) {
+    const int32_t width = 23, height = 9;
+    std::vector<Pixel> pixels;
+    for (int32_t i = 0; i < width * height; ++i) pixels.push_back(Pixel(i * 2654435761u) | 0xFF000000u);
+    const Image source{pixels.data(), width, height};
+    auto edge_index = [](EdgeMode edge, int64_t i, int64_t n) {
+        if (i >= 0 && i < n) return i;
+        if (edge == EdgeMode::clamp) return i < 0 ? int64_t(0) : n - 1;
+        const int64_t k = ((i % (2 * n)) + 2 * n) % (2 * n);
+        return edge == EdgeMode::wrap ? k % n : k < n ? k : 2 * n - 1 - k;
+    };
+    const struct {
+        int alignment, padding;
+        EdgeMode edge;
+    } cases[] = {{4, 2, EdgeMode::clamp}, {4, 5, EdgeMode::wrap}, {5, 3, EdgeMode::mirror},
+                 {6, 1, EdgeMode::wrap}, {8, 8, EdgeMode::clamp}, {8, 2, EdgeMode::mirror}};
+    for (const auto& c : cases) {
+        FilterOptions options;
+        options.alignment = c.alignment;
+        options.padding = c.padding;
+        options.edge = c.edge;
+        const Atlas atlas = build_atlas(source, false, options);
+        ASSERT_TRUE(atlas.image);
+        const Image& a = *atlas.image;
+        const int64_t n = c.alignment, p = c.padding;
+        auto down = [n](int64_t v) { return v / n * n; };
+        auto up = [n](int64_t v) { return (v + n - 1) / n * n; };
+        for (size_t k = 0; k < atlas.blocks.size(); ++k) {
+            const AtlasBlock& b = atlas.blocks[k];
+            const int64_t x0 = down(b.x - p), y0 = down(b.y - p), x1 = up(b.x + b.width + p), y1 = up(b.y + b.height + p);
+            ASSERT_TRUE(x0 >= 0 && y0 >= 0 && x1 <= a.width && y1 <= a.height) << "alignment " << n << " block " << k;
+            for (size_t other = k + 1; other < atlas.blocks.size(); ++other) {
+                const AtlasBlock& o = atlas.blocks[other];
+                EXPECT_FALSE(down(o.x - p) < x1 && x0 < up(o.x + o.width + p) && down(o.y - p) < y1 &&
+                             y0 < up(o.y + o.height + p))
+                    << "alignment " << n << ": blocks " << k << " and " << other << " share a compressed block";
+            }
+            for (int64_t y = b.y - p; y < b.y + b.height + p; ++y)
+                for (int64_t x = b.x - p; x < b.x + b.width + p; ++x) {
+                    const int64_t sx = b.x + edge_index(c.edge, x - b.x, b.width);
+                    const int64_t sy = b.y + edge_index(c.edge, y - b.y, b.height);
+                    ASSERT_EQ(a.pixels[y * a.width + x], a.pixels[sy * a.width + sx])
+                        << "alignment " << n << " padding " << p << " block " << k << " at " << x << "," << y;
+                }
+        }
+    }
+}
+
 }  // namespace

@@ -42,8 +42,12 @@ TEST(Manifest, PaddingAndManifestOptions) {
         {{"--padding", "-1", "a"}, "invalid value '-1' for --padding (a whole number from 0 to 64)"},
         {{"--padding", "65", "a"}, "invalid value '65' for --padding (a whole number from 0 to 64)"},
         {{"--padding", "2", "--filter", "classic", "a"}, "--filter classic does not take --padding"},
-        {{"--padding", "2", "-l", "mip", "-f", "dds", "a"}, "--format dds does not take --padding"},
-        {{"--manifest", "-l", "mip", "-f", "dds", "a"}, "--format dds does not take --manifest"},
+        {{"--padding", "2", "-l", "mip", "-f", "dds", "a"},
+         "--padding needs an atlas: --format dds with --layout mip writes a mip chain"},
+        {{"--padding", "2", "-l", "mip", "-f", "ktx2", "-c", "bc7", "a"},
+         "--padding needs an atlas: --format ktx2 with --layout mip writes a mip chain"},
+        {{"--padding", "2", "-f", "ktx2", "-c", "astc6x6", "--manifest", "a"}, ""},
+        {{"--manifest", "-l", "mip", "-f", "dds", "a"}, ""},
     };
     for (const auto& c : cases) {
         const CliParse parse = parse_command_line(c.args, 1);

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Checks the manifests the tool writes for several option sets: against
 docs/manifest.schema.json, the source's SHA-256 (hashlib), the atlas file
-(its size; for BMP atlases block (0, 0) of a box-filtered atlas is the
-source and every padding texel the edge mode's texel) and the rectangles
-(inside, disjoint when padded, aligned, ordered, of the halvings' sizes).
+(its size; for BMP and uncompressed DDS/KTX2 atlases block (0, 0) of a
+box-filtered atlas is the source and every padding texel the edge mode's
+texel; for DDS and KTX2 the format and level sizes in the header) and the
+rectangles (inside, disjoint when padded, aligned, ordered, of the halvings'
+sizes; with a block format no compressed block touches two padded blocks).
 
     tools/check_manifests.py ORVANDEL_BINARY [ROOT]
 
@@ -34,7 +36,26 @@ OPTION_SETS = [
     ["--filter", "classic", "-l", "mip"],
     ["-f", "png", "--padding", "1"],
     ["-f", "png", "-l", "mip", "--colour", "linear", "--padding", "64"],
+    ["-f", "dds", "--padding", "3", "--edge", "mirror"],
+    ["-f", "ktx2", "--padding", "6", "--edge", "wrap", "--colour", "linear"],
+    ["-f", "dds", "-c", "bc7", "--padding", "2", "--quality", "fast"],
+    ["-f", "ktx2", "-c", "astc6x6", "--padding", "5", "--quality", "fast"],
+    ["-f", "ktx2", "-c", "bc4", "-l", "mip"],
+    ["-f", "dds", "-l", "mip", "--normal"],
 ]
+
+# Header format numbers (DXGI_FORMAT, VkFormat) -> (pixel_format, colour_space).
+DXGI_FORMATS = {28: ("rgba8", "linear"), 29: ("rgba8", "srgb"), 71: ("bc1", "linear"), 72: ("bc1", "srgb"),
+                77: ("bc3", "linear"), 78: ("bc3", "srgb"), 80: ("bc4", "linear"), 83: ("bc5", "linear"),
+                98: ("bc7", "linear"), 99: ("bc7", "srgb")}
+VK_FORMATS = {37: ("rgba8", "linear"), 43: ("rgba8", "srgb"), 131: ("bc1", "linear"), 132: ("bc1", "srgb"),
+              133: ("bc1", "linear"), 134: ("bc1", "srgb"), 137: ("bc3", "linear"), 138: ("bc3", "srgb"),
+              139: ("bc4", "linear"), 141: ("bc5", "linear"), 145: ("bc7", "linear"), 146: ("bc7", "srgb")}
+for first, n in ((157, 4), (161, 5), (165, 6), (171, 8)):
+    VK_FORMATS[first] = (f"astc{n}x{n}", "linear")
+    VK_FORMATS[first + 1] = (f"astc{n}x{n}", "srgb")
+BLOCK_SIZE = {"rgba8": 1, "bc1": 4, "bc3": 4, "bc4": 4, "bc5": 4, "bc7": 4,
+              "astc4x4": 4, "astc5x5": 5, "astc6x6": 6, "astc8x8": 8}
 
 
 def read_bmp(path):
@@ -51,6 +72,45 @@ def read_bmp(path):
         base = offset + stored * stride
         rows.append([tuple(data[base + step * x + k] for k in (2, 1, 0)) for x in range(width)])
     return rows
+
+
+def read_gpu_header(path):
+    """(format words, width, height, levels, offset of level 0's texels) of a DDS (DX10) or KTX2 file."""
+    data = open(path, "rb").read()
+    if data[:4] == b"DDS ":
+        height, width = struct.unpack_from("<II", data, 12)
+        levels, = struct.unpack_from("<I", data, 28)
+        dxgi, = struct.unpack_from("<I", data, 128)
+        return DXGI_FORMATS.get(dxgi), width, height, max(levels, 1), 148, data
+    vk_format, = struct.unpack_from("<I", data, 12)
+    width, height = struct.unpack_from("<II", data, 20)
+    levels, = struct.unpack_from("<I", data, 40)
+    offset, = struct.unpack_from("<Q", data, 80)  # level 0 comes first in the level index
+    return VK_FORMATS.get(vk_format), width, height, max(levels, 1), offset, data
+
+
+def rgba8_rows(data, offset, width, height):
+    return [[tuple(data[offset + 4 * (y * width + x) + k] for k in range(3)) for x in range(width)]
+            for y in range(height)]
+
+
+def check_gpu_file(m, path, fail):
+    """The header against the manifest; level 0's texels as rows when uncompressed, else None."""
+    atlas = m["atlas"]
+    words, width, height, levels, offset, data = read_gpu_header(path)
+    if words != (atlas["pixel_format"], atlas["colour_space"]):
+        fail(f"the file's format is {words}, not the manifest's")
+    if (width, height) != (atlas["width"], atlas["height"]):
+        fail("the file's size is not the manifest's")
+    chain = atlas["layout"] == "mip"
+    if levels != (len(m["blocks"]) if chain else 1):
+        fail(f"the file has {levels} levels")
+    for k, b in enumerate(m["blocks"] if chain else []):
+        if (b["x"], b["y"], b["width"], b["height"]) != (0, 0, max(1, width >> k), max(1, height >> k)):
+            fail(f"block {b} is not level {k} of the file")
+    if atlas["alignment"] != BLOCK_SIZE.get(atlas["pixel_format"]):
+        fail(f"alignment {atlas['alignment']} is not the block size of {atlas['pixel_format']}")
+    return rgba8_rows(data, offset, width, height) if words and words[0] == "rgba8" and not chain else None
 
 
 def png_size(path):
@@ -86,6 +146,7 @@ def check_rectangles(m, fail):
         expected = [(k, k) for k in range(atlas["levels_across"])]
     if [(b["across"], b["down"]) for b in blocks] != expected:
         fail("blocks are not one per (across, down) in order")
+    chain = atlas["container"] in ("dds", "ktx2") and atlas["layout"] == "mip"  # a level each, not one picture
     padded = []
     for b in blocks:
         w = widths[min(b["across"], len(widths) - 1)]
@@ -98,14 +159,15 @@ def check_rectangles(m, fail):
         if r[0] < 0 or r[1] < 0 or r[2] > atlas["width"] or r[3] > atlas["height"]:
             fail(f"padded block {b} leaves the atlas")
         padded.append(r)
-    for i, r in enumerate(padded):
-        for s in padded[i + 1:]:
+    # The padded rectangles grown out to the a x a grid: one compressed block never holds texels of two.
+    grid = [(r[0] // a * a, r[1] // a * a, -(-r[2] // a) * a, -(-r[3] // a) * a) for r in padded]
+    for i, r in enumerate([] if chain else grid):
+        for s in grid[i + 1:]:
             if r[0] < s[2] and s[0] < r[2] and r[1] < s[3] and s[1] < r[3]:
-                fail(f"padded blocks {r} and {s} overlap")
+                fail(f"padded blocks {r} and {s} share a {a} x {a} cell")
 
 
-def check_pixels(m, atlas_path, source_path, fail):
-    rows = read_bmp(atlas_path)
+def check_pixels(m, rows, source_path, fail):
     if (len(rows[0]), len(rows)) != (m["atlas"]["width"], m["atlas"]["height"]):
         fail("the atlas file's size is not the manifest's")
         return
@@ -153,11 +215,16 @@ def main():
             if m["source"]["sha256"] != digest or m["source"]["file"] != "wall.bmp":
                 fail("the source's name or SHA-256 is not the file's")
             atlas_path = os.path.join(out, m["atlas"]["file"])
-            if m["atlas"]["container"] == "png":
+            container = m["atlas"]["container"]
+            if container == "png":
                 if png_size(atlas_path) != (m["atlas"]["width"], m["atlas"]["height"]):
                     fail("the atlas file's size is not the manifest's")
+            elif container in ("dds", "ktx2"):
+                rows = check_gpu_file(m, atlas_path, fail)
+                if rows:
+                    check_pixels(m, rows, source, fail)
             else:
-                check_pixels(m, atlas_path, source, fail)
+                check_pixels(m, read_bmp(atlas_path), source, fail)
             check_rectangles(m, fail)
     finally:
         shutil.rmtree(work)
