@@ -1,29 +1,714 @@
-// Stand-in encoder: each block stored in mode 6 as its mean colour, so the
-// containers can be built and read back before the real mode search lands.
+// BC7 block encoder: 16 RGBA texels to one 16-byte block in whichever of the
+// format's eight modes stores them with the least squared error on the byte
+// values as stored (sRGB-encoded values stay encoded, as the GPU returns them).
+// Every channel counts alike, so colour, data maps and normal maps are treated
+// the same; alpha counts as a fourth channel when the settings keep it.
+//
+// Modes: a block whose texels are all one colour is written in mode 5, which
+// reaches every RGBA value exactly. Opaque blocks try modes 6 (one line, 4-bit
+// indices), 1 and 3 (two subsets), 0 and 2 (three subsets) and 4/5 (a channel
+// rotated into the separately indexed scalar); blocks with alpha try modes 6,
+// 5, 4 and 7. Each subset starts from its principal axis, then indices and
+// least-squares endpoints are refined in turn, every p-bit choice tried.
+// Partitioned modes rank the 64 partitions by the residual of a line fit to
+// each subset and fit only the best few.
+//
+// Quality: fast fits fewer modes and partitions with one refinement pass;
+// normal more; best fits more partitions, every rotation and index selection,
+// searches every index exhaustively and nudges endpoints one step at a time.
+// The encoder holds no state between calls: any number of threads may call it.
 #include "encoders/bc7.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
 namespace orvandel {
+namespace {
+
+struct ModeInfo {
+    int subsets;
+    int partition_bits;
+    int rotation_bits;
+    int selection_bits;
+    int colour_bits;
+    int alpha_bits;
+    int endpoint_pbits;  // one p-bit per endpoint
+    int shared_pbits;    // one p-bit per subset
+    int index_bits;
+    int index_bits2;
+};
+
+constexpr ModeInfo MODES[8] = {
+    {3, 4, 0, 0, 4, 0, 1, 0, 3, 0}, {2, 6, 0, 0, 6, 0, 0, 1, 3, 0},
+    {3, 6, 0, 0, 5, 0, 0, 0, 2, 0}, {2, 6, 0, 0, 7, 0, 1, 0, 2, 0},
+    {1, 0, 2, 1, 5, 6, 0, 0, 2, 3}, {1, 0, 2, 0, 7, 8, 0, 0, 2, 2},
+    {1, 0, 0, 0, 7, 7, 1, 0, 4, 0}, {2, 6, 0, 0, 5, 5, 1, 0, 2, 0},
+};
+
+// Bit i is the subset of texel i (row-major) in the two-subset partitions.
+constexpr uint16_t PARTITIONS2[64] = {
+    0xCCCC, 0x8888, 0xEEEE, 0xECC8, 0xC880, 0xFEEC, 0xFEC8, 0xEC80,
+    0xC800, 0xFFEC, 0xFE80, 0xE800, 0xFFE8, 0xFF00, 0xFFF0, 0xF000,
+    0xF710, 0x008E, 0x7100, 0x08CE, 0x008C, 0x7310, 0x3100, 0x8CCE,
+    0x088C, 0x3110, 0x6666, 0x366C, 0x17E8, 0x0FF0, 0x718E, 0x399C,
+    0xAAAA, 0xF0F0, 0x5A5A, 0x33CC, 0x3C3C, 0x55AA, 0x9696, 0xA55A,
+    0x73CE, 0x13C8, 0x324C, 0x3BDC, 0x6996, 0xC33C, 0x9966, 0x0660,
+    0x0272, 0x04E4, 0x4E40, 0x2720, 0xC936, 0x936C, 0x39C6, 0x639C,
+    0x9336, 0x9CC6, 0x817E, 0xE718, 0xCCF0, 0x0FCC, 0x7744, 0xEE22,
+};
+// Bits 2i and 2i+1 are the subset of texel i in the three-subset partitions.
+constexpr uint32_t PARTITIONS3[64] = {
+    0xAA685050, 0x6A5A5040, 0x5A5A4200, 0x5450A0A8, 0xA5A50000, 0xA0A05050,
+    0x5555A0A0, 0x5A5A5050, 0xAA550000, 0xAA555500, 0xAAAA5500, 0x90909090,
+    0x94949494, 0xA4A4A4A4, 0xA9A59450, 0x2A0A4250, 0xA5945040, 0x0A425054,
+    0xA5A5A500, 0x55A0A0A0, 0xA8A85454, 0x6A6A4040, 0xA4A45000, 0x1A1A0500,
+    0x0050A4A4, 0xAAA59090, 0x14696914, 0x69691400, 0xA08585A0, 0xAA821414,
+    0x50A4A450, 0x6A5A0200, 0xA9A58000, 0x5090A0A8, 0xA8A09050, 0x24242424,
+    0x00AA5500, 0x24924924, 0x24499224, 0x50A50A50, 0x500AA550, 0xAAAA4444,
+    0x66660000, 0xA5A0A5A0, 0x50A050A0, 0x69286928, 0x44AAAA44, 0x66666600,
+    0xAA444444, 0x54A854A8, 0x95809580, 0x96969600, 0xA85454A8, 0x80959580,
+    0xAA141414, 0x96960000, 0xAAAA1414, 0xA05050A0, 0xA0A5A5A0, 0x96000000,
+    0x40804080, 0xA9A8A9A8, 0xAAAAAA44, 0x2A4A5254,
+};
+// The texel whose index is stored one bit short, for subsets 1 and 2.
+constexpr uint8_t ANCHOR2[64] = {
+    15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15,
+    15, 2,  8,  2,  2,  8,  8,  15, 2,  8,  2,  2,  8,  8,  2,  2,
+    15, 15, 6,  8,  2,  8,  15, 15, 2,  8,  2,  2,  2,  15, 15, 6,
+    6,  2,  6,  8,  15, 15, 2,  2,  15, 15, 15, 15, 15, 2,  2,  15,
+};
+constexpr uint8_t ANCHOR3_SECOND[64] = {
+    3,  3,  15, 15, 8,  3,  15, 15, 8,  8,  6,  6,  6,  5,  3,  3,
+    3,  3,  8,  15, 3,  3,  6,  10, 5,  8,  8,  6,  8,  5,  15, 15,
+    8,  15, 3,  5,  6,  10, 8,  15, 15, 3,  15, 5,  15, 15, 15, 15,
+    3,  15, 5,  5,  5,  8,  5,  10, 5,  10, 8,  13, 15, 12, 3,  3,
+};
+constexpr uint8_t ANCHOR3_THIRD[64] = {
+    15, 8,  8,  3,  15, 15, 3,  8,  15, 15, 15, 15, 15, 15, 15, 8,
+    15, 8,  15, 3,  15, 8,  15, 8,  3,  15, 6,  10, 15, 15, 10, 8,
+    15, 3,  15, 10, 10, 8,  9,  10, 6,  15, 8,  15, 3,  6,  6,  8,
+    15, 3,  15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 3,  15, 15, 8,
+};
+
+constexpr uint8_t WEIGHTS2[4] = {0, 21, 43, 64};
+constexpr uint8_t WEIGHTS3[8] = {0, 9, 18, 27, 37, 46, 55, 64};
+constexpr uint8_t WEIGHTS4[16] = {0, 4, 9, 13, 17, 21, 26, 30, 34, 38, 43, 47, 51, 55, 60, 64};
+
+const uint8_t* weights_for(int index_bits) {
+    return index_bits == 2 ? WEIGHTS2 : index_bits == 3 ? WEIGHTS3 : WEIGHTS4;
+}
+
+int subset_of(int subsets, int partition, int texel) {
+    if (subsets == 2) return PARTITIONS2[partition] >> texel & 1;
+    if (subsets == 3) return PARTITIONS3[partition] >> (2 * texel) & 3;
+    return 0;
+}
+
+int anchor_of(int subsets, int partition, int subset) {
+    if (subset == 0) return 0;
+    if (subsets == 2) return ANCHOR2[partition];
+    return subset == 1 ? ANCHOR3_SECOND[partition] : ANCHOR3_THIRD[partition];
+}
+
+// An n-bit stored value widened to a byte by repeating its top bits below it.
+int expand(int value, int bits) {
+    return bits >= 8 ? value : (value << (8 - bits)) | (value >> (2 * bits - 8));
+}
+
+int interpolate(int e0, int e1, int weight) {
+    return ((64 - weight) * e0 + weight * e1 + 32) >> 6;
+}
+
+enum class Pbits { none, per_endpoint, shared };
+
+// For each field width (4 to 8 bits) and p-bit (none, 0, 1): the stored value
+// nearest each byte. Built once, read only.
+struct QuantTables {
+    uint8_t nearest[5][3][256];
+};
+
+const QuantTables& quant_tables() {
+    static const QuantTables tables = [] {
+        QuantTables t{};
+        for (int bits = 4; bits <= 8; ++bits)
+            for (int p = 0; p < 3; ++p)
+                for (int target = 0; target < 256; ++target) {
+                    int best = 0, best_error = 1 << 30;
+                    for (int q = 0; q < (1 << bits); ++q) {
+                        const int value = p == 0 ? expand(q, bits) : expand(q << 1 | (p - 1), bits + 1);
+                        const int error = std::abs(value - target);
+                        if (error < best_error) best_error = error, best = q;
+                    }
+                    t.nearest[bits - 4][p][target] = static_cast<uint8_t>(best);
+                }
+        return t;
+    }();
+    return tables;
+}
+
+// The mode 5 endpoints for a colour channel value reached exactly at index 1:
+// every byte has a pair (checked by the tests through the decoder).
+struct SolidTable {
+    uint8_t e0[256];
+    uint8_t e1[256];
+};
+
+const SolidTable& solid_table() {
+    static const SolidTable table = [] {
+        SolidTable t{};
+        for (int target = 0; target < 256; ++target) {
+            int best_error = 1 << 30;
+            for (int a = 0; a < 128 && best_error; ++a)
+                for (int b = 0; b < 128; ++b) {
+                    const int error = std::abs(interpolate(expand(a, 7), expand(b, 7), WEIGHTS2[1]) - target);
+                    if (error < best_error) {
+                        best_error = error;
+                        t.e0[target] = static_cast<uint8_t>(a);
+                        t.e1[target] = static_cast<uint8_t>(b);
+                        if (!error) break;
+                    }
+                }
+        }
+        return t;
+    }();
+    return table;
+}
+
+// The search effort of one quality level.
+struct Effort {
+    int refine_passes;       // index / least-squares rounds per fit
+    int partitions2;         // two-subset partitions fitted in full
+    int partitions3;         // three-subset partitions fitted in full
+    bool three_subsets;      // modes 0 and 2
+    bool rotations;          // modes 4 and 5 on opaque blocks
+    bool exhaustive_indices; // every index tried, not just those near the projection
+    bool nudge;              // endpoint steps after the fit
+};
+
+Effort effort_for(CompressQuality quality) {
+    switch (quality) {
+        case CompressQuality::fast: return {1, 2, 0, false, false, false, false};
+        case CompressQuality::normal: return {2, 6, 4, true, true, false, false};
+        case CompressQuality::best: return {3, 16, 12, true, true, true, true};
+    }
+    return {2, 6, 4, true, true, false, false};
+}
+
+using Texels = int[16][4];
+
+// One subset's fit: stored endpoint values (without p-bits), p-bits, and the
+// index of each member in member order.
+struct SubsetFit {
+    int error = 0;
+    int q[2][4] = {};
+    int p[2] = {};
+    uint8_t index[16] = {};
+};
+
+// What a fit is asked for: which channels, how they are stored and indexed.
+struct FitFormat {
+    int first_channel;
+    int channels;
+    int bits;
+    Pbits pbits;
+    int index_bits;
+};
+
+struct Palette {
+    int colour[16][4];
+    int count;
+};
+
+int endpoint_value(const FitFormat& f, int q, int p) {
+    return f.pbits == Pbits::none ? expand(q, f.bits) : expand(q << 1 | p, f.bits + 1);
+}
+
+void make_palette(const FitFormat& f, const int q[2][4], const int p[2], Palette* palette) {
+    const uint8_t* weights = weights_for(f.index_bits);
+    palette->count = 1 << f.index_bits;
+    int e[2][4];
+    for (int e_i = 0; e_i < 2; ++e_i)
+        for (int c = 0; c < f.channels; ++c) e[e_i][c] = endpoint_value(f, q[e_i][c], p[e_i]);
+    for (int k = 0; k < palette->count; ++k)
+        for (int c = 0; c < f.channels; ++c) palette->colour[k][c] = interpolate(e[0][c], e[1][c], weights[k]);
+}
+
+int texel_error(const int* texel, const int* colour, int channels) {
+    int error = 0;
+    for (int c = 0; c < channels; ++c) {
+        const int d = texel[c] - colour[c];
+        error += d * d;
+    }
+    return error;
+}
+
+// Picks each member's index against the palette and gives the total error.
+// Near-projection search checks the projected index and its two neighbours:
+// the weights are nearly even, so the best index is never further away
+// except on lines so short that every entry is within a step of the others.
+int assign_indices(const Texels& texels, const uint8_t* members, int count, const FitFormat& f,
+                   const Palette& palette, bool exhaustive, uint8_t* index) {
+    const int c0 = f.first_channel, n = f.channels;
+    int total = 0;
+    if (exhaustive) {
+        for (int i = 0; i < count; ++i) {
+            const int* t = texels[members[i]] + c0;
+            int best = 0, best_error = texel_error(t, palette.colour[0], n);
+            for (int k = 1; k < palette.count; ++k) {
+                const int error = texel_error(t, palette.colour[k], n);
+                if (error < best_error) best_error = error, best = k;
+            }
+            index[i] = static_cast<uint8_t>(best);
+            total += best_error;
+        }
+        return total;
+    }
+    const int last = palette.count - 1;
+    int dir[4], dd = 0;
+    for (int c = 0; c < n; ++c) {
+        dir[c] = palette.colour[last][c] - palette.colour[0][c];
+        dd += dir[c] * dir[c];
+    }
+    for (int i = 0; i < count; ++i) {
+        const int* t = texels[members[i]] + c0;
+        int k = 0;
+        if (dd > 0) {
+            int dot = 0;
+            for (int c = 0; c < n; ++c) dot += (t[c] - palette.colour[0][c]) * dir[c];
+            k = (2 * dot * last + dd) / (2 * dd);
+            if (dot < 0) k = 0;
+            k = std::min(std::max(k, 0), last);
+        }
+        int best = k, best_error = texel_error(t, palette.colour[k], n);
+        for (int j = std::max(k - 1, 0); j <= std::min(k + 1, last); ++j) {
+            if (j == k) continue;
+            const int error = texel_error(t, palette.colour[j], n);
+            if (error < best_error) best_error = error, best = j;
+        }
+        index[i] = static_cast<uint8_t>(best);
+        total += best_error;
+    }
+    return total;
+}
+
+// Quantises float endpoints with every p-bit choice the format allows and
+// keeps the best, with its indices, in `fit` when it beats fit->error.
+void quantise_and_index(const Texels& texels, const uint8_t* members, int count, const FitFormat& f,
+                        const float ends[2][4], bool exhaustive, SubsetFit* fit) {
+    const QuantTables& tables = quant_tables();
+    const int combinations = f.pbits == Pbits::per_endpoint ? 4 : f.pbits == Pbits::shared ? 2 : 1;
+    for (int combo = 0; combo < combinations; ++combo) {
+        SubsetFit trial;
+        if (f.pbits == Pbits::per_endpoint) trial.p[0] = combo & 1, trial.p[1] = combo >> 1;
+        else if (f.pbits == Pbits::shared) trial.p[0] = trial.p[1] = combo;
+        for (int e = 0; e < 2; ++e) {
+            const int table = f.pbits == Pbits::none ? 0 : 1 + trial.p[e];
+            for (int c = 0; c < f.channels; ++c) {
+                const int target = static_cast<int>(std::lround(std::min(std::max(ends[e][c], 0.0f), 255.0f)));
+                trial.q[e][c] = tables.nearest[f.bits - 4][table][target];
+            }
+        }
+        Palette palette;
+        make_palette(f, trial.q, trial.p, &palette);
+        trial.error = assign_indices(texels, members, count, f, palette, exhaustive, trial.index);
+        if (trial.error < fit->error) *fit = trial;
+    }
+}
+
+// Endpoints minimising the squared error for the given indices; false when
+// every member has the same weight, which leaves them undetermined.
+bool least_squares(const Texels& texels, const uint8_t* members, int count, const FitFormat& f,
+                   const uint8_t* index, float ends[2][4]) {
+    const uint8_t* weights = weights_for(f.index_bits);
+    float aa = 0, ab = 0, bb = 0, xa[4] = {}, xb[4] = {};
+    for (int i = 0; i < count; ++i) {
+        const float t = weights[index[i]] / 64.0f, s = 1.0f - t;
+        aa += s * s;
+        ab += s * t;
+        bb += t * t;
+        const int* texel = texels[members[i]] + f.first_channel;
+        for (int c = 0; c < f.channels; ++c) {
+            xa[c] += s * texel[c];
+            xb[c] += t * texel[c];
+        }
+    }
+    const float det = aa * bb - ab * ab;
+    if (det < 1e-3f) return false;
+    for (int c = 0; c < f.channels; ++c) {
+        ends[0][c] = (bb * xa[c] - ab * xb[c]) / det;
+        ends[1][c] = (aa * xb[c] - ab * xa[c]) / det;
+    }
+    return true;
+}
+
+// The line through the members' mean along their principal axis, cut at the
+// extreme projections.
+void principal_ends(const Texels& texels, const uint8_t* members, int count, const FitFormat& f, float ends[2][4]) {
+    const int n = f.channels, c0 = f.first_channel;
+    float mean[4] = {};
+    for (int i = 0; i < count; ++i)
+        for (int c = 0; c < n; ++c) mean[c] += texels[members[i]][c0 + c];
+    for (int c = 0; c < n; ++c) mean[c] /= count;
+    float cov[4][4] = {};
+    for (int i = 0; i < count; ++i) {
+        float d[4];
+        for (int c = 0; c < n; ++c) d[c] = texels[members[i]][c0 + c] - mean[c];
+        for (int r = 0; r < n; ++r)
+            for (int c = r; c < n; ++c) cov[r][c] += d[r] * d[c];
+    }
+    for (int r = 0; r < n; ++r)
+        for (int c = 0; c < r; ++c) cov[r][c] = cov[c][r];
+    // Power iteration from the channel of widest spread.
+    float axis[4] = {};
+    int widest = 0;
+    for (int c = 1; c < n; ++c)
+        if (cov[c][c] > cov[widest][widest]) widest = c;
+    for (int c = 0; c < n; ++c) axis[c] = cov[widest][c];
+    for (int iteration = 0; iteration < 6; ++iteration) {
+        float next[4] = {}, norm = 0;
+        for (int r = 0; r < n; ++r) {
+            for (int c = 0; c < n; ++c) next[r] += cov[r][c] * axis[c];
+            norm = std::max(norm, std::fabs(next[r]));
+        }
+        if (norm < 1e-6f) break;
+        for (int c = 0; c < n; ++c) axis[c] = next[c] / norm;
+    }
+    float length = 0;
+    for (int c = 0; c < n; ++c) length += axis[c] * axis[c];
+    if (length < 1e-12f) {
+        for (int c = 0; c < n; ++c) ends[0][c] = ends[1][c] = mean[c];
+        return;
+    }
+    length = std::sqrt(length);
+    for (int c = 0; c < n; ++c) axis[c] /= length;
+    float low = 0, high = 0;
+    for (int i = 0; i < count; ++i) {
+        float t = 0;
+        for (int c = 0; c < n; ++c) t += (texels[members[i]][c0 + c] - mean[c]) * axis[c];
+        low = std::min(low, t);
+        high = std::max(high, t);
+    }
+    for (int c = 0; c < n; ++c) {
+        ends[0][c] = mean[c] + low * axis[c];
+        ends[1][c] = mean[c] + high * axis[c];
+    }
+}
+
+// Tries each stored endpoint value one step up and down, keeping any step
+// that lowers the error, until no step does or the budget runs out.
+void nudge_endpoints(const Texels& texels, const uint8_t* members, int count, const FitFormat& f,
+                     bool exhaustive, SubsetFit* fit) {
+    const int top = (1 << f.bits) - 1;
+    for (int round = 0; round < 4; ++round) {
+        bool improved = false;
+        for (int e = 0; e < 2; ++e)
+            for (int c = 0; c < f.channels; ++c)
+                for (int step = -1; step <= 1; step += 2) {
+                    SubsetFit trial = *fit;
+                    trial.q[e][c] += step;
+                    if (trial.q[e][c] < 0 || trial.q[e][c] > top) continue;
+                    Palette palette;
+                    make_palette(f, trial.q, trial.p, &palette);
+                    trial.error = assign_indices(texels, members, count, f, palette, exhaustive, trial.index);
+                    if (trial.error < fit->error) *fit = trial, improved = true;
+                }
+        if (!improved) break;
+    }
+}
+
+SubsetFit fit_subset(const Texels& texels, const uint8_t* members, int count, const FitFormat& f,
+                     const Effort& effort) {
+    SubsetFit fit;
+    fit.error = 1 << 30;
+    float ends[2][4];
+    principal_ends(texels, members, count, f, ends);
+    quantise_and_index(texels, members, count, f, ends, effort.exhaustive_indices, &fit);
+    for (int pass = 0; pass < effort.refine_passes && fit.error > 0; ++pass) {
+        if (!least_squares(texels, members, count, f, fit.index, ends)) break;
+        const int before = fit.error;
+        quantise_and_index(texels, members, count, f, ends, effort.exhaustive_indices, &fit);
+        if (fit.error >= before) break;
+    }
+    if (effort.nudge && fit.error > 0) nudge_endpoints(texels, members, count, f, effort.exhaustive_indices, &fit);
+    return fit;
+}
+
+// A whole block's choice before packing.
+struct Candidate {
+    int error = 1 << 30;
+    int mode = -1;
+    int partition = 0;
+    int rotation = 0;
+    int selection = 0;
+    SubsetFit subset[3];   // modes 4 and 5: [0] colour, [1] the scalar channel
+    uint8_t members[3][16];
+    int member_count[3] = {};
+};
+
+// Least significant bit first, as the block is read.
+struct BitWriter {
+    uint8_t* out;
+    int position = 0;
+    void put(uint32_t value, int bits) {
+        for (int i = 0; i < bits; ++i, ++position)
+            if (value >> i & 1) out[position >> 3] |= static_cast<uint8_t>(1u << (position & 7));
+    }
+};
+
+// Swaps a subset's endpoints (and p-bits) and mirrors its indices so that its
+// anchor's index has a clear top bit, as the format requires.
+void orient(SubsetFit* fit, int anchor_member, int index_bits, int channels) {
+    const int top = (1 << index_bits) - 1;
+    if (fit->index[anchor_member] <= top >> 1) return;
+    for (int c = 0; c < channels; ++c) std::swap(fit->q[0][c], fit->q[1][c]);
+    std::swap(fit->p[0], fit->p[1]);
+    for (int i = 0; i < 16; ++i) fit->index[i] = static_cast<uint8_t>(top - fit->index[i]);
+}
+
+void pack(Candidate c, uint8_t out[16]) {
+    const ModeInfo& m = MODES[c.mode];
+    std::memset(out, 0, 16);
+    BitWriter w{out};
+    w.put(1u << c.mode, c.mode + 1);
+    w.put(c.partition, m.partition_bits);
+    w.put(c.rotation, m.rotation_bits);
+    w.put(c.selection, m.selection_bits);
+    // Member position of each texel within its subset.
+    int subset_of_texel[16], position_of_texel[16];
+    for (int s = 0; s < m.subsets; ++s)
+        for (int i = 0; i < c.member_count[s]; ++i) {
+            subset_of_texel[c.members[s][i]] = s;
+            position_of_texel[c.members[s][i]] = i;
+        }
+    if (m.subsets > 1 || m.alpha_bits == 0 || c.mode == 6) {
+        const int channels = m.alpha_bits ? 4 : 3;
+        for (int s = 0; s < m.subsets; ++s) {
+            const int anchor = anchor_of(m.subsets, c.partition, s);
+            orient(&c.subset[s], position_of_texel[anchor], m.index_bits, channels);
+        }
+        for (int ch = 0; ch < channels; ++ch)
+            for (int s = 0; s < m.subsets; ++s)
+                for (int e = 0; e < 2; ++e) w.put(c.subset[s].q[e][ch], ch < 3 ? m.colour_bits : m.alpha_bits);
+        for (int s = 0; s < m.subsets; ++s)
+            for (int e = 0; e < m.endpoint_pbits * 2; ++e) w.put(c.subset[s].p[e], 1);
+        for (int s = 0; s < m.subsets && m.shared_pbits; ++s) w.put(c.subset[s].p[0], 1);
+        for (int t = 0; t < 16; ++t) {
+            const int s = subset_of_texel[t];
+            const bool anchor = t == anchor_of(m.subsets, c.partition, s);
+            w.put(c.subset[s].index[position_of_texel[t]], m.index_bits - (anchor ? 1 : 0));
+        }
+        return;
+    }
+    // Modes 4 and 5: colour and the scalar channel each with their own indices;
+    // mode 4's selection bit gives colour the 3-bit set.
+    SubsetFit& colour = c.subset[0];
+    SubsetFit& scalar = c.subset[1];
+    const int colour_index_bits = c.selection ? m.index_bits2 : m.index_bits;
+    const int scalar_index_bits = c.selection ? m.index_bits : m.index_bits2;
+    orient(&colour, 0, colour_index_bits, 3);
+    orient(&scalar, 0, scalar_index_bits, 1);
+    for (int ch = 0; ch < 3; ++ch)
+        for (int e = 0; e < 2; ++e) w.put(colour.q[e][ch], m.colour_bits);
+    for (int e = 0; e < 2; ++e) w.put(scalar.q[e][0], m.alpha_bits);
+    const SubsetFit& primary = c.selection ? scalar : colour;
+    const SubsetFit& secondary = c.selection ? colour : scalar;
+    for (int t = 0; t < 16; ++t) w.put(primary.index[t], m.index_bits - (t == 0 ? 1 : 0));
+    for (int t = 0; t < 16; ++t) w.put(secondary.index[t], m.index_bits2 - (t == 0 ? 1 : 0));
+}
+
+// Residual of a line fit to each subset: total variance less the variance
+// along the principal axis. Cheap enough to run on all 64 partitions.
+float line_residual(const float sum[4], const float products[10], int count, int channels) {
+    if (count == 0) return 0;
+    float cov[4][4];
+    int k = 0;
+    for (int r = 0; r < 4; ++r)
+        for (int c = r; c < 4; ++c, ++k) {
+            if (r >= channels || c >= channels) continue;
+            cov[r][c] = cov[c][r] = products[k] - sum[r] * sum[c] / count;
+        }
+    float trace = 0;
+    int widest = 0;
+    for (int c = 0; c < channels; ++c) {
+        trace += cov[c][c];
+        if (cov[c][c] > cov[widest][widest]) widest = c;
+    }
+    if (trace <= 0) return 0;
+    float axis[4];
+    for (int c = 0; c < channels; ++c) axis[c] = cov[widest][c];
+    float lambda = 0;
+    for (int iteration = 0; iteration < 3; ++iteration) {
+        float next[4] = {}, norm = 0;
+        for (int r = 0; r < channels; ++r) {
+            for (int c = 0; c < channels; ++c) next[r] += cov[r][c] * axis[c];
+            norm += next[r] * next[r];
+        }
+        if (norm <= 0) return trace;
+        norm = std::sqrt(norm);
+        for (int c = 0; c < channels; ++c) axis[c] = next[c] / norm;
+        lambda = norm;
+    }
+    return std::max(trace - lambda, 0.0f);
+}
+
+// The `keep` partitions (of the first `available`) with the smallest line
+// residuals, best first.
+int rank_partitions(const Texels& texels, int subsets, int available, int channels, int keep, int* chosen) {
+    float texel_products[16][10];
+    for (int t = 0; t < 16; ++t) {
+        int k = 0;
+        for (int r = 0; r < 4; ++r)
+            for (int c = r; c < 4; ++c, ++k) texel_products[t][k] = float(texels[t][r] * texels[t][c]);
+    }
+    float score[64];
+    for (int partition = 0; partition < available; ++partition) {
+        float sum[3][4] = {}, products[3][10] = {};
+        int count[3] = {};
+        for (int t = 0; t < 16; ++t) {
+            const int s = subset_of(subsets, partition, t);
+            ++count[s];
+            for (int c = 0; c < 4; ++c) sum[s][c] += texels[t][c];
+            for (int k = 0; k < 10; ++k) products[s][k] += texel_products[t][k];
+        }
+        score[partition] = 0;
+        for (int s = 0; s < subsets; ++s) score[partition] += line_residual(sum[s], products[s], count[s], channels);
+    }
+    int order[64];
+    for (int i = 0; i < available; ++i) order[i] = i;
+    keep = std::min(keep, available);
+    // Ties keep the lower partition number, so the choice is the same everywhere.
+    std::partial_sort(order, order + keep, order + available,
+                      [&](int a, int b) { return score[a] < score[b] || (score[a] == score[b] && a < b); });
+    std::copy(order, order + keep, chosen);
+    return keep;
+}
+
+// Fits every subset of one partition in `mode`; the candidate replaces `best`
+// when its error is lower. Stops early once the sum passes the best so far.
+void try_partitioned(const Texels& texels, int mode, int partition, const Effort& effort, Candidate* best) {
+    const ModeInfo& m = MODES[mode];
+    Candidate c;
+    c.mode = mode;
+    c.partition = partition;
+    for (int t = 0; t < 16; ++t) {
+        const int s = subset_of(m.subsets, partition, t);
+        c.members[s][c.member_count[s]++] = static_cast<uint8_t>(t);
+    }
+    const Pbits pbits = m.endpoint_pbits ? Pbits::per_endpoint : m.shared_pbits ? Pbits::shared : Pbits::none;
+    const FitFormat f{0, m.alpha_bits ? 4 : 3, m.colour_bits, pbits, m.index_bits};
+    c.error = 0;
+    for (int s = 0; s < m.subsets; ++s) {
+        c.subset[s] = fit_subset(texels, c.members[s], c.member_count[s], f, effort);
+        c.error += c.subset[s].error;
+        if (c.error >= best->error) return;
+    }
+    *best = c;
+}
+
+// Modes 4 and 5: `rotation` swaps a colour channel with alpha before the fit
+// (and the decoder swaps it back), so any one channel can have its own indices.
+void try_rotated(const Texels& texels, int mode, int rotation, int selection, const Effort& effort, Candidate* best) {
+    const ModeInfo& m = MODES[mode];
+    Texels rotated;
+    std::memcpy(rotated, texels, sizeof rotated);
+    if (rotation)
+        for (int t = 0; t < 16; ++t) std::swap(rotated[t][rotation - 1], rotated[t][3]);
+    Candidate c;
+    c.mode = mode;
+    c.rotation = rotation;
+    c.selection = selection;
+    c.member_count[0] = 16;
+    for (int t = 0; t < 16; ++t) c.members[0][t] = static_cast<uint8_t>(t);
+    const int colour_index_bits = selection ? m.index_bits2 : m.index_bits;
+    const int scalar_index_bits = selection ? m.index_bits : m.index_bits2;
+    const FitFormat colour{0, 3, m.colour_bits, Pbits::none, colour_index_bits};
+    const FitFormat scalar{3, 1, m.alpha_bits, Pbits::none, scalar_index_bits};
+    c.subset[0] = fit_subset(rotated, c.members[0], 16, colour, effort);
+    if (c.subset[0].error >= best->error) return;
+    c.subset[1] = fit_subset(rotated, c.members[0], 16, scalar, effort);
+    c.error = c.subset[0].error + c.subset[1].error;
+    if (c.error < best->error) *best = c;
+}
+
+void try_single(const Texels& texels, const Effort& effort, Candidate* best) {
+    Candidate c;
+    c.mode = 6;
+    c.member_count[0] = 16;
+    for (int t = 0; t < 16; ++t) c.members[0][t] = static_cast<uint8_t>(t);
+    const FitFormat f{0, 4, 7, Pbits::per_endpoint, 4};
+    c.subset[0] = fit_subset(texels, c.members[0], 16, f, effort);
+    c.error = c.subset[0].error;
+    if (c.error < best->error) *best = c;
+}
+
+void encode_solid(const int* colour, uint8_t out[16]) {
+    const SolidTable& table = solid_table();
+    Candidate c;
+    c.mode = 5;
+    c.member_count[0] = 16;
+    for (int t = 0; t < 16; ++t) {
+        c.members[0][t] = static_cast<uint8_t>(t);
+        c.subset[0].index[t] = 1;
+        c.subset[1].index[t] = 0;
+    }
+    for (int ch = 0; ch < 3; ++ch) {
+        c.subset[0].q[0][ch] = table.e0[colour[ch]];
+        c.subset[0].q[1][ch] = table.e1[colour[ch]];
+    }
+    c.subset[1].q[0][0] = c.subset[1].q[1][0] = colour[3];
+    pack(c, out);
+}
+
+}  // namespace
 
 void encode_bc7_block(const Pixel texels[16], const BlockSettings& settings, uint8_t out[16]) {
-    int mean[4];
-    for (int c = 0; c < 4; ++c) {
-        int sum = 0;
-        for (int i = 0; i < 16; ++i) sum += (c < 3 || settings.alpha) ? int(texels[i] >> (8 * c) & 0xFF) : 255;
-        mean[c] = (sum + 8) / 16;
+    Texels block;
+    bool opaque = true, solid = true;
+    for (int t = 0; t < 16; ++t) {
+        for (int c = 0; c < 3; ++c) block[t][c] = int(texels[t] >> (8 * c) & 0xFF);
+        block[t][3] = settings.alpha ? int(texels[t] >> 24) : 255;
+        opaque = opaque && block[t][3] == 255;
+        solid = solid && std::equal(block[t], block[t] + 4, block[0]);
     }
-    // Mode 6: the mode bit, eight 7-bit endpoint values, two p-bits, then
-    // the indices (the anchor's 3 bits, then 4 bits each), here all 0.
-    uint64_t low = 1u << 6;
-    int bit = 7;
-    for (int c = 0; c < 4; ++c)
-        for (int e = 0; e < 2; ++e, bit += 7) low |= uint64_t(mean[c] >> 1) << bit;
-    const uint64_t p = uint64_t(mean[0] & 1);  // one p-bit for all four channels
-    low |= p << 63;
-    const uint64_t high = p;
-    for (int i = 0; i < 8; ++i) {
-        out[i] = static_cast<uint8_t>(low >> (8 * i));
-        out[8 + i] = static_cast<uint8_t>(high >> (8 * i));
+    if (solid) {
+        encode_solid(block[0], out);
+        return;
     }
+    const Effort effort = effort_for(settings.quality);
+    Candidate best;
+    try_single(block, effort, &best);
+    if (opaque) {
+        int chosen[64];
+        const int two = rank_partitions(block, 2, 64, 3, effort.partitions2, chosen);
+        for (int i = 0; i < two && best.error > 0; ++i) {
+            try_partitioned(block, 1, chosen[i], effort, &best);
+            try_partitioned(block, 3, chosen[i], effort, &best);
+        }
+        if (effort.three_subsets && best.error > 0) {
+            const int three = rank_partitions(block, 3, 64, 3, effort.partitions3, chosen);
+            for (int i = 0; i < three && best.error > 0; ++i) try_partitioned(block, 2, chosen[i], effort, &best);
+            const int three0 = rank_partitions(block, 3, 16, 3, effort.partitions3, chosen);
+            for (int i = 0; i < three0 && best.error > 0; ++i) try_partitioned(block, 0, chosen[i], effort, &best);
+        }
+        if (effort.rotations)
+            for (int rotation = 1; rotation < 4 && best.error > 0; ++rotation) {
+                try_rotated(block, 5, rotation, 0, effort, &best);
+                try_rotated(block, 4, rotation, 0, effort, &best);
+                try_rotated(block, 4, rotation, 1, effort, &best);
+            }
+    } else {
+        for (int rotation = 0; rotation < 4 && best.error > 0; ++rotation) {
+            if (rotation && !effort.rotations) break;
+            try_rotated(block, 5, rotation, 0, effort, &best);
+            try_rotated(block, 4, rotation, 0, effort, &best);
+            try_rotated(block, 4, rotation, 1, effort, &best);
+        }
+        int chosen[64];
+        const int two = rank_partitions(block, 2, 64, 4, effort.partitions2, chosen);
+        for (int i = 0; i < two && best.error > 0; ++i) try_partitioned(block, 7, chosen[i], effort, &best);
+    }
+    pack(best, out);
 }
 
 }  // namespace orvandel
