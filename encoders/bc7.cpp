@@ -175,24 +175,40 @@ const SolidTable& solid_table() {
     return table;
 }
 
-// The search effort of one quality level.
+enum class Search { projected, neighbours, exhaustive };
+
+// How hard one fit works.
+struct Depth {
+    int refine_passes;        // index / least-squares rounds
+    bool all_pbits;           // every p-bit choice fitted, not the one nearest the line's ends
+    Search search;            // how widely each texel's index is sought
+    bool nudge;               // endpoint steps after the refinement
+};
+
+// The search effort of one quality level: every candidate (mode, partition,
+// rotation) gets a quick fit; the best few get the full one.
 struct Effort {
-    int refine_passes;       // index / least-squares rounds per fit
-    int partitions2;         // two-subset partitions fitted in full
-    int partitions3;         // three-subset partitions fitted in full
-    bool three_subsets;      // modes 0 and 2
-    bool rotations;          // modes 4 and 5 on opaque blocks
-    bool exhaustive_indices; // every index tried, not just those near the projection
-    bool nudge;              // endpoint steps after the fit
+    Depth quick;
+    Depth full;
+    int finalists;
+    int partitions2;     // two-subset partitions given a quick fit
+    int partitions3;     // three-subset partitions given a quick fit
+    bool three_subsets;  // modes 0 and 2
+    bool rotations;      // modes 4 and 5 with a colour channel rotated into the scalar
+    // Squared error of a block (summed over texels and channels) at which
+    // mode 6 alone is kept: the other modes could gain only a little there.
+    int good_enough;
 };
 
 Effort effort_for(CompressQuality quality) {
+    constexpr Depth quick{0, false, Search::projected, false};
     switch (quality) {
-        case CompressQuality::fast: return {1, 2, 0, false, false, false, false};
-        case CompressQuality::normal: return {2, 6, 4, true, true, false, false};
-        case CompressQuality::best: return {3, 16, 12, true, true, true, true};
+        case CompressQuality::fast: return {quick, {1, false, Search::neighbours, false}, 1, 2, 0, false, false, 48};
+        case CompressQuality::normal: break;
+        case CompressQuality::best:
+            return {{1, false, Search::neighbours, false}, {3, true, Search::exhaustive, true}, 4, 24, 16, true, true, 0};
     }
-    return {2, 6, 4, true, true, false, false};
+    return {quick, {2, true, Search::neighbours, false}, 2, 8, 4, true, true, 16};
 }
 
 using Texels = int[16][4];
@@ -244,11 +260,12 @@ int texel_error(const int* texel, const int* colour, int channels) {
 }
 
 // Picks each member's index against the palette and gives the total error.
-// Near-projection search checks the projected index and its two neighbours:
-// the weights are nearly even, so the best index is never further away
-// except on lines so short that every entry is within a step of the others.
+// The projection onto the line gives an index; the neighbours search also
+// checks the entries beside it, since rounding of the palette and of the
+// endpoints moves entries off even spacing.
 int assign_indices(const Texels& texels, const uint8_t* members, int count, const FitFormat& f,
-                   const Palette& palette, bool exhaustive, uint8_t* index) {
+                   const Palette& palette, Search search, uint8_t* index) {
+    const bool exhaustive = search == Search::exhaustive, projected_only = search == Search::projected;
     const int c0 = f.first_channel, n = f.channels;
     int total = 0;
     if (exhaustive) {
@@ -270,21 +287,22 @@ int assign_indices(const Texels& texels, const uint8_t* members, int count, cons
         dir[c] = palette.colour[last][c] - palette.colour[0][c];
         dd += dir[c] * dir[c];
     }
+    const float scale = dd > 0 ? float(last) / float(dd) : 0.0f;
     for (int i = 0; i < count; ++i) {
         const int* t = texels[members[i]] + c0;
-        int k = 0;
-        if (dd > 0) {
-            int dot = 0;
-            for (int c = 0; c < n; ++c) dot += (t[c] - palette.colour[0][c]) * dir[c];
-            k = (2 * dot * last + dd) / (2 * dd);
-            if (dot < 0) k = 0;
-            k = std::min(std::max(k, 0), last);
-        }
+        int dot = 0;
+        for (int c = 0; c < n; ++c) dot += (t[c] - palette.colour[0][c]) * dir[c];
+        const int k = std::min(std::max(static_cast<int>(float(dot) * scale + 0.5f), 0), last);
         int best = k, best_error = texel_error(t, palette.colour[k], n);
-        for (int j = std::max(k - 1, 0); j <= std::min(k + 1, last); ++j) {
-            if (j == k) continue;
-            const int error = texel_error(t, palette.colour[j], n);
-            if (error < best_error) best_error = error, best = j;
+        if (!projected_only) {
+            if (k > 0) {
+                const int error = texel_error(t, palette.colour[k - 1], n);
+                if (error < best_error) best_error = error, best = k - 1;
+            }
+            if (k < last && best == k) {
+                const int error = texel_error(t, palette.colour[k + 1], n);
+                if (error < best_error) best_error = error, best = k + 1;
+            }
         }
         index[i] = static_cast<uint8_t>(best);
         total += best_error;
@@ -295,23 +313,42 @@ int assign_indices(const Texels& texels, const uint8_t* members, int count, cons
 // Quantises float endpoints with every p-bit choice the format allows and
 // keeps the best, with its indices, in `fit` when it beats fit->error.
 void quantise_and_index(const Texels& texels, const uint8_t* members, int count, const FitFormat& f,
-                        const float ends[2][4], bool exhaustive, SubsetFit* fit) {
+                        const float ends[2][4], bool all_pbits, Search search, SubsetFit* fit) {
     const QuantTables& tables = quant_tables();
-    const int combinations = f.pbits == Pbits::per_endpoint ? 4 : f.pbits == Pbits::shared ? 2 : 1;
-    for (int combo = 0; combo < combinations; ++combo) {
+    int target[2][4];
+    for (int e = 0; e < 2; ++e)
+        for (int c = 0; c < f.channels; ++c)
+            target[e][c] = static_cast<int>(std::min(std::max(ends[e][c], 0.0f), 255.0f) + 0.5f);
+    // Without the full search, each p-bit is the one that brings its endpoint
+    // (or, shared, both) nearest the unquantised line.
+    int guess = 0;
+    if (!all_pbits && f.pbits != Pbits::none) {
+        int miss[2][2] = {};
+        for (int e = 0; e < 2; ++e)
+            for (int p = 0; p < 2; ++p)
+                for (int c = 0; c < f.channels; ++c) {
+                    const int q = tables.nearest[f.bits - 4][1 + p][target[e][c]];
+                    const int d = endpoint_value(f, q, p) - target[e][c];
+                    miss[e][p] += d * d;
+                }
+        if (f.pbits == Pbits::per_endpoint)
+            guess = (miss[0][1] < miss[0][0] ? 1 : 0) | (miss[1][1] < miss[1][0] ? 2 : 0);
+        else
+            guess = miss[0][1] + miss[1][1] < miss[0][0] + miss[1][0] ? 1 : 0;
+    }
+    const int combinations = !all_pbits ? 1 : f.pbits == Pbits::per_endpoint ? 4 : f.pbits == Pbits::shared ? 2 : 1;
+    for (int i = 0; i < combinations; ++i) {
+        const int combo = all_pbits ? i : guess;
         SubsetFit trial;
         if (f.pbits == Pbits::per_endpoint) trial.p[0] = combo & 1, trial.p[1] = combo >> 1;
         else if (f.pbits == Pbits::shared) trial.p[0] = trial.p[1] = combo;
         for (int e = 0; e < 2; ++e) {
             const int table = f.pbits == Pbits::none ? 0 : 1 + trial.p[e];
-            for (int c = 0; c < f.channels; ++c) {
-                const int target = static_cast<int>(std::lround(std::min(std::max(ends[e][c], 0.0f), 255.0f)));
-                trial.q[e][c] = tables.nearest[f.bits - 4][table][target];
-            }
+            for (int c = 0; c < f.channels; ++c) trial.q[e][c] = tables.nearest[f.bits - 4][table][target[e][c]];
         }
         Palette palette;
         make_palette(f, trial.q, trial.p, &palette);
-        trial.error = assign_indices(texels, members, count, f, palette, exhaustive, trial.index);
+        trial.error = assign_indices(texels, members, count, f, palette, search, trial.index);
         if (trial.error < fit->error) *fit = trial;
     }
 }
@@ -398,7 +435,7 @@ void principal_ends(const Texels& texels, const uint8_t* members, int count, con
 // Tries each stored endpoint value one step up and down, keeping any step
 // that lowers the error, until no step does or the budget runs out.
 void nudge_endpoints(const Texels& texels, const uint8_t* members, int count, const FitFormat& f,
-                     bool exhaustive, SubsetFit* fit) {
+                     Search search, SubsetFit* fit) {
     const int top = (1 << f.bits) - 1;
     for (int round = 0; round < 4; ++round) {
         bool improved = false;
@@ -410,7 +447,7 @@ void nudge_endpoints(const Texels& texels, const uint8_t* members, int count, co
                     if (trial.q[e][c] < 0 || trial.q[e][c] > top) continue;
                     Palette palette;
                     make_palette(f, trial.q, trial.p, &palette);
-                    trial.error = assign_indices(texels, members, count, f, palette, exhaustive, trial.index);
+                    trial.error = assign_indices(texels, members, count, f, palette, search, trial.index);
                     if (trial.error < fit->error) *fit = trial, improved = true;
                 }
         if (!improved) break;
@@ -418,19 +455,19 @@ void nudge_endpoints(const Texels& texels, const uint8_t* members, int count, co
 }
 
 SubsetFit fit_subset(const Texels& texels, const uint8_t* members, int count, const FitFormat& f,
-                     const Effort& effort) {
+                     const Depth& depth) {
     SubsetFit fit;
     fit.error = 1 << 30;
     float ends[2][4];
     principal_ends(texels, members, count, f, ends);
-    quantise_and_index(texels, members, count, f, ends, effort.exhaustive_indices, &fit);
-    for (int pass = 0; pass < effort.refine_passes && fit.error > 0; ++pass) {
+    quantise_and_index(texels, members, count, f, ends, depth.all_pbits, depth.search, &fit);
+    for (int pass = 0; pass < depth.refine_passes && fit.error > 0; ++pass) {
         if (!least_squares(texels, members, count, f, fit.index, ends)) break;
         const int before = fit.error;
-        quantise_and_index(texels, members, count, f, ends, effort.exhaustive_indices, &fit);
+        quantise_and_index(texels, members, count, f, ends, depth.all_pbits, depth.search, &fit);
         if (fit.error >= before) break;
     }
-    if (effort.nudge && fit.error > 0) nudge_endpoints(texels, members, count, f, effort.exhaustive_indices, &fit);
+    if (depth.nudge && fit.error > 0) nudge_endpoints(texels, members, count, f, depth.search, &fit);
     return fit;
 }
 
@@ -517,62 +554,87 @@ void pack(Candidate c, uint8_t out[16]) {
     for (int t = 0; t < 16; ++t) w.put(secondary.index[t], m.index_bits2 - (t == 0 ? 1 : 0));
 }
 
-// Residual of a line fit to each subset: total variance less the variance
-// along the principal axis. Cheap enough to run on all 64 partitions.
-float line_residual(const float sum[4], const float products[10], int count, int channels) {
-    if (count == 0) return 0;
-    float cov[4][4];
-    int k = 0;
-    for (int r = 0; r < 4; ++r)
-        for (int c = r; c < 4; ++c, ++k) {
-            if (r >= channels || c >= channels) continue;
-            cov[r][c] = cov[c][r] = products[k] - sum[r] * sum[c] / count;
-        }
+// Residual of a line fit to one subset from its moments (the channel sums,
+// then the products of each channel pair): total variance less the variance
+// along an estimate of the principal axis (the covariance row of the widest
+// channel, whose Rayleigh quotient is one power step from that channel's
+// axis). Cheap enough to run on all 64 partitions; it errs high, never low.
+template <int Channels>
+float line_residual(const int* moments, int count) {
+    if (count < 2) return 0;
+    float cov[Channels][Channels];
+    const int* sums = moments;
+    const int* products = moments + Channels;
+    const float inverse = 1.0f / float(count);
+    for (int r = 0, k = 0; r < Channels; ++r)
+        for (int c = r; c < Channels; ++c, ++k)
+            cov[r][c] = cov[c][r] = float(products[k]) - float(sums[r]) * float(sums[c]) * inverse;
     float trace = 0;
     int widest = 0;
-    for (int c = 0; c < channels; ++c) {
+    for (int c = 0; c < Channels; ++c) {
         trace += cov[c][c];
         if (cov[c][c] > cov[widest][widest]) widest = c;
     }
     if (trace <= 0) return 0;
-    float axis[4];
-    for (int c = 0; c < channels; ++c) axis[c] = cov[widest][c];
-    float lambda = 0;
-    for (int iteration = 0; iteration < 3; ++iteration) {
-        float next[4] = {}, norm = 0;
-        for (int r = 0; r < channels; ++r) {
-            for (int c = 0; c < channels; ++c) next[r] += cov[r][c] * axis[c];
-            norm += next[r] * next[r];
-        }
-        if (norm <= 0) return trace;
-        norm = std::sqrt(norm);
-        for (int c = 0; c < channels; ++c) axis[c] = next[c] / norm;
-        lambda = norm;
+    float w[Channels] = {}, vv = 0, vw = 0;
+    for (int r = 0; r < Channels; ++r) {
+        for (int c = 0; c < Channels; ++c) w[r] += cov[r][c] * cov[widest][c];
+        vv += cov[widest][r] * cov[widest][r];
+        vw += cov[widest][r] * w[r];
     }
-    return std::max(trace - lambda, 0.0f);
+    if (vv <= 0) return trace;
+    return std::max(trace - vw / vv, 0.0f);
 }
 
-// The `keep` partitions (of the first `available`) with the smallest line
-// residuals, best first.
-int rank_partitions(const Texels& texels, int subsets, int available, int channels, int keep, int* chosen) {
-    float texel_products[16][10];
+// Which texels (bit t) each subset of each partition holds, for both kinds.
+struct PartitionMasks {
+    uint16_t two[64][2];
+    uint16_t three[64][3];
+};
+
+const PartitionMasks& partition_masks() {
+    static const PartitionMasks masks = [] {
+        PartitionMasks m{};
+        for (int p = 0; p < 64; ++p)
+            for (int t = 0; t < 16; ++t) {
+                m.two[p][subset_of(2, p, t)] |= static_cast<uint16_t>(1u << t);
+                m.three[p][subset_of(3, p, t)] |= static_cast<uint16_t>(1u << t);
+            }
+        return m;
+    }();
+    return masks;
+}
+
+// The `keep` partitions (of the first `available`) with the smallest summed
+// line residuals, best first. Integer moments make every sum exact.
+template <int Channels>
+int rank_partitions(const Texels& texels, int subsets, int available, int keep, int* chosen) {
+    constexpr int terms = Channels + Channels * (Channels + 1) / 2;
+    int moments[16][terms], total[terms] = {};
     for (int t = 0; t < 16; ++t) {
         int k = 0;
-        for (int r = 0; r < 4; ++r)
-            for (int c = r; c < 4; ++c, ++k) texel_products[t][k] = float(texels[t][r] * texels[t][c]);
+        for (int c = 0; c < Channels; ++c) moments[t][k++] = texels[t][c];
+        for (int r = 0; r < Channels; ++r)
+            for (int c = r; c < Channels; ++c) moments[t][k++] = texels[t][r] * texels[t][c];
+        for (int i = 0; i < terms; ++i) total[i] += moments[t][i];
     }
+    const PartitionMasks& masks = partition_masks();
     float score[64];
     for (int partition = 0; partition < available; ++partition) {
-        float sum[3][4] = {}, products[3][10] = {};
-        int count[3] = {};
-        for (int t = 0; t < 16; ++t) {
-            const int s = subset_of(subsets, partition, t);
-            ++count[s];
-            for (int c = 0; c < 4; ++c) sum[s][c] += texels[t][c];
-            for (int k = 0; k < 10; ++k) products[s][k] += texel_products[t][k];
+        int part[3][terms] = {}, count[3] = {};
+        for (int s = 1; s < subsets; ++s) {
+            unsigned mask = subsets == 2 ? masks.two[partition][s] : masks.three[partition][s];
+            while (mask) {
+                const int t = __builtin_ctz(mask);
+                mask &= mask - 1;
+                ++count[s];
+                for (int i = 0; i < terms; ++i) part[s][i] += moments[t][i];
+            }
         }
+        count[0] = 16 - count[1] - count[2];
+        for (int i = 0; i < terms; ++i) part[0][i] = total[i] - part[1][i] - part[2][i];
         score[partition] = 0;
-        for (int s = 0; s < subsets; ++s) score[partition] += line_residual(sum[s], products[s], count[s], channels);
+        for (int s = 0; s < subsets; ++s) score[partition] += line_residual<Channels>(part[s], count[s]);
     }
     int order[64];
     for (int i = 0; i < available; ++i) order[i] = i;
@@ -584,63 +646,76 @@ int rank_partitions(const Texels& texels, int subsets, int available, int channe
     return keep;
 }
 
-// Fits every subset of one partition in `mode`; the candidate replaces `best`
-// when its error is lower. Stops early once the sum passes the best so far.
-void try_partitioned(const Texels& texels, int mode, int partition, const Effort& effort, Candidate* best) {
-    const ModeInfo& m = MODES[mode];
+// One way to store a block: the mode and its partition, rotation and index
+// selection.
+struct Spec {
+    int mode;
+    int partition;
+    int rotation;
+    int selection;
+};
+
+// Fits a block as `spec` says. Stops early, with an error at or above
+// `bound`, once the running sum reaches it.
+Candidate evaluate(const Texels& texels, const Spec& spec, const Depth& depth, int bound) {
+    const ModeInfo& m = MODES[spec.mode];
     Candidate c;
-    c.mode = mode;
-    c.partition = partition;
+    c.mode = spec.mode;
+    c.partition = spec.partition;
+    c.rotation = spec.rotation;
+    c.selection = spec.selection;
+    c.error = 0;
+    if (spec.mode == 4 || spec.mode == 5) {
+        // The rotation swaps a colour channel with alpha before the fit (the
+        // decoder swaps it back), so any one channel can have its own indices.
+        Texels rotated;
+        std::memcpy(rotated, texels, sizeof rotated);
+        if (spec.rotation)
+            for (int t = 0; t < 16; ++t) std::swap(rotated[t][spec.rotation - 1], rotated[t][3]);
+        c.member_count[0] = 16;
+        for (int t = 0; t < 16; ++t) c.members[0][t] = static_cast<uint8_t>(t);
+        const int colour_index_bits = spec.selection ? m.index_bits2 : m.index_bits;
+        const int scalar_index_bits = spec.selection ? m.index_bits : m.index_bits2;
+        const FitFormat scalar{3, 1, m.alpha_bits, Pbits::none, scalar_index_bits};
+        c.subset[1] = fit_subset(rotated, c.members[0], 16, scalar, depth);
+        c.error = c.subset[1].error;
+        if (c.error >= bound) return c;
+        const FitFormat colour{0, 3, m.colour_bits, Pbits::none, colour_index_bits};
+        c.subset[0] = fit_subset(rotated, c.members[0], 16, colour, depth);
+        c.error += c.subset[0].error;
+        return c;
+    }
     for (int t = 0; t < 16; ++t) {
-        const int s = subset_of(m.subsets, partition, t);
+        const int s = subset_of(m.subsets, spec.partition, t);
         c.members[s][c.member_count[s]++] = static_cast<uint8_t>(t);
     }
     const Pbits pbits = m.endpoint_pbits ? Pbits::per_endpoint : m.shared_pbits ? Pbits::shared : Pbits::none;
     const FitFormat f{0, m.alpha_bits ? 4 : 3, m.colour_bits, pbits, m.index_bits};
-    c.error = 0;
     for (int s = 0; s < m.subsets; ++s) {
-        c.subset[s] = fit_subset(texels, c.members[s], c.member_count[s], f, effort);
+        c.subset[s] = fit_subset(texels, c.members[s], c.member_count[s], f, depth);
         c.error += c.subset[s].error;
-        if (c.error >= best->error) return;
+        if (c.error >= bound) return c;
     }
-    *best = c;
+    return c;
 }
 
-// Modes 4 and 5: `rotation` swaps a colour channel with alpha before the fit
-// (and the decoder swaps it back), so any one channel can have its own indices.
-void try_rotated(const Texels& texels, int mode, int rotation, int selection, const Effort& effort, Candidate* best) {
-    const ModeInfo& m = MODES[mode];
-    Texels rotated;
-    std::memcpy(rotated, texels, sizeof rotated);
-    if (rotation)
-        for (int t = 0; t < 16; ++t) std::swap(rotated[t][rotation - 1], rotated[t][3]);
-    Candidate c;
-    c.mode = mode;
-    c.rotation = rotation;
-    c.selection = selection;
-    c.member_count[0] = 16;
-    for (int t = 0; t < 16; ++t) c.members[0][t] = static_cast<uint8_t>(t);
-    const int colour_index_bits = selection ? m.index_bits2 : m.index_bits;
-    const int scalar_index_bits = selection ? m.index_bits : m.index_bits2;
-    const FitFormat colour{0, 3, m.colour_bits, Pbits::none, colour_index_bits};
-    const FitFormat scalar{3, 1, m.alpha_bits, Pbits::none, scalar_index_bits};
-    c.subset[0] = fit_subset(rotated, c.members[0], 16, colour, effort);
-    if (c.subset[0].error >= best->error) return;
-    c.subset[1] = fit_subset(rotated, c.members[0], 16, scalar, effort);
-    c.error = c.subset[0].error + c.subset[1].error;
-    if (c.error < best->error) *best = c;
-}
+// The best few candidates of the quick round, lowest error first.
+struct Finalists {
+    Candidate entry[4];
+    int count = 0;
+    int capacity = 1;
 
-void try_single(const Texels& texels, const Effort& effort, Candidate* best) {
-    Candidate c;
-    c.mode = 6;
-    c.member_count[0] = 16;
-    for (int t = 0; t < 16; ++t) c.members[0][t] = static_cast<uint8_t>(t);
-    const FitFormat f{0, 4, 7, Pbits::per_endpoint, 4};
-    c.subset[0] = fit_subset(texels, c.members[0], 16, f, effort);
-    c.error = c.subset[0].error;
-    if (c.error < best->error) *best = c;
-}
+    int bound() const { return count < capacity || count < 1 ? (1 << 30) : entry[count - 1].error; }
+    void offer(const Candidate& c) {
+        if (c.error >= bound()) return;
+        int at = count < capacity ? count++ : count - 1;
+        while (at > 0 && entry[at - 1].error > c.error) {
+            entry[at] = entry[at - 1];
+            --at;
+        }
+        entry[at] = c;
+    }
+};
 
 void encode_solid(const int* colour, uint8_t out[16]) {
     const SolidTable& table = solid_table();
@@ -676,37 +751,49 @@ void encode_bc7_block(const Pixel texels[16], const BlockSettings& settings, uin
         return;
     }
     const Effort effort = effort_for(settings.quality);
-    Candidate best;
-    try_single(block, effort, &best);
-    if (opaque) {
+    Finalists finalists;
+    finalists.capacity = effort.finalists;
+    auto consider = [&](int mode, int partition, int rotation, int selection) {
+        finalists.offer(evaluate(block, Spec{mode, partition, rotation, selection}, effort.quick, finalists.bound()));
+    };
+    consider(6, 0, 0, 0);
+    if (finalists.entry[0].error > effort.good_enough) {
         int chosen[64];
-        const int two = rank_partitions(block, 2, 64, 3, effort.partitions2, chosen);
-        for (int i = 0; i < two && best.error > 0; ++i) {
-            try_partitioned(block, 1, chosen[i], effort, &best);
-            try_partitioned(block, 3, chosen[i], effort, &best);
-        }
-        if (effort.three_subsets && best.error > 0) {
-            const int three = rank_partitions(block, 3, 64, 3, effort.partitions3, chosen);
-            for (int i = 0; i < three && best.error > 0; ++i) try_partitioned(block, 2, chosen[i], effort, &best);
-            const int three0 = rank_partitions(block, 3, 16, 3, effort.partitions3, chosen);
-            for (int i = 0; i < three0 && best.error > 0; ++i) try_partitioned(block, 0, chosen[i], effort, &best);
-        }
-        if (effort.rotations)
-            for (int rotation = 1; rotation < 4 && best.error > 0; ++rotation) {
-                try_rotated(block, 5, rotation, 0, effort, &best);
-                try_rotated(block, 4, rotation, 0, effort, &best);
-                try_rotated(block, 4, rotation, 1, effort, &best);
+        if (opaque) {
+            const int two = rank_partitions<3>(block, 2, 64, effort.partitions2, chosen);
+            for (int i = 0; i < two; ++i) {
+                consider(1, chosen[i], 0, 0);
+                consider(3, chosen[i], 0, 0);
             }
-    } else {
-        for (int rotation = 0; rotation < 4 && best.error > 0; ++rotation) {
-            if (rotation && !effort.rotations) break;
-            try_rotated(block, 5, rotation, 0, effort, &best);
-            try_rotated(block, 4, rotation, 0, effort, &best);
-            try_rotated(block, 4, rotation, 1, effort, &best);
+            if (effort.three_subsets) {
+                const int three = rank_partitions<3>(block, 3, 64, effort.partitions3, chosen);
+                for (int i = 0; i < three; ++i) consider(2, chosen[i], 0, 0);
+                const int three0 = rank_partitions<3>(block, 3, 16, effort.partitions3, chosen);
+                for (int i = 0; i < three0; ++i) consider(0, chosen[i], 0, 0);
+            }
+            if (effort.rotations)
+                for (int rotation = 1; rotation < 4; ++rotation) {
+                    consider(5, 0, rotation, 0);
+                    consider(4, 0, rotation, 0);
+                    consider(4, 0, rotation, 1);
+                }
+        } else {
+            for (int rotation = 0; rotation < (effort.rotations ? 4 : 1); ++rotation) {
+                consider(5, 0, rotation, 0);
+                consider(4, 0, rotation, 0);
+                consider(4, 0, rotation, 1);
+            }
+            const int two = rank_partitions<4>(block, 2, 64, effort.partitions2, chosen);
+            for (int i = 0; i < two; ++i) consider(7, chosen[i], 0, 0);
         }
-        int chosen[64];
-        const int two = rank_partitions(block, 2, 64, 4, effort.partitions2, chosen);
-        for (int i = 0; i < two && best.error > 0; ++i) try_partitioned(block, 7, chosen[i], effort, &best);
+    }
+    // The full fit starts where the quick one did and keeps only what it
+    // improves, so a finalist's full fit is never worse than its quick one.
+    Candidate best = finalists.entry[0];
+    for (int i = 0; i < finalists.count && best.error > 0; ++i) {
+        const Candidate& f = finalists.entry[i];
+        const Candidate c = evaluate(block, Spec{f.mode, f.partition, f.rotation, f.selection}, effort.full, best.error);
+        if (c.error < best.error) best = c;
     }
     pack(best, out);
 }
