@@ -203,12 +203,12 @@ struct Effort {
 Effort effort_for(CompressQuality quality) {
     constexpr Depth quick{0, false, Search::projected, false};
     switch (quality) {
-        case CompressQuality::fast: return {quick, {1, false, Search::neighbours, false}, 1, 2, 0, false, false, 48};
+        case CompressQuality::fast: return {quick, {1, false, Search::neighbours, false}, 1, 1, 0, false, false, 48};
         case CompressQuality::normal: break;
         case CompressQuality::best:
             return {{1, false, Search::neighbours, false}, {3, true, Search::exhaustive, true}, 4, 24, 16, true, true, 0};
     }
-    return {quick, {2, true, Search::neighbours, false}, 2, 8, 4, true, true, 16};
+    return {quick, {2, true, Search::neighbours, false}, 1, 2, 0, false, true, 32};
 }
 
 using Texels = int[16][4];
@@ -454,12 +454,23 @@ void nudge_endpoints(const Texels& texels, const uint8_t* members, int count, co
     }
 }
 
+// A subset's principal-axis line, kept so that modes sharing a partition (or
+// a rotation) and differing only in how they store it compute it once.
+struct Start {
+    bool known = false;
+    float ends[2][4];
+};
+
 SubsetFit fit_subset(const Texels& texels, const uint8_t* members, int count, const FitFormat& f,
-                     const Depth& depth) {
+                     const Depth& depth, Start* start) {
     SubsetFit fit;
     fit.error = 1 << 30;
+    if (!start->known) {
+        principal_ends(texels, members, count, f, start->ends);
+        start->known = true;
+    }
     float ends[2][4];
-    principal_ends(texels, members, count, f, ends);
+    std::memcpy(ends, start->ends, sizeof ends);
     quantise_and_index(texels, members, count, f, ends, depth.all_pbits, depth.search, &fit);
     for (int pass = 0; pass < depth.refine_passes && fit.error > 0; ++pass) {
         if (!least_squares(texels, members, count, f, fit.index, ends)) break;
@@ -481,6 +492,7 @@ struct Candidate {
     SubsetFit subset[3];   // modes 4 and 5: [0] colour, [1] the scalar channel
     uint8_t members[3][16];
     int member_count[3] = {};
+    Start starts[3];  // the lines the fits started from
 };
 
 // Least significant bit first, as the block is read.
@@ -657,7 +669,9 @@ struct Spec {
 
 // Fits a block as `spec` says. Stops early, with an error at or above
 // `bound`, once the running sum reaches it.
-Candidate evaluate(const Texels& texels, const Spec& spec, const Depth& depth, int bound) {
+// `starts` holds the lines of the subsets (modes 4 and 5: colour, then the
+// scalar) for candidates of the same partition or rotation.
+Candidate evaluate(const Texels& texels, const Spec& spec, const Depth& depth, int bound, Start starts[3]) {
     const ModeInfo& m = MODES[spec.mode];
     Candidate c;
     c.mode = spec.mode;
@@ -677,12 +691,13 @@ Candidate evaluate(const Texels& texels, const Spec& spec, const Depth& depth, i
         const int colour_index_bits = spec.selection ? m.index_bits2 : m.index_bits;
         const int scalar_index_bits = spec.selection ? m.index_bits : m.index_bits2;
         const FitFormat scalar{3, 1, m.alpha_bits, Pbits::none, scalar_index_bits};
-        c.subset[1] = fit_subset(rotated, c.members[0], 16, scalar, depth);
+        c.subset[1] = fit_subset(rotated, c.members[0], 16, scalar, depth, &starts[1]);
         c.error = c.subset[1].error;
         if (c.error >= bound) return c;
         const FitFormat colour{0, 3, m.colour_bits, Pbits::none, colour_index_bits};
-        c.subset[0] = fit_subset(rotated, c.members[0], 16, colour, depth);
+        c.subset[0] = fit_subset(rotated, c.members[0], 16, colour, depth, &starts[0]);
         c.error += c.subset[0].error;
+        std::copy(starts, starts + 3, c.starts);
         return c;
     }
     for (int t = 0; t < 16; ++t) {
@@ -692,10 +707,11 @@ Candidate evaluate(const Texels& texels, const Spec& spec, const Depth& depth, i
     const Pbits pbits = m.endpoint_pbits ? Pbits::per_endpoint : m.shared_pbits ? Pbits::shared : Pbits::none;
     const FitFormat f{0, m.alpha_bits ? 4 : 3, m.colour_bits, pbits, m.index_bits};
     for (int s = 0; s < m.subsets; ++s) {
-        c.subset[s] = fit_subset(texels, c.members[s], c.member_count[s], f, depth);
+        c.subset[s] = fit_subset(texels, c.members[s], c.member_count[s], f, depth, &starts[s]);
         c.error += c.subset[s].error;
         if (c.error >= bound) return c;
     }
+    std::copy(starts, starts + 3, c.starts);
     return c;
 }
 
@@ -753,38 +769,49 @@ void encode_bc7_block(const Pixel texels[16], const BlockSettings& settings, uin
     const Effort effort = effort_for(settings.quality);
     Finalists finalists;
     finalists.capacity = effort.finalists;
-    auto consider = [&](int mode, int partition, int rotation, int selection) {
-        finalists.offer(evaluate(block, Spec{mode, partition, rotation, selection}, effort.quick, finalists.bound()));
+    auto consider = [&](int mode, int partition, int rotation, int selection, Start starts[3]) {
+        finalists.offer(evaluate(block, Spec{mode, partition, rotation, selection}, effort.quick, finalists.bound(), starts));
     };
-    consider(6, 0, 0, 0);
+    {
+        Start starts[3];
+        consider(6, 0, 0, 0, starts);
+    }
     if (finalists.entry[0].error > effort.good_enough) {
         int chosen[64];
+        const int first_rotation = opaque ? 1 : 0;
+        if (effort.rotations || !opaque)
+            for (int rotation = first_rotation; rotation < (effort.rotations ? 4 : 1); ++rotation) {
+                Start starts[3];
+                consider(5, 0, rotation, 0, starts);
+                consider(4, 0, rotation, 0, starts);
+                consider(4, 0, rotation, 1, starts);
+            }
         if (opaque) {
             const int two = rank_partitions<3>(block, 2, 64, effort.partitions2, chosen);
             for (int i = 0; i < two; ++i) {
-                consider(1, chosen[i], 0, 0);
-                consider(3, chosen[i], 0, 0);
+                Start starts[3];
+                consider(1, chosen[i], 0, 0, starts);
+                consider(3, chosen[i], 0, 0, starts);
             }
             if (effort.three_subsets) {
                 const int three = rank_partitions<3>(block, 3, 64, effort.partitions3, chosen);
-                for (int i = 0; i < three; ++i) consider(2, chosen[i], 0, 0);
-                const int three0 = rank_partitions<3>(block, 3, 16, effort.partitions3, chosen);
-                for (int i = 0; i < three0; ++i) consider(0, chosen[i], 0, 0);
-            }
-            if (effort.rotations)
-                for (int rotation = 1; rotation < 4; ++rotation) {
-                    consider(5, 0, rotation, 0);
-                    consider(4, 0, rotation, 0);
-                    consider(4, 0, rotation, 1);
+                for (int i = 0; i < three; ++i) {
+                    Start starts[3];
+                    consider(2, chosen[i], 0, 0, starts);
+                    if (chosen[i] < 16) consider(0, chosen[i], 0, 0, starts);
                 }
-        } else {
-            for (int rotation = 0; rotation < (effort.rotations ? 4 : 1); ++rotation) {
-                consider(5, 0, rotation, 0);
-                consider(4, 0, rotation, 0);
-                consider(4, 0, rotation, 1);
+                const int three0 = rank_partitions<3>(block, 3, 16, effort.partitions3, chosen);
+                for (int i = 0; i < three0; ++i) {
+                    Start starts[3];
+                    consider(0, chosen[i], 0, 0, starts);
+                }
             }
+        } else {
             const int two = rank_partitions<4>(block, 2, 64, effort.partitions2, chosen);
-            for (int i = 0; i < two; ++i) consider(7, chosen[i], 0, 0);
+            for (int i = 0; i < two; ++i) {
+                Start starts[3];
+                consider(7, chosen[i], 0, 0, starts);
+            }
         }
     }
     // The full fit starts where the quick one did and keeps only what it
@@ -792,7 +819,9 @@ void encode_bc7_block(const Pixel texels[16], const BlockSettings& settings, uin
     Candidate best = finalists.entry[0];
     for (int i = 0; i < finalists.count && best.error > 0; ++i) {
         const Candidate& f = finalists.entry[i];
-        const Candidate c = evaluate(block, Spec{f.mode, f.partition, f.rotation, f.selection}, effort.full, best.error);
+        Start starts[3] = {f.starts[0], f.starts[1], f.starts[2]};
+        const Candidate c =
+            evaluate(block, Spec{f.mode, f.partition, f.rotation, f.selection}, effort.full, best.error, starts);
         if (c.error < best.error) best = c;
     }
     pack(best, out);
