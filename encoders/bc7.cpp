@@ -206,9 +206,9 @@ Effort effort_for(CompressQuality quality) {
         case CompressQuality::fast: return {quick, {1, false, Search::neighbours, false}, 1, 1, 0, false, false, 48};
         case CompressQuality::normal: break;
         case CompressQuality::best:
-            return {{1, false, Search::neighbours, false}, {3, true, Search::exhaustive, true}, 4, 24, 16, true, true, 0};
+            return {quick, {3, true, Search::exhaustive, true}, 3, 6, 4, true, true, 0};
     }
-    return {quick, {2, true, Search::neighbours, false}, 1, 2, 0, false, true, 32};
+    return {quick, {2, true, Search::neighbours, false}, 1, 2, 0, false, true, 48};
 }
 
 using Texels = int[16][4];
