@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "bench/bench_bc1_5.h"
+#include "bench/bench_bc7.h"
 #include "bench/bench_files.h"
 #include "bench/bench_gpu.h"
 #include "bench/bench_modern.h"
@@ -592,6 +593,7 @@ int main(int argc, char** argv) {
     register_modern_benchmarks();
     register_padding_benchmarks();
     register_bc1_5_benchmarks();
+    register_bc7_benchmarks();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     print_table(files, tools);
@@ -599,6 +601,7 @@ int main(int argc, char** argv) {
     print_padding_table();
     run_gpu_bench();
     print_bc1_5_table();
+    print_bc7_table();
     std::filesystem::remove_all(directory);
     return 0;
 }

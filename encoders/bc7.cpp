@@ -120,7 +120,9 @@ int interpolate(int e0, int e1, int weight) {
     return ((64 - weight) * e0 + weight * e1 + 32) >> 6;
 }
 
-enum class Pbits { none, per_endpoint, shared };
+// both_set: per-endpoint p-bits held at 1, which mode 6 needs to store an
+// alpha of exactly 255.
+enum class Pbits { none, per_endpoint, shared, both_set };
 
 // For each field width (4 to 8 bits) and p-bit (none, 0, 1): the stored value
 // nearest each byte. Built once, read only.
@@ -203,12 +205,12 @@ struct Effort {
 Effort effort_for(CompressQuality quality) {
     constexpr Depth quick{0, false, Search::projected, false};
     switch (quality) {
-        case CompressQuality::fast: return {quick, {1, false, Search::neighbours, false}, 1, 1, 0, false, false, 48};
+        case CompressQuality::fast: return {quick, {1, false, Search::neighbours, false}, 1, 1, 0, false, false, 16};
         case CompressQuality::normal: break;
         case CompressQuality::best:
             return {quick, {3, true, Search::exhaustive, true}, 3, 6, 4, true, true, 0};
     }
-    return {quick, {2, true, Search::neighbours, false}, 1, 2, 0, false, true, 48};
+    return {quick, {2, true, Search::neighbours, false}, 1, 2, 0, false, true, 16};
 }
 
 using Texels = int[16][4];
@@ -321,8 +323,8 @@ void quantise_and_index(const Texels& texels, const uint8_t* members, int count,
             target[e][c] = static_cast<int>(std::min(std::max(ends[e][c], 0.0f), 255.0f) + 0.5f);
     // Without the full search, each p-bit is the one that brings its endpoint
     // (or, shared, both) nearest the unquantised line.
-    int guess = 0;
-    if (!all_pbits && f.pbits != Pbits::none) {
+    int guess = f.pbits == Pbits::both_set ? 3 : 0;
+    if (!all_pbits && (f.pbits == Pbits::per_endpoint || f.pbits == Pbits::shared)) {
         int miss[2][2] = {};
         for (int e = 0; e < 2; ++e)
             for (int p = 0; p < 2; ++p)
@@ -336,11 +338,12 @@ void quantise_and_index(const Texels& texels, const uint8_t* members, int count,
         else
             guess = miss[0][1] + miss[1][1] < miss[0][0] + miss[1][0] ? 1 : 0;
     }
-    const int combinations = !all_pbits ? 1 : f.pbits == Pbits::per_endpoint ? 4 : f.pbits == Pbits::shared ? 2 : 1;
+    const bool try_all = all_pbits && (f.pbits == Pbits::per_endpoint || f.pbits == Pbits::shared);
+    const int combinations = !try_all ? 1 : f.pbits == Pbits::per_endpoint ? 4 : 2;
     for (int i = 0; i < combinations; ++i) {
-        const int combo = all_pbits ? i : guess;
+        const int combo = try_all ? i : guess;
         SubsetFit trial;
-        if (f.pbits == Pbits::per_endpoint) trial.p[0] = combo & 1, trial.p[1] = combo >> 1;
+        if (f.pbits == Pbits::per_endpoint || f.pbits == Pbits::both_set) trial.p[0] = combo & 1, trial.p[1] = combo >> 1;
         else if (f.pbits == Pbits::shared) trial.p[0] = trial.p[1] = combo;
         for (int e = 0; e < 2; ++e) {
             const int table = f.pbits == Pbits::none ? 0 : 1 + trial.p[e];
@@ -437,11 +440,20 @@ void principal_ends(const Texels& texels, const uint8_t* members, int count, con
 void nudge_endpoints(const Texels& texels, const uint8_t* members, int count, const FitFormat& f,
                      Search search, SubsetFit* fit) {
     const int top = (1 << f.bits) - 1;
+    // A channel every member shares is already stored as near as it can be
+    // (an opaque block's alpha among them, which must stay exactly 255).
+    bool constant[4];
+    for (int c = 0; c < f.channels; ++c) {
+        constant[c] = true;
+        for (int i = 1; i < count; ++i)
+            constant[c] = constant[c] && texels[members[i]][f.first_channel + c] == texels[members[0]][f.first_channel + c];
+    }
     for (int round = 0; round < 4; ++round) {
         bool improved = false;
         for (int e = 0; e < 2; ++e)
             for (int c = 0; c < f.channels; ++c)
                 for (int step = -1; step <= 1; step += 2) {
+                    if (constant[c]) continue;
                     SubsetFit trial = *fit;
                     trial.q[e][c] += step;
                     if (trial.q[e][c] < 0 || trial.q[e][c] > top) continue;
@@ -714,13 +726,19 @@ Candidate evaluate(const Texels& texels, const Spec& spec, const Depth& depth, i
         const int s = subset_of(m.subsets, spec.partition, t);
         c.members[s][c.member_count[s]++] = static_cast<uint8_t>(t);
     }
-    const Pbits pbits = m.endpoint_pbits ? Pbits::per_endpoint : m.shared_pbits ? Pbits::shared : Pbits::none;
-    const FitFormat f{0, m.alpha_bits ? 4 : 3, m.colour_bits, pbits, m.index_bits};
+    Pbits pbits = m.endpoint_pbits ? Pbits::per_endpoint : m.shared_pbits ? Pbits::shared : Pbits::none;
+    int channels = m.alpha_bits ? 4 : 3;
+    // An opaque block in mode 6 keeps alpha out of the fit and stores it as
+    // 127 with p-bit 1 at both ends: 255, exactly.
+    const bool opaque_single = spec.mode == 6 && std::all_of(texels, texels + 16, [](const int* t) { return t[3] == 255; });
+    if (opaque_single) pbits = Pbits::both_set, channels = 3;
+    const FitFormat f{0, channels, m.colour_bits, pbits, m.index_bits};
     for (int s = 0; s < m.subsets; ++s) {
         c.subset[s] = fit_subset(texels, c.members[s], c.member_count[s], f, depth, &starts[s]);
         c.error += c.subset[s].error;
         if (c.error >= bound) return c;
     }
+    if (opaque_single) c.subset[0].q[0][3] = c.subset[0].q[1][3] = 127;
     std::copy(starts, starts + 3, c.starts);
     return c;
 }
