@@ -386,48 +386,47 @@ bool least_squares(const Texels& texels, const uint8_t* members, int count, cons
 // extreme projections.
 void principal_ends(const Texels& texels, const uint8_t* members, int count, const FitFormat& f, float ends[2][4]) {
     const int n = f.channels, c0 = f.first_channel;
-    float mean[4] = {};
-    for (int i = 0; i < count; ++i)
-        for (int c = 0; c < n; ++c) mean[c] += texels[members[i]][c0 + c];
-    for (int c = 0; c < n; ++c) mean[c] /= count;
-    float cov[4][4] = {};
+    int sum[4] = {0, 0, 0, 0}, products[16] = {};
     for (int i = 0; i < count; ++i) {
-        float d[4];
-        for (int c = 0; c < n; ++c) d[c] = texels[members[i]][c0 + c] - mean[c];
-        for (int r = 0; r < n; ++r)
-            for (int c = r; c < n; ++c) cov[r][c] += d[r] * d[c];
+        const int* t = texels[members[i]] + c0;
+        for (int r = 0; r < n; ++r) {
+            sum[r] += t[r];
+            for (int c = r; c < n; ++c) products[4 * r + c] += t[r] * t[c];
+        }
     }
+    const float inverse = 1.0f / float(count);
+    float mean[4], cov[4][4];
+    for (int r = 0; r < n; ++r) mean[r] = float(sum[r]) * inverse;
     for (int r = 0; r < n; ++r)
-        for (int c = 0; c < r; ++c) cov[r][c] = cov[c][r];
-    // Power iteration from the channel of widest spread.
-    float axis[4] = {};
+        for (int c = r; c < n; ++c) cov[r][c] = cov[c][r] = float(products[4 * r + c]) - float(sum[r]) * mean[c];
+    // Power iteration from the channel of widest spread; rescaled only at
+    // the end, as four steps cannot leave float's range.
     int widest = 0;
     for (int c = 1; c < n; ++c)
         if (cov[c][c] > cov[widest][widest]) widest = c;
-    for (int c = 0; c < n; ++c) axis[c] = cov[widest][c];
-    for (int iteration = 0; iteration < 6; ++iteration) {
-        float next[4] = {}, norm = 0;
-        for (int r = 0; r < n; ++r) {
-            for (int c = 0; c < n; ++c) next[r] += cov[r][c] * axis[c];
-            norm = std::max(norm, std::fabs(next[r]));
-        }
-        if (norm < 1e-6f) break;
-        for (int c = 0; c < n; ++c) axis[c] = next[c] / norm;
+    float axis[4];
+    for (int c = 0; c < n; ++c) axis[c] = cov[widest][c] * (1.0f / 65536.0f);
+    for (int iteration = 0; iteration < 3; ++iteration) {
+        float next[4] = {};
+        for (int r = 0; r < n; ++r)
+            for (int c = 0; c < n; ++c) next[r] += cov[r][c] * axis[c] * (1.0f / 65536.0f);
+        std::copy(next, next + n, axis);
     }
     float length = 0;
     for (int c = 0; c < n; ++c) length += axis[c] * axis[c];
-    if (length < 1e-12f) {
+    if (!(length > 1e-30f)) {
         for (int c = 0; c < n; ++c) ends[0][c] = ends[1][c] = mean[c];
         return;
     }
-    length = std::sqrt(length);
-    for (int c = 0; c < n; ++c) axis[c] /= length;
+    length = 1.0f / std::sqrt(length);
+    for (int c = 0; c < n; ++c) axis[c] *= length;
     float low = 0, high = 0;
     for (int i = 0; i < count; ++i) {
-        float t = 0;
-        for (int c = 0; c < n; ++c) t += (texels[members[i]][c0 + c] - mean[c]) * axis[c];
-        low = std::min(low, t);
-        high = std::max(high, t);
+        const int* t = texels[members[i]] + c0;
+        float projection = 0;
+        for (int c = 0; c < n; ++c) projection += (float(t[c]) - mean[c]) * axis[c];
+        low = std::min(low, projection);
+        high = std::max(high, projection);
     }
     for (int c = 0; c < n; ++c) {
         ends[0][c] = mean[c] + low * axis[c];
@@ -614,6 +613,8 @@ float line_residual(const int* moments, int count) {
 struct PartitionMasks {
     uint16_t two[64][2];
     uint16_t three[64][3];
+    uint8_t two_count[64][2];  // texels in each subset
+    uint8_t three_count[64][3];
 };
 
 const PartitionMasks& partition_masks() {
@@ -623,14 +624,34 @@ const PartitionMasks& partition_masks() {
             for (int t = 0; t < 16; ++t) {
                 m.two[p][subset_of(2, p, t)] |= static_cast<uint16_t>(1u << t);
                 m.three[p][subset_of(3, p, t)] |= static_cast<uint16_t>(1u << t);
+                ++m.two_count[p][subset_of(2, p, t)];
+                ++m.three_count[p][subset_of(3, p, t)];
             }
         return m;
     }();
     return masks;
 }
 
+// The `keep` smallest of 0 .. count-1 by `better`, in order, into `out`:
+// insertion into a short sorted list, cheaper than a heap for so few.
+template <typename Better>
+int best_few(int count, int keep, Better better, int* out) {
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        if (kept == keep && !better(i, out[kept - 1])) continue;
+        int at = kept < keep ? kept++ : kept - 1;
+        while (at > 0 && better(i, out[at - 1])) {
+            out[at] = out[at - 1];
+            --at;
+        }
+        out[at] = i;
+    }
+    return kept;
+}
+
 // The `keep` partitions (of the first `available`) with the smallest summed
-// line residuals, best first. Integer moments make every sum exact.
+// line residuals among a shortlist, best first. Integer moments make every
+// sum exact.
 template <int Channels>
 int rank_partitions(const Texels& texels, int subsets, int available, int keep, int* chosen) {
     constexpr int terms = Channels + Channels * (Channels + 1) / 2;
@@ -654,29 +675,49 @@ int rank_partitions(const Texels& texels, int subsets, int available, int keep, 
         }
     }
     const PartitionMasks& masks = partition_masks();
-    float score[64];
-    for (int partition = 0; partition < available; ++partition) {
-        int part[3][terms] = {}, count[3] = {};
+    auto subset_moments = [&](int partition, int count_terms, int part[3][terms], int count[3]) {
         for (int s = 1; s < subsets; ++s) {
             const unsigned mask = subsets == 2 ? masks.two[partition][s] : masks.three[partition][s];
-            count[s] = __builtin_popcount(mask);
+            count[s] = subsets == 2 ? masks.two_count[partition][s] : masks.three_count[partition][s];
             for (int row = 0; row < 4; ++row) {
                 const int* add = rows[row][mask >> (4 * row) & 15];
-                for (int i = 0; i < terms; ++i) part[s][i] += add[i];
+                for (int i = 0; i < count_terms; ++i) part[s][i] += add[i];
             }
         }
         count[0] = 16 - count[1] - count[2];
-        for (int i = 0; i < terms; ++i) part[0][i] = total[i] - part[1][i] - part[2][i];
+        for (int i = 0; i < count_terms; ++i) part[0][i] = total[i] - part[1][i] - part[2][i];
+    };
+    // First every partition by how far apart its subsets' means lie (the
+    // squared error to those means, less the part every partition shares),
+    // which needs the sums alone; then the best of those by line residual.
+    float score[64];
+    for (int partition = 0; partition < available; ++partition) {
+        int part[3][terms] = {}, count[3] = {};
+        subset_moments(partition, Channels, part, count);
+        score[partition] = 0;
+        for (int s = 0; s < subsets; ++s) {
+            if (!count[s]) continue;
+            float squared = 0;
+            for (int c = 0; c < Channels; ++c) squared += float(part[s][c]) * float(part[s][c]);
+            score[partition] -= squared / float(count[s]);
+        }
+    }
+    // Ties keep the lower partition number, so the choice is the same everywhere.
+    auto better = [&](int a, int b) { return score[a] < score[b] || (score[a] == score[b] && a < b); };
+    int order[64];
+    const int shortlist = best_few(available, std::min(available, std::max(16, 2 * keep)), better, order);
+    for (int i = 0; i < shortlist; ++i) {
+        const int partition = order[i];
+        int part[3][terms] = {}, count[3] = {};
+        subset_moments(partition, terms, part, count);
         score[partition] = 0;
         for (int s = 0; s < subsets; ++s) score[partition] += line_residual<Channels>(part[s], count[s]);
     }
-    int order[64];
-    for (int i = 0; i < available; ++i) order[i] = i;
-    keep = std::min(keep, available);
-    // Ties keep the lower partition number, so the choice is the same everywhere.
-    std::partial_sort(order, order + keep, order + available,
-                      [&](int a, int b) { return score[a] < score[b] || (score[a] == score[b] && a < b); });
-    std::copy(order, order + keep, chosen);
+    int shortlisted[64];
+    std::copy(order, order + shortlist, shortlisted);
+    int picked[64];
+    keep = best_few(shortlist, std::min(keep, shortlist), [&](int a, int b) { return better(shortlisted[a], shortlisted[b]); }, picked);
+    for (int i = 0; i < keep; ++i) chosen[i] = shortlisted[picked[i]];
     return keep;
 }
 
