@@ -384,8 +384,8 @@ bool least_squares(const Texels& texels, const uint8_t* members, int count, cons
 
 // The line through the members' mean along their principal axis, cut at the
 // extreme projections.
-void principal_ends(const Texels& texels, const uint8_t* members, int count, const FitFormat& f, float ends[2][4]) {
-    const int n = f.channels, c0 = f.first_channel;
+template <int n>
+void principal_ends_of(const Texels& texels, const uint8_t* members, int count, int c0, float ends[2][4]) {
     int sum[4] = {0, 0, 0, 0}, products[16] = {};
     for (int i = 0; i < count; ++i) {
         const int* t = texels[members[i]] + c0;
@@ -431,6 +431,14 @@ void principal_ends(const Texels& texels, const uint8_t* members, int count, con
     for (int c = 0; c < n; ++c) {
         ends[0][c] = mean[c] + low * axis[c];
         ends[1][c] = mean[c] + high * axis[c];
+    }
+}
+
+void principal_ends(const Texels& texels, const uint8_t* members, int count, const FitFormat& f, float ends[2][4]) {
+    switch (f.channels) {
+        case 1: principal_ends_of<1>(texels, members, count, f.first_channel, ends); break;
+        case 3: principal_ends_of<3>(texels, members, count, f.first_channel, ends); break;
+        default: principal_ends_of<4>(texels, members, count, f.first_channel, ends); break;
     }
 }
 
