@@ -265,10 +265,11 @@ int texel_error(const int* texel, const int* colour, int channels) {
 // The projection onto the line gives an index; the neighbours search also
 // checks the entries beside it, since rounding of the palette and of the
 // endpoints moves entries off even spacing.
-int assign_indices(const Texels& texels, const uint8_t* members, int count, const FitFormat& f,
+template <int n>
+int assign_indices_of(const Texels& texels, const uint8_t* members, int count, const FitFormat& f,
                    const Palette& palette, Search search, uint8_t* index) {
     const bool exhaustive = search == Search::exhaustive, projected_only = search == Search::projected;
-    const int c0 = f.first_channel, n = f.channels;
+    const int c0 = f.first_channel;
     int total = 0;
     if (exhaustive) {
         for (int i = 0; i < count; ++i) {
@@ -310,6 +311,15 @@ int assign_indices(const Texels& texels, const uint8_t* members, int count, cons
         total += best_error;
     }
     return total;
+}
+
+int assign_indices(const Texels& texels, const uint8_t* members, int count, const FitFormat& f,
+                   const Palette& palette, Search search, uint8_t* index) {
+    switch (f.channels) {
+        case 1: return assign_indices_of<1>(texels, members, count, f, palette, search, index);
+        case 3: return assign_indices_of<3>(texels, members, count, f, palette, search, index);
+        default: return assign_indices_of<4>(texels, members, count, f, palette, search, index);
+    }
 }
 
 // Quantises float endpoints with every p-bit choice the format allows and
