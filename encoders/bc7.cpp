@@ -208,7 +208,7 @@ Effort effort_for(CompressQuality quality) {
         case CompressQuality::fast: return {quick, {1, false, Search::neighbours, false}, 1, 1, 0, false, false, 16};
         case CompressQuality::normal: break;
         case CompressQuality::best:
-            return {quick, {3, true, Search::exhaustive, true}, 3, 6, 4, true, true, 0};
+            return {quick, {3, true, Search::exhaustive, true}, 4, 12, 8, true, true, 0};
     }
     return {quick, {2, true, Search::neighbours, false}, 1, 2, 0, false, true, 16};
 }
