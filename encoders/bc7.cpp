@@ -2,20 +2,25 @@
 // format's eight modes stores them with the least squared error on the byte
 // values as stored (sRGB-encoded values stay encoded, as the GPU returns them).
 // Every channel counts alike, so colour, data maps and normal maps are treated
-// the same; alpha counts as a fourth channel when the settings keep it.
+// the same; alpha counts as a fourth channel when the settings keep it, and
+// without it every block decodes to alpha 255 exactly, in every mode.
 //
 // Modes: a block whose texels are all one colour is written in mode 5, which
 // reaches every RGBA value exactly. Opaque blocks try modes 6 (one line, 4-bit
-// indices), 1 and 3 (two subsets), 0 and 2 (three subsets) and 4/5 (a channel
-// rotated into the separately indexed scalar); blocks with alpha try modes 6,
-// 5, 4 and 7. Each subset starts from its principal axis, then indices and
-// least-squares endpoints are refined in turn, every p-bit choice tried.
-// Partitioned modes rank the 64 partitions by the residual of a line fit to
-// each subset and fit only the best few.
+// indices), 1 and 3 (two subsets), 0 and 2 (three subsets) and 4/5 (a colour
+// channel rotated into the separately indexed scalar); blocks with alpha try
+// modes 6, 5, 4 and 7. Partitioned modes shortlist the partitions by how far
+// apart their subsets' means lie, rank the shortlist by the residual of a
+// line through each subset, and fit only the best few.
 //
-// Quality: fast fits fewer modes and partitions with one refinement pass;
-// normal more; best fits more partitions, every rotation and index selection,
-// searches every index exhaustively and nudges endpoints one step at a time.
+// Every candidate gets a quick fit (principal axis, one quantisation, indices
+// by projection); the best few get the full one: p-bit choices, least-squares
+// endpoints for the indices and indices for the endpoints in turn.
+//
+// Quality: fast fits mode 6 and one partition of modes 1 and 3 (rotation 0 of
+// modes 4 and 5 with alpha); normal two partitions and every rotation, with
+// more refinement; best adds three subsets and more partitions and finalists,
+// seeks every index and nudges endpoints one step at a time.
 // The encoder holds no state between calls: any number of threads may call it.
 #include "encoders/bc7.h"
 
