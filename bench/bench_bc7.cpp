@@ -54,7 +54,7 @@ std::vector<Texture> textures;
 bool measured = false;
 
 std::string textures_dir() {
-    return ORVANDEL_TEXTURES_DIR;
+    return SHARED_TEXTURES_DIR;
 }
 
 double thread_cpu_seconds() {
