@@ -222,8 +222,8 @@ int bc7_mode(const uint8_t block[16]) {
     return -1;
 }
 
-std::array<Rgba, 16> decode_bc7(const uint8_t block[16]) {
-    std::array<Rgba, 16> texels{};
+std::array<Rgba8, 16> decode_bc7(const uint8_t block[16]) {
+    std::array<Rgba8, 16> texels{};
     const int mode = bc7_mode(block);
     if (mode < 0) return texels;
     const ModeRow& m = MODE_TABLE[mode];
@@ -280,7 +280,7 @@ std::array<Rgba, 16> decode_bc7(const uint8_t block[16]) {
             out[c] = ((64 - w) * ends[2 * s][c] + w * ends[2 * s + 1][c] + 32) >> 6;
         }
         if (rotation) std::swap(out[3], out[rotation - 1]);
-        texels[t] = Rgba{uint8_t(out[0]), uint8_t(out[1]), uint8_t(out[2]), uint8_t(out[3])};
+        texels[t] = Rgba8{uint8_t(out[0]), uint8_t(out[1]), uint8_t(out[2]), uint8_t(out[3])};
     }
     return texels;
 }

@@ -15,14 +15,14 @@
 
 namespace test {
 
-struct Rgba {
+struct Rgba8 {
     uint8_t r, g, b, a;
-    bool operator==(const Rgba& o) const { return r == o.r && g == o.g && b == o.b && a == o.a; }
+    bool operator==(const Rgba8& o) const { return r == o.r && g == o.g && b == o.b && a == o.a; }
 };
 
 // The 16 texels of one block, row-major. A block whose low byte is 0 (no
 // mode) decodes to transparent black, as Direct3D specifies.
-std::array<Rgba, 16> decode_bc7(const uint8_t block[16]);
+std::array<Rgba8, 16> decode_bc7(const uint8_t block[16]);
 
 // The mode of a block (0-7), or -1 for the reserved low byte 0.
 int bc7_mode(const uint8_t block[16]);

@@ -32,7 +32,7 @@ struct Bits {
 
 struct Texel {
     int index;
-    test::Rgba expected;
+    test::Rgba8 expected;
 };
 
 struct DecodeCase {
@@ -133,7 +133,7 @@ TEST(Bc7Decode, HandBuiltBlocks) {
         const auto texels = test::decode_bc7(c.bits.block);
         for (const Texel& t : c.texels) {
             SCOPED_TRACE("texel " + std::to_string(t.index));
-            const test::Rgba& got = texels[t.index];
+            const test::Rgba8& got = texels[t.index];
             EXPECT_EQ(got, t.expected) << int(got.r) << " " << int(got.g) << " " << int(got.b) << " " << int(got.a);
         }
     }
@@ -141,7 +141,7 @@ TEST(Bc7Decode, HandBuiltBlocks) {
 
 TEST(Bc7Decode, ReservedModeIsTransparentBlack) {
     uint8_t block[16] = {0, 0xFF, 0xFF, 0xFF};
-    for (const test::Rgba& t : test::decode_bc7(block)) EXPECT_EQ(t, (test::Rgba{0, 0, 0, 0}));
+    for (const test::Rgba8& t : test::decode_bc7(block)) EXPECT_EQ(t, (test::Rgba8{0, 0, 0, 0}));
 }
 
 // A small deterministic generator, so every run sees the same blocks.
@@ -251,9 +251,9 @@ TEST(Bc7Encode, SolidBlocksDecodeExactly) {
                 settings.alpha = alpha;
                 uint8_t block[16];
                 encode_bc7_block(texels.data(), settings, block);
-                const test::Rgba want{uint8_t(colour), uint8_t(colour >> 8), uint8_t(colour >> 16),
+                const test::Rgba8 want{uint8_t(colour), uint8_t(colour >> 8), uint8_t(colour >> 16),
                                       uint8_t(alpha ? colour >> 24 : 255)};
-                for (const test::Rgba& got : test::decode_bc7(block)) ASSERT_EQ(got, want) << std::hex << colour;
+                for (const test::Rgba8& got : test::decode_bc7(block)) ASSERT_EQ(got, want) << std::hex << colour;
             }
 }
 
