@@ -6,6 +6,7 @@
 
 #include "builders/filter_options.h"
 #include "picture/atlas.h"
+#include "picture/bmp_layout.h"
 #include "picture/image.h"
 
 namespace orvandel {
@@ -21,6 +22,16 @@ Atlas build_atlas(const Image& source, bool alpha, const FilterOptions& options)
 // The mip levels of `source` (options.layout is ignored; FilterKind::classic
 // is not offered here).
 MipChain build_mip_chain(const Image& source, bool alpha, const FilterOptions& options);
+
+// The rip atlas of an opaque picture built where its 24-bit BMP file's bytes
+// are: `canvas` is new_bmp24_atlas(w, h, true) with the picture in its
+// top-left corner. Its file then holds the bytes build_atlas's atlas gives
+// through write_bmp24. False when the memory could not be had.
+bool build_rip_in_file(BgrImage* canvas, const FilterOptions& options);
+
+// Whether build_rip_in_file streams a w x h picture with these options (it
+// goes through build_atlas otherwise, holding both atlases for a moment).
+bool rip_streams(int32_t width, int32_t height, const FilterOptions& options);
 
 }  // namespace orvandel
 

@@ -609,6 +609,25 @@ void halve_row(const Linear* padded, const Taps& taps, const PassMode& mode, Lin
     halve_span(padded, -taps.pad, taps, mode, 0, taps.out_size, out);
 }
 
+void start_column_sum(const Linear* in, float weight, int32_t width, Linear* total) {
+    scale_row(in, weight, width, total);
+}
+
+void add_to_column_sum(const Linear* in, float weight, int32_t width, Linear* total) {
+    accumulate_row<false>(in, weight, width, total, nullptr);
+}
+
+void finish_column_sum(Linear* total, int32_t width, const PassMode& mode) {
+    if (!mode.clamped) return;
+    const Range range = range_of(mode.colour_low);
+    for (int32_t x = 0; x < width; ++x) store(&total[x], finish_plain<true>(load(total[x]), range));
+}
+
+void decode_bgr_row(const uint8_t* bgr, int32_t count, const Coding& coding, Linear* out) {
+    const float* table = coding.colour_table;
+    for (int32_t x = 0; x < count; ++x, bgr += 3) out[x] = Linear{{table[bgr[2]], table[bgr[1]], table[bgr[0]], 1.0f}};
+}
+
 bool halve_columns(const BlockView& block, const Coding& coding, const Taps& taps, const PassMode& mode,
                    int threads, Linear* out) {
     const int bands = band_count(threads, taps.out_size, int64_t(block.width) * taps.count);

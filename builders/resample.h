@@ -112,6 +112,17 @@ bool halve_columns(const BlockView& block, const Coding& coding, const Taps& tap
 bool halve_rows(const BlockView& block, const Coding& coding, const Taps& taps, const PassMode& mode, int threads,
                 Linear* out);
 
+// One output row of a vertical halving without alpha weighting, its input
+// rows taken one tap at a time, as halve_columns takes them: start_column_sum
+// for the first tap of non-zero weight, add_to_column_sum for the others,
+// then finish_column_sum (the clamp, where the mode asks for one).
+void start_column_sum(const Linear* in, float weight, int32_t width, Linear* total);
+void add_to_column_sum(const Linear* in, float weight, int32_t width, Linear* total);
+void finish_column_sum(Linear* total, int32_t width, const PassMode& mode);
+
+// `count` blue, green, red bytes (a BMP file's row) as working values, alpha 1.
+void decode_bgr_row(const uint8_t* bgr, int32_t count, const Coding& coding, Linear* out);
+
 // Unit vectors again; a zero vector becomes (0, 0, 1).
 void renormalise(Linear* values, int64_t count);
 

@@ -293,6 +293,17 @@ TextureResult write_classic_bmp(LoadResult loaded, const std::string& output, co
     return write_atlas_manifest(*manifest, geometry, result);
 }
 
+// The rip atlas of an opaque picture as a BMP, built in its file's bytes.
+TextureResult write_rip_in_file(BgrImagePtr canvas, const std::string& output, const FilterOptions& filter,
+                                TextureResult result) {
+    if (!build_rip_in_file(canvas.get(), filter)) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
+    result.atlas_width = canvas->width;
+    result.atlas_height = canvas->height;
+    const WriteResult written = write_bmp24_image(output.c_str(), canvas.get());
+    if (!written) return write_failed(output, written);
+    return result;
+}
+
 // Any other atlas, as PNG or BMP.
 TextureResult write_atlas(LoadResult loaded, const std::string& output, const CliOptions& options,
                           const FilterOptions& filter, const ManifestSource* manifest, TextureResult result) {
@@ -331,15 +342,34 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
     load.gif_transparency = true;
     ManifestSource manifest{&input, &output, &options, {}};
     if (options.manifest) load.digest = &manifest.digest;
+    FilterOptions filter = options.filter;
+    filter.threads = build_threads;
+    // An opaque picture's rip atlas for a BMP is built in the file's bytes,
+    // the picture decoded into their corner where its reader can.
+    const bool in_file = options.format == OutputFormat::bmp && filter.filter != FilterKind::classic &&
+                         filter.layout == AtlasLayout::rip && filter.edge != EdgeMode::wrap &&
+                         filter.padding == 0 && filter.alignment <= 1 && !options.manifest;
+    FileCanvasTarget target;
+    if (in_file) load.rows = file_canvas_rows(&target);
     LoadResult loaded = load_image_file(input, load);
-    if (!loaded.image) return failure(status_of(loaded.error), loaded.reason);
+    if (!loaded.image && !loaded.in_destination) return failure(status_of(loaded.error), loaded.reason);
 
     TextureResult result;
+    if (loaded.in_destination) {
+        result.source_width = target.canvas->width / 2;
+        result.source_height = target.canvas->height / 2;
+        return write_rip_in_file(std::move(target.canvas), output, filter, result);
+    }
     result.source_width = loaded.image->width;
     result.source_height = loaded.image->height;
     result.alpha = options.alpha == AlphaMode::keep && image_has_alpha(*loaded.image, loaded.alpha);
-    FilterOptions filter = options.filter;
-    filter.threads = build_threads;
+    if (in_file && !result.alpha && rip_streams(result.source_width, result.source_height, filter)) {
+        BgrImagePtr canvas = new_file_canvas(loaded.image.get(), true);
+        if (canvas) {
+            loaded.image.reset();
+            return write_rip_in_file(std::move(canvas), output, filter, result);
+        }
+    }
     // Each takes the picture over, to release it as soon as it is built on.
     if (options.format == OutputFormat::dds || options.format == OutputFormat::ktx2)
         return write_gpu_texture(std::move(loaded), output, options, filter, options.manifest ? &manifest : nullptr,

@@ -1,0 +1,342 @@
+// The modern rip-map of an opaque picture, built where its 24-bit BMP file's
+// bytes are (the canvas the classic run builds in), with the same bytes as
+// build_atlas gives that file. Instead of whole blocks of working values,
+// every block row (0, j) is made from a few rows of block (0, j - 1) held in
+// a small ring per level, pulled through the levels as the deepest one asks
+// for them; each row, once made, goes out with its chain of horizontal
+// halvings at once. Memory is the canvas and a few rows per level. Threads
+// take stripes of rows: a stripe makes the rows it owns and, where a filter
+// reaches past the stripe's edge, the rows of the level above that those
+// need (made twice, never written twice). Edges that wrap read the far end
+// of a block first, so those builds, and shapes the rings do not suit, go
+// through build_atlas and are copied in.
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "builders/modern.h"
+#include "builders/resample.h"
+
+namespace orvandel {
+
+namespace {
+
+// A stripe streams while the level it ends on keeps this many rows a
+// thread: deeper, the halos a Kaiser filter needs grow to the whole level,
+// so the next levels start again from that level, kept whole.
+constexpr int32_t MIN_STREAM_ROWS = 64;
+
+struct Rows {
+    int32_t lo = 0, hi = 0;  // [lo, hi)
+    bool empty() const { return lo >= hi; }
+    bool has(int32_t k) const { return k >= lo && k < hi; }
+};
+
+Rows hull(Rows a, Rows b) {
+    if (a.empty()) return b;
+    if (b.empty()) return a;
+    return Rows{std::min(a.lo, b.lo), std::max(a.hi, b.hi)};
+}
+
+struct Geometry {
+    int32_t width = 0;
+    std::vector<int32_t> widths, heights, xs, ys;
+    std::vector<Taps> across;  // halving of widths[i], for i + 1 < widths.size()
+    std::vector<Taps> down;    // halving of heights[j - 1] to heights[j]; down[0] unused
+    int32_t widest_pad = 0;
+};
+
+std::vector<int32_t> halvings(int32_t n) {
+    std::vector<int32_t> sizes{n};
+    while (sizes.back() > 1) sizes.push_back(sizes.back() / 2);
+    return sizes;
+}
+
+std::vector<int32_t> offsets(const std::vector<int32_t>& sizes) {
+    std::vector<int32_t> at{0};
+    for (size_t k = 0; k + 1 < sizes.size(); ++k) at.push_back(at.back() + sizes[k]);
+    return at;
+}
+
+Geometry geometry(int32_t width, int32_t height, FilterKind filter, EdgeMode edge) {
+    Geometry g;
+    g.width = width;
+    g.widths = halvings(width);
+    g.heights = halvings(height);
+    g.xs = offsets(g.widths);
+    g.ys = offsets(g.heights);
+    for (size_t i = 0; i + 1 < g.widths.size(); ++i) {
+        g.across.push_back(make_taps(filter, edge, g.widths[i]));
+        g.widest_pad = std::max(g.widest_pad, g.across.back().pad);
+    }
+    g.down.resize(g.heights.size());
+    for (size_t j = 1; j < g.heights.size(); ++j) g.down[j] = make_taps(filter, edge, g.heights[j - 1]);
+    return g;
+}
+
+// The rows of the level above that outputs `rows` of a vertical halving read.
+Rows rows_read(const Taps& taps, Rows rows) {
+    Rows read{INT32_MAX, INT32_MIN};
+    for (int32_t i = rows.lo; i < rows.hi; ++i) {
+        const float* w = weights_of(taps, i);
+        for (int32_t t = 0; t < taps.count; ++t) {
+            if (w[t] == 0) continue;
+            const int32_t k = edge_index(taps.edge, first_of(taps, i) + t, taps.in_size);
+            read.lo = std::min(read.lo, k);
+            read.hi = std::max(read.hi, k + 1);
+        }
+    }
+    return read.empty() ? Rows{} : read;
+}
+
+struct Settings {
+    Coding coding;
+    PassMode mode;
+    bool normal;
+};
+
+// The rows of one level a stripe has made lately: row k in slot k % slots.
+struct Ring {
+    std::vector<Linear> rows;
+    std::vector<int32_t> tags;
+    int32_t next = 0;  // the next row to make
+};
+
+// One stripe's work on levels [base, last]: the rows it owns of each level
+// go out, and level `last`'s also to `keep` when set.
+struct Stripe {
+    const Geometry* g = nullptr;
+    const Settings* s = nullptr;
+    BgrImage* canvas = nullptr;
+    size_t base = 0, last = 0;
+    const Linear* base_values = nullptr;  // level `base` kept whole, or null: the source, in the canvas
+    Linear* keep = nullptr;
+    std::vector<Rows> own;  // per level, from base on
+    std::vector<Ring> rings;
+    std::vector<Linear> chain_a, chain_b;
+    std::vector<Pixel> encoded;
+    bool missed = false;  // a row was asked for after its slot was reused
+};
+
+void put_row(Stripe* st, const Linear* values, int32_t width, int32_t x, int32_t y) {
+    encode_row(values, width, st->s->coding, st->encoded.data());
+    bgr_from_pixels(st->encoded.data(), bgr_at(st->canvas, x, y), width);
+}
+
+// Blocks (1, j), (2, j), ... of atlas row y from a row of block (0, j), as
+// fill_chain in modern.cpp makes them.
+void put_chain(Stripe* st, const Linear* row, int32_t y) {
+    const Geometry& g = *st->g;
+    const size_t columns = g.widths.size();
+    Linear* in_buffer = st->chain_a.data();
+    Linear* out = st->chain_b.data();
+    const Linear* in = row;
+    if (columns > 1 && g.across[0].pad > 0) {
+        std::memcpy(static_cast<void*>(in_buffer + g.across[0].pad), row, sizeof(Linear) * size_t(g.width));
+        pad_row(in_buffer, g.across[0]);
+        in = in_buffer;
+    }
+    for (size_t i = 1; i < columns; ++i) {
+        Linear* values = out + (i + 1 < columns ? g.across[i].pad : 0);
+        halve_row(in, g.across[i - 1], st->s->mode, values);
+        if (st->s->normal) renormalise(values, g.widths[i]);
+        put_row(st, values, g.widths[i], g.xs[i], y);
+        if (i + 1 < columns) pad_row(out, g.across[i]);
+        in = out;
+        std::swap(in_buffer, out);
+    }
+}
+
+void emit(Stripe* st, size_t j, int32_t m, const Linear* row) {
+    const Geometry& g = *st->g;
+    const int32_t y = g.ys[j] + m;
+    if (j > 0) put_row(st, row, g.width, 0, y);
+    put_chain(st, row, y);
+    if (j == st->last && st->keep)
+        std::memcpy(static_cast<void*>(st->keep + int64_t(m) * g.width), row, sizeof(Linear) * size_t(g.width));
+}
+
+const Linear* row_of(Stripe* st, size_t j, int32_t k);
+
+void make_row(Stripe* st, size_t j, int32_t m, Linear* out) {
+    const Geometry& g = *st->g;
+    if (j == 0) {
+        decode_bgr_row(bgr_at(st->canvas, 0, m), g.width, st->s->coding, out);
+        return;
+    }
+    const Taps& taps = g.down[j];
+    const float* w = weights_of(taps, m);
+    bool begun = false;
+    for (int32_t t = 0; t < taps.count; ++t) {
+        if (w[t] == 0) continue;
+        const Linear* in = row_of(st, j - 1, edge_index(taps.edge, first_of(taps, m) + t, taps.in_size));
+        if (!in) return;
+        if (begun)
+            add_to_column_sum(in, w[t], g.width, out);
+        else
+            start_column_sum(in, w[t], g.width, out);
+        begun = true;
+    }
+    finish_column_sum(out, g.width, st->s->mode);
+    if (st->s->normal) renormalise(out, g.width);
+}
+
+// Row k of level j, made (with every row before it not yet made) if need be;
+// null when it was made and its slot has been reused since.
+const Linear* row_of(Stripe* st, size_t j, int32_t k) {
+    if (j == st->base && st->base_values) return st->base_values + int64_t(k) * st->g->width;
+    Ring& ring = st->rings[j - st->base];
+    const size_t slots = ring.tags.size();
+    Linear* slot = ring.rows.data() + (size_t(k) % slots) * size_t(st->g->width);
+    if (ring.tags[size_t(k) % slots] == k) return slot;
+    if (k < ring.next) {
+        st->missed = true;
+        return nullptr;
+    }
+    while (ring.next <= k && !st->missed) {
+        const int32_t m = ring.next++;
+        Linear* target = ring.rows.data() + (size_t(m) % slots) * size_t(st->g->width);
+        ring.tags[size_t(m) % slots] = -1;
+        make_row(st, j, m, target);
+        if (st->missed) return nullptr;
+        ring.tags[size_t(m) % slots] = m;
+        if (st->own[j - st->base].has(m)) emit(st, j, m, target);
+    }
+    return slot;
+}
+
+// Sets up a stripe's rings: each level from the first row it must make.
+bool prepare(Stripe* st) {
+    const Geometry& g = *st->g;
+    const size_t levels = st->last - st->base + 1;
+    std::vector<Rows> wanted(st->own);
+    for (size_t j = st->last; j > st->base; --j)
+        wanted[j - 1 - st->base] = hull(st->own[j - 1 - st->base], rows_read(g.down[j], wanted[j - st->base]));
+    st->rings.resize(levels);
+    try {
+        for (size_t j = st->base; j <= st->last; ++j) {
+            if (j == st->base && st->base_values) continue;
+            // A window moves by at most three rows from one output row to
+            // the next, and a row is used at once, so four spare slots do.
+            const size_t slots = size_t(j + 1 < g.heights.size() ? g.down[j + 1].count : 1) + 4;
+            Ring& ring = st->rings[j - st->base];
+            ring.tags.assign(slots, -1);
+            ring.rows.resize(slots * size_t(g.width));
+            ring.next = wanted[j - st->base].lo;
+        }
+        st->chain_a.resize(size_t(g.width) + 2 * size_t(g.widest_pad));
+        st->chain_b.resize(st->chain_a.size());
+        st->encoded.resize(size_t(g.width));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+bool run_stripe(Stripe* st) {
+    if (!prepare(st)) return false;
+    // The deepest level first: it pulls the rows of every level above it in
+    // order; what is left of each level's own rows follows.
+    for (size_t j = st->last + 1; j-- > st->base;) {
+        const Rows own = st->own[j - st->base];
+        if (own.empty() || (!st->rings[j - st->base].tags.empty() && st->rings[j - st->base].next >= own.hi)) continue;
+        if (!row_of(st, j, own.hi - 1)) return false;
+    }
+    return !st->missed;
+}
+
+// Levels [base, last] over `stripes` stripes on `threads` threads; level
+// `last` also to `keep` when set.
+bool stream_levels(const Geometry& g, const Settings& s, BgrImage* canvas, size_t base, size_t last,
+                   const Linear* base_values, Linear* keep, int stripes, int threads) {
+    std::vector<Stripe> work(static_cast<size_t>(stripes));
+    for (int t = 0; t < stripes; ++t) {
+        Stripe& st = work[size_t(t)];
+        st = Stripe{&g, &s, canvas, base, last, base_values, keep, {}, {}, {}, {}, {}, false};
+        for (size_t j = base; j <= last; ++j) {
+            const int64_t n = g.heights[j];
+            // A kept level's rows went out with the stripes before.
+            st.own.push_back(j == base && base_values ? Rows{}
+                                                      : Rows{int32_t(n * t / stripes), int32_t(n * (t + 1) / stripes)});
+        }
+    }
+    std::vector<char> done(size_t(stripes), 0);
+    run_bands(std::min(threads, stripes), stripes, [&](int, int32_t begin, int32_t end) {
+        for (int32_t t = begin; t < end; ++t) {
+            done[size_t(t)] = run_stripe(&work[size_t(t)]) ? 1 : 0;
+            Stripe released;
+            std::swap(work[size_t(t)], released);
+        }
+    });
+    return std::all_of(done.begin(), done.end(), [](char d) { return d != 0; });
+}
+
+// Through build_atlas, for what the rings do not suit: the source from the
+// canvas's corner, the atlas's rows back into the canvas.
+bool build_through_pixels(BgrImage* canvas, const FilterOptions& options) {
+    const int32_t width = canvas->width / 2, height = canvas->height / 2;
+    ImagePtr source(new_image(width, height));
+    if (!source) return false;
+    for (int32_t y = 0; y < height; ++y)
+        pixels_from_bgr(bgr_at(canvas, 0, y), source->pixels + int64_t(y) * width, width);
+    const Atlas atlas = build_atlas(*source, false, options);
+    source.reset();
+    if (!atlas.image || atlas.image->width != canvas->width || atlas.image->height != canvas->height) return false;
+    for (int32_t y = 0; y < canvas->height; ++y)
+        bgr_from_pixels(atlas.image->pixels + int64_t(y) * canvas->width, bgr_at(canvas, 0, y), canvas->width);
+    return true;
+}
+
+}  // namespace
+
+bool rip_streams(int32_t width, int32_t height, const FilterOptions& options) {
+    // Narrow pictures pay for a row at a time; very wide ones for rings of
+    // whole rows; the last row of a one-row picture is one level's row.
+    return options.filter != FilterKind::classic && options.edge != EdgeMode::wrap && options.layout == AtlasLayout::rip &&
+           options.padding == 0 && options.alignment <= 1 && width >= 8 && width <= 65536 && height >= 2;
+}
+
+bool build_rip_in_file(BgrImage* canvas, const FilterOptions& options) {
+    if (!canvas || canvas->width < 2 || canvas->height < 2) return false;
+    const int32_t width = canvas->width / 2, height = canvas->height / 2;
+    if (!rip_streams(width, height, options)) return build_through_pixels(canvas, options);
+    try {
+        const Geometry g = geometry(width, height, options.filter, options.edge);
+        const ValueKind kind = value_kind(options);
+        const Settings s{make_coding(kind, false),
+                         PassMode{false, kind == ValueKind::normal ? -1.0f : 0.0f, options.filter == FilterKind::kaiser},
+                         kind == ValueKind::normal};
+        const size_t deepest = g.heights.size() - 1;
+        const int threads = std::max(1, options.threads);
+        LinearPtr kept;
+        size_t base = 0;
+        while (true) {
+            // The deepest level a stripe per thread can end on, or all of them on one.
+            size_t last = deepest;
+            int stripes = 1;
+            if (threads > 1) {
+                size_t j = base + 1;
+                while (j <= deepest && g.heights[j] >= MIN_STREAM_ROWS * threads) ++j;
+                if (j > base + 1) {
+                    last = j - 1;
+                    stripes = threads;
+                }
+            }
+            LinearPtr keep;
+            if (last < deepest) {
+                keep = allocate_linear(width, g.heights[last]);
+                if (!keep) return false;
+            }
+            if (!stream_levels(g, s, canvas, base, last, kept.get(), keep.get(), stripes, threads)) {
+                return build_through_pixels(canvas, options);
+            }
+            if (last == deepest) return true;
+            kept = std::move(keep);
+            base = last;
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+}  // namespace orvandel
