@@ -293,13 +293,23 @@ TextureResult write_classic_bmp(LoadResult loaded, const std::string& output, co
     return write_atlas_manifest(*manifest, geometry, result);
 }
 
-// The rip atlas of an opaque picture as a BMP, built in its file's bytes.
-TextureResult write_rip_in_file(BgrImagePtr canvas, const std::string& output, const FilterOptions& filter,
-                                TextureResult result) {
+PngSettings png_settings(const CliOptions& options, const FilterOptions& filter) {
+    PngSettings png;
+    png.compression_level = options.png_level;
+    png.threads = filter.threads;
+    return png;
+}
+
+// The rip atlas of an opaque picture, built in a BMP file's bytes: sent as
+// they are, or as a PNG's rows.
+TextureResult write_rip_in_file(BgrImagePtr canvas, const std::string& output, const CliOptions& options,
+                                const FilterOptions& filter, TextureResult result) {
     if (!build_rip_in_file(canvas.get(), filter)) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
     result.atlas_width = canvas->width;
     result.atlas_height = canvas->height;
-    const WriteResult written = write_bmp24_image(output.c_str(), canvas.get());
+    const WriteResult written = options.format == OutputFormat::png
+                                    ? write_png(output, *canvas, png_settings(options, filter))
+                                    : write_bmp24_image(output.c_str(), canvas.get());
     if (!written) return write_failed(output, written);
     return result;
 }
@@ -316,9 +326,7 @@ TextureResult write_atlas(LoadResult loaded, const std::string& output, const Cl
 
     WriteResult written;
     if (options.format == OutputFormat::png) {
-        PngSettings png;
-        png.compression_level = options.png_level;
-        written = write_png(output, image, result.alpha, png);
+        written = write_png(output, image, result.alpha, png_settings(options, filter));
     } else {
         const int64_t bytes = result.alpha ? bmp32_file_size(image.width, image.height)
                                            : bmp24_file_size(image.width, image.height);
@@ -344,11 +352,12 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
     if (options.manifest) load.digest = &manifest.digest;
     FilterOptions filter = options.filter;
     filter.threads = build_threads;
-    // An opaque picture's rip atlas for a BMP is built in the file's bytes,
-    // the picture decoded into their corner where its reader can.
-    const bool in_file = options.format == OutputFormat::bmp && filter.filter != FilterKind::classic &&
-                         filter.layout == AtlasLayout::rip && filter.edge != EdgeMode::wrap &&
-                         filter.padding == 0 && filter.alignment <= 1 && !options.manifest;
+    // An opaque picture's rip atlas is built in a BMP file's bytes, the
+    // picture decoded into their corner where its reader can.
+    const bool in_file = (options.format == OutputFormat::bmp || options.format == OutputFormat::png) &&
+                         filter.filter != FilterKind::classic && filter.layout == AtlasLayout::rip &&
+                         filter.edge != EdgeMode::wrap && filter.padding == 0 && filter.alignment <= 1 &&
+                         !options.manifest;
     FileCanvasTarget target;
     if (in_file) load.rows = file_canvas_rows(&target);
     LoadResult loaded = load_image_file(input, load);
@@ -358,7 +367,7 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
     if (loaded.in_destination) {
         result.source_width = target.canvas->width / 2;
         result.source_height = target.canvas->height / 2;
-        return write_rip_in_file(std::move(target.canvas), output, filter, result);
+        return write_rip_in_file(std::move(target.canvas), output, options, filter, result);
     }
     result.source_width = loaded.image->width;
     result.source_height = loaded.image->height;
@@ -367,7 +376,7 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
         BgrImagePtr canvas = new_file_canvas(loaded.image.get(), true);
         if (canvas) {
             loaded.image.reset();
-            return write_rip_in_file(std::move(canvas), output, filter, result);
+            return write_rip_in_file(std::move(canvas), output, options, filter, result);
         }
     }
     // Each takes the picture over, to release it as soon as it is built on.

@@ -45,9 +45,10 @@ const OptionInfo OPTIONS[] = {
     {0, "dds-legacy", nullptr, OptionId::dds_legacy, "dds without the DX10 header, for old readers",
      "Write dds files with the legacy header alone (A8R8G8B8 or X8R8G8B8, DXT1, DXT5, ATI1, ATI2), for readers "
      "that predate the DX10 header: it cannot say sRGB, and has no BC7."},
-    {0, "png-level", "N", OptionId::png_level, "zlib level of PNG atlases, 0 (stored, default, fastest) to 9",
-     "zlib level of PNG atlases, 0 (stored, the default and the fastest) to 9; 1 is the choice for atlases "
-     "that are shipped."},
+    {0, "png-level", "N", OptionId::png_level, "zlib level of PNG atlases, 0 (stored) to 9 (default: fast, on every core)",
+     "zlib level of PNG atlases, 0 (stored, the fastest) to 9, on one core. Without it PNG atlases are "
+     "compressed on every core the run allows, about as small as level 6 makes textures; stored where "
+     "compression does not pay."},
     {'o', "output-dir", "DIR", OptionId::output_dir, "write there instead of beside each input",
      "Write the atlases into DIR, made if missing, instead of beside each input."},
     {'a', "alpha", "keep|drop", OptionId::alpha, "keep (default): sources with alpha give RGBA atlases",

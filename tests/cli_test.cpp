@@ -66,7 +66,7 @@ TEST(CommandLine, ParsesGoodLinesAndRefusesBadOnes) {
         {{"--co", "x", "a"}, CliAction::usage_error, "option '--co' is ambiguous", any},
         {{"--qui=1", "a"}, CliAction::usage_error, "option '--quiet' takes no value", any},
         {{"-j"}, CliAction::usage_error, "option '-j' needs a value", any},
-        {{"a"}, CliAction::run, "", [](const CliOptions& o) { return o.jobs == 6 && o.png_level == 0; }},
+        {{"a"}, CliAction::run, "", [](const CliOptions& o) { return o.jobs == 6 && o.png_level == PNG_DEFAULT_LEVEL; }},
         {{"--help", "--bogus"}, CliAction::help, "", any},
         {{"-qV"}, CliAction::version, "", any},
         {{"-q"}, CliAction::usage_error, "no texture given", any},

@@ -23,13 +23,15 @@ need_python_module() { python3 -c "import $1" >/dev/null 2>&1 || missing="$missi
 # What every build needs, the release build included.
 need_command cmake cmake
 need_command g++ g++
-# The tool's own libraries, found through pkg-config: PNG (libspng) and JPEG (TurboJPEG).
+# The tool's own libraries: PNG (libspng), JPEG (TurboJPEG), both through pkg-config, and zlib.
 need_command pkg-config pkg-config
 need_file /usr/include/spng.h libspng-dev
 need_file /usr/include/turbojpeg.h libturbojpeg0-dev
 # GPU textures: KTX2 supercompression (libzstd) and ASTC blocks (libastcenc).
 need_file /usr/include/zstd.h libzstd-dev
 need_file /usr/include/astcenc.h libastcenc-dev
+# zlib, which the default PNG atlas is deflated with, piece by piece.
+need_file /usr/include/zlib.h zlib1g-dev
 
 case "$1" in
   test) need_file /usr/include/gtest/gtest.h libgtest-dev; need_command groff groff-base

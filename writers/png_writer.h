@@ -1,7 +1,10 @@
-// PNG files through libspng: 8-bit RGB, or RGBA for atlases with alpha.
+// PNG files: 8-bit RGB, or RGBA for atlases with alpha. By default the rows
+// are deflated in pieces on every thread the run allows, joined into the one
+// zlib stream a PNG holds; a chosen zlib level goes through libspng.
 #ifndef ORVANDEL_WRITERS_PNG_WRITER_H
 #define ORVANDEL_WRITERS_PNG_WRITER_H
 
+#include <cstdint>
 #include <string>
 
 #include "io/output_file.h"
@@ -9,19 +12,25 @@
 
 namespace orvandel {
 
-// zlib's level, 0 (stored) to 9. Stored is the default: on one core even
-// level 1 costs several times the whole BMP run on a large atlas, stored
-// about twice (docs/performance.md has the figures). Compressed levels filter each row
-// against the one above, which costs little and shrinks textures the most.
-constexpr int PNG_DEFAULT_LEVEL = 0;
+// No level asked for: the pieces of PNG_PIECE_ROWS-sized runs of rows, each
+// filtered and deflated on its own (zlib's fastest run-length search, which
+// on textures comes within a few percent of level 6 at several times the
+// speed), a piece that deflate does not shrink stored as it is.
+constexpr int PNG_DEFAULT_LEVEL = -1;
 
 struct PngSettings {
+    // -1: the default above; 0 (stored) to 9: zlib's level, each row
+    // filtered against the one above (none at 0), through libspng.
     int compression_level = PNG_DEFAULT_LEVEL;
+    // Threads the default may deflate on (at least 1).
+    int threads = 1;
 };
 
 // Stores the Image, its top bytes as alpha when `alpha` is set, whole or not
 // at all. The failure, if any.
 WriteResult write_png(const std::string& path, const Image& image, bool alpha, const PngSettings& settings = PngSettings());
+// The same for an opaque picture held as its BMP file's bytes.
+WriteResult write_png(const std::string& path, const BgrImage& image, const PngSettings& settings = PngSettings());
 
 }  // namespace orvandel
 
