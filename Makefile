@@ -59,6 +59,7 @@ bench:
 	cmake --build build/bench -j$(JOBS)
 	./build/bench/orvandel_bench
 	./build/bench/orvandel_batch_bench
+	./build/bench/orvandel_runs_bench
 
 # Every fuzz target for FUZZ_SECONDS each (clang's libFuzzer with ASan and UBSan),
 # seeded with the samples and the test files. Findings land in build/fuzz/findings/.

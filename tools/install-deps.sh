@@ -8,7 +8,8 @@
 #   install-deps.sh clang    and clang and GoogleTest (make clang)
 #   install-deps.sh bench    and Google Benchmark, and the encoders it measures
 #                            against (libsquish, linked in; astcenc, nvcompress,
-#                            oiiotool to decode their files); stb_image too, the
+#                            oiiotool to decode their files; maketx for the DDS
+#                            mip chain); stb_image too, the
 #                            benchmark's reference decoder, where it can be had
 #                            (never fails)
 #   install-deps.sh fuzz     and clang with its libFuzzer runtime
@@ -38,10 +39,12 @@ case "$1" in
         need_python_module jsonschema python3-jsonschema ;;
   clang) need_command clang++ clang; need_file /usr/include/gtest/gtest.h libgtest-dev ;;
   bench) need_file /usr/include/benchmark/benchmark.h libbenchmark-dev
-         # The block encoders' peers, measured in the same run.
+         # The block encoders' peers, measured in the same run, and the DDS
+         # mip chain's (nvcompress, maketx).
          need_file /usr/include/squish.h libsquish-dev
          need_command astcenc astcenc; need_command nvcompress libnvtt-bin
-         need_command oiiotool openimageio-tools ;;  # decodes the BC files of both
+         need_command oiiotool openimageio-tools  # decodes the BC files of both; maketx comes with it
+         need_command maketx openimageio-tools ;;
   fuzz) need_command clang++ clang ;;
   browser) need_command chromium chromium ;;
 esac
