@@ -361,6 +361,69 @@ __attribute__((target("avx2,fma"))) void encode_srgb_flat_avx2(const float* in, 
     encode_srgb_plain(in + k, count - k, out + k);
 }
 
+// Eight floats' bytes by the curve above, into the low 8 bytes; false when
+// one of them lies so near a half step that the table must decide.
+__attribute__((target("avx2,fma"))) inline bool encode_srgb_eight(__m256 x, const __m256& scale_low,
+                                                                   const __m256& scale_high, __m128i* bytes) {
+    const __m256 l = _mm256_min_ps(_mm256_max_ps(x, _mm256_setzero_ps()), _mm256_set1_ps(1.0f));
+    const __m256i bits = _mm256_castps_si256(l);
+    const __m256 m = _mm256_castsi256_ps(
+        _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi32(0x007FFFFF)), _mm256_set1_epi32(0x3F800000)));
+    const __m256 t = _mm256_fmsub_ps(m, _mm256_set1_ps(2.0f), _mm256_set1_ps(3.0f));
+    __m256 p = _mm256_set1_ps(ROOT_POLY[6]);
+    for (int d = 5; d >= 0; --d) p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(ROOT_POLY[d]));
+    const __m256i exponent = _mm256_sub_epi32(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(127 - 9));
+    const __m256i index = _mm256_min_epi32(_mm256_set1_epi32(9), _mm256_max_epi32(_mm256_setzero_si256(), exponent));
+    const __m256 s = _mm256_blendv_ps(_mm256_permutevar8x32_ps(scale_low, index),
+                                      _mm256_permutevar8x32_ps(scale_high, index),
+                                      _mm256_castsi256_ps(_mm256_cmpgt_epi32(index, _mm256_set1_epi32(7))));
+    __m256 encoded = _mm256_fmsub_ps(s, p, _mm256_set1_ps(0.055f));
+    const __m256 near_black = _mm256_cmp_ps(l, _mm256_set1_ps(0.0031308f), _CMP_LE_OQ);
+    encoded = _mm256_blendv_ps(encoded, _mm256_mul_ps(l, _mm256_set1_ps(12.92f)), near_black);
+    const __m256 scaled = _mm256_fmadd_ps(encoded, _mm256_set1_ps(255.0f), _mm256_set1_ps(0.5f));
+    const __m256 whole = _mm256_round_ps(scaled, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
+    if (_mm256_movemask_ps(
+            _mm256_cmp_ps(_mm256_and_ps(_mm256_sub_ps(scaled, whole), magnitude), _mm256_set1_ps(NEAR_HALF), _CMP_LT_OQ)))
+        return false;
+    const __m256i v = _mm256_cvttps_epi32(scaled);
+    const __m128i words = _mm_packus_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    *bytes = _mm_packus_epi16(words, words);
+    return true;
+}
+
+// Working values straight to a BMP row's blue, green, red bytes, eight
+// pixels at a time: their 24 colour floats permuted into the file's order,
+// so the curve is computed for no alpha and no shuffle of bytes follows.
+__attribute__((target("avx2,fma"))) void encode_srgb_bgr_avx2(const Linear* in, int32_t count, uint8_t* out) {
+    const __m256 scale_low = _mm256_loadu_ps(root_scales().at), scale_high = _mm256_loadu_ps(root_scales().at + 8);
+    const SrgbEncoder& encoder = srgb_encoder();
+    const __m256i first = _mm256_setr_epi32(2, 1, 0, 6, 5, 4, 2, 1), second = _mm256_setr_epi32(0, 6, 5, 4, 2, 1, 0, 6),
+                  third = _mm256_setr_epi32(5, 4, 2, 1, 0, 6, 5, 4);
+    int32_t k = 0;
+    for (; k + 8 <= count; k += 8, out += 24) {
+        const float* f = in[k].v;
+        const __m256 v0 = _mm256_loadu_ps(f), v1 = _mm256_loadu_ps(f + 8), v2 = _mm256_loadu_ps(f + 16),
+                     v3 = _mm256_loadu_ps(f + 24);
+        // B0 G0 R0 B1 G1 R1 B2 G2 | R2 B3 G3 R3 B4 G4 R4 B5 | G5 R5 B6 G6 R6 B7 G7 R7
+        const __m256 a = _mm256_blend_ps(_mm256_permutevar8x32_ps(v0, first), _mm256_permutevar8x32_ps(v1, first), 0xC0);
+        const __m256 b = _mm256_blend_ps(_mm256_permutevar8x32_ps(v1, second), _mm256_permutevar8x32_ps(v2, second), 0xF0);
+        const __m256 c = _mm256_blend_ps(_mm256_permutevar8x32_ps(v2, third), _mm256_permutevar8x32_ps(v3, third), 0xFC);
+        __m128i ba, bb, bc;
+        if (encode_srgb_eight(a, scale_low, scale_high, &ba) && encode_srgb_eight(b, scale_low, scale_high, &bb) &&
+            encode_srgb_eight(c, scale_low, scale_high, &bc)) {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), ba);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 8), bb);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), bc);
+            continue;
+        }
+        for (int32_t j = 0; j < 8; ++j)
+            for (int c3 = 0; c3 < 3; ++c3) out[3 * j + c3] = encode_srgb_with(encoder, in[k + j].v[2 - c3]);
+    }
+    for (; k < count; ++k, out += 3)
+        for (int c3 = 0; c3 < 3; ++c3) out[c3] = encode_srgb_with(encoder, in[k].v[2 - c3]);
+}
+
 // The same sixteen floats at a time: one permute reaches all ten scales, and
 // one instruction narrows sixteen results to bytes.
 // GCC 12's AVX-512 headers start some results from a deliberately undefined
@@ -459,6 +522,30 @@ void encode_row(const Linear* in, int32_t count, const Coding& coding, Pixel* ou
         }
         case ValueKind::linear: pack(encode_unit); break;
         case ValueKind::normal: pack(encode_normal); break;
+    }
+}
+
+void encode_bgr_row(const Linear* in, int32_t count, const Coding& coding, uint8_t* out, Isa isa) {
+#if defined(__x86_64__)
+    if (coding.kind == ValueKind::srgb && runnable_isa(isa) >= Isa::avx2) return encode_srgb_bgr_avx2(in, count, out);
+#endif
+    // Elsewhere the row's Pixels, a run at a time, then their bytes.
+    constexpr int32_t RUN = 256;
+    Pixel pixels[RUN];
+    const Coding opaque{coding.kind, false, coding.colour_table};
+    for (int32_t k = 0; k < count; k += RUN) {
+        const int32_t n = std::min(RUN, count - k);
+        if (coding.kind == ValueKind::srgb) {
+            const SrgbEncoder& encoder = srgb_encoder();
+            for (int32_t x = 0; x < n; ++x) {
+                const float* v = in[k + x].v;
+                pixels[x] = Pixel(encode_srgb_with(encoder, v[2])) << 16 | Pixel(encode_srgb_with(encoder, v[1])) << 8 |
+                            encode_srgb_with(encoder, v[0]);
+            }
+        } else {
+            encode_row(in + k, n, opaque, pixels);
+        }
+        bgr_from_pixels(pixels, out + 3 * int64_t(k), n, isa);
     }
 }
 

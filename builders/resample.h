@@ -43,6 +43,9 @@ void encode_row(const Linear* in, int32_t count, const Coding& coding, Pixel* ou
 // The same bytes as encode_row on each of `count` rows of one pixel, the
 // k-th put at out[k * out_stride].
 void encode_column(const Linear* in, int32_t count, const Coding& coding, Pixel* out, int64_t out_stride);
+// The colours of `count` working values as blue, green, red bytes (a BMP
+// row's), alpha ignored: encode_row's bytes on every level.
+void encode_bgr_row(const Linear* in, int32_t count, const Coding& coding, uint8_t* out, Isa isa = active_isa());
 uint8_t encode_srgb(float linear);
 // `count` linear values to sRGB bytes on a chosen level (the rows use the
 // level in use): every level gives encode_srgb's bytes, NaN taken as 0.

@@ -114,13 +114,11 @@ struct Stripe {
     std::vector<Rows> own;  // per level, from base on
     std::vector<Ring> rings;
     std::vector<Linear> chain_a, chain_b;
-    std::vector<Pixel> encoded;
     bool missed = false;  // a row was asked for after its slot was reused
 };
 
 void put_row(Stripe* st, const Linear* values, int32_t width, int32_t x, int32_t y) {
-    encode_row(values, width, st->s->coding, st->encoded.data());
-    bgr_from_pixels(st->encoded.data(), bgr_at(st->canvas, x, y), width);
+    encode_bgr_row(values, width, st->s->coding, bgr_at(st->canvas, x, y));
 }
 
 // Blocks (1, j), (2, j), ... of atlas row y from a row of block (0, j), as
@@ -226,7 +224,6 @@ bool prepare(Stripe* st) {
         }
         st->chain_a.resize(size_t(g.width) + 2 * size_t(g.widest_pad));
         st->chain_b.resize(st->chain_a.size());
-        st->encoded.resize(size_t(g.width));
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -252,7 +249,7 @@ bool stream_levels(const Geometry& g, const Settings& s, BgrImage* canvas, size_
     std::vector<Stripe> work(static_cast<size_t>(stripes));
     for (int t = 0; t < stripes; ++t) {
         Stripe& st = work[size_t(t)];
-        st = Stripe{&g, &s, canvas, base, last, base_values, keep, {}, {}, {}, {}, {}, false};
+        st = Stripe{&g, &s, canvas, base, last, base_values, keep, {}, {}, {}, {}, false};
         for (size_t j = base; j <= last; ++j) {
             const int64_t n = g.heights[j];
             // A kept level's rows went out with the stripes before.

@@ -3,10 +3,13 @@
 // that cut the rows into stripes and keep levels whole between them.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "builders/modern.h"
+#include "builders/resample.h"
 #include "picture/bmp_layout.h"
 
 using namespace orvandel;
@@ -80,6 +83,40 @@ TEST(StreamedRip, SameBytesAsTheAtlasOfPixels) {
                 ASSERT_EQ(std::vector<uint8_t>(got, got + row.size()), row) << "atlas row " << y;
             }
         }
+}
+
+// The rows go out through encode_bgr_row: on every level the processor has,
+// the bytes of the one-value encoders, among them values a hair either side
+// of a half step, where a computed curve could round the other way.
+TEST(StreamedRip, BgrRowsEncodeAsTheOneValueEncodersOnEveryLevel) {
+    const auto to_linear = [](double c) { return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
+    std::vector<Linear> values;
+    uint32_t state = 7;
+    for (int k = 0; k < 300; ++k) {
+        state = state * 1103515245u + 12345u;
+        const float r = float(state >> 8) / float(1 << 24) * 1.2f - 0.1f;
+        const float half = static_cast<float>(to_linear(((k % 255) + 0.5) / 255));
+        values.push_back(Linear{{r, std::nextafter(half, 2.0f), std::nextafter(half, -1.0f), 0.5f}});
+    }
+    for (ValueKind kind : {ValueKind::srgb, ValueKind::linear}) {
+        const Coding coding = make_coding(kind, false);
+        // A NaN encodes as 0 in sRGB; the linear encoder is never given one.
+        values[5].v[0] = kind == ValueKind::srgb ? std::numeric_limits<float>::quiet_NaN() : 0.25f;
+        for (Isa isa : {Isa::scalar, Isa::sse2, Isa::ssse3, Isa::avx2, Isa::avx512}) {
+            if (runnable_isa(isa) != isa) continue;
+            for (int32_t count : {0, 1, 7, 8, 9, 23, 300}) {
+                std::vector<uint8_t> got(3 * size_t(count) + 1, 0xEE), expected(got.size(), 0xEE);
+                for (int32_t x = 0; x < count; ++x)
+                    for (int c = 0; c < 3; ++c) {
+                        const float v = values[size_t(x)].v[2 - c];
+                        expected[3 * size_t(x) + c] = kind == ValueKind::srgb ? encode_srgb(std::isnan(v) ? 0.0f : v)
+                                                                              : encode_unit(v);
+                    }
+                encode_bgr_row(values.data(), count, coding, got.data(), isa);
+                EXPECT_EQ(got, expected) << isa_name(isa) << ", " << count << " values";
+            }
+        }
+    }
 }
 
 }  // namespace

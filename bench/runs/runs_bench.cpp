@@ -50,6 +50,7 @@ Sample run(std::vector<std::string> argv, bool one_core = false) {
     for (std::string& a : argv) args.push_back(&a[0]);
     args.push_back(nullptr);
     Sample s;
+    std::fflush(nullptr);  // else the child's reopened stdout would flush our table once more
     const Clock::time_point start = Clock::now();
     const pid_t pid = fork();
     if (pid < 0) return s;
