@@ -230,7 +230,7 @@ int main() {
         std::printf("\n");
     };
     large_row("-f bmp", bmp_run, bmp_mib, 0);
-    large_row("-f png (stored, the default)", png_run, png_mib, 3.0);
+    large_row("-f png (the default)", png_run, png_mib, 3.0);
     large_row("-f png --png-level 1", png1_run, png1_mib, 0);
     std::printf("\n");
     std::filesystem::remove_all(directory);
