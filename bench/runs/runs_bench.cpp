@@ -97,7 +97,9 @@ ImagePtr texture(int32_t side, bool noise) {
                 const double shade = 128 + 60 * std::sin(6.3 * u * (1.5 + 0.3 * c) + 2 * v) +
                                      40 * std::cos(9 * v * (1 + 0.2 * c) - 3 * u) + 20 * std::sin(25 * (u + v));
                 const int grain = int((state >> (16 + 4 * c)) % 7) - 3;
-                const int value = noise ? int((state >> (8 * c + 1)) & 0xFF) : int(shade) + grain;
+                // An LCG's low bits repeat soon: noise takes a fresh top byte a channel.
+                if (noise) state = state * 1103515245u + 12345u;
+                const int value = noise ? int(state >> 24) : int(shade) + grain;
                 p |= Pixel(std::clamp(value, 0, 255)) << (8 * c);
             }
             image->pixels[int64_t(y) * side + x] = p;
