@@ -113,11 +113,15 @@ inline void store(Linear* p, F4 v) { std::memcpy(p->v, &v, sizeof v); }
 inline F4 splat(float x) { return F4{x, x, x, x}; }
 inline F4 select(I4 mask, F4 a, F4 b) { return F4(((I4)a & mask) | ((I4)b & ~mask)); }
 
-// The colour range [low, 1] (low is -1 for normal maps), alpha [0, 1].
+// The colour range [low, high] (low is -1 for normal maps, high unbounded
+// for float sources), alpha [0, 1].
 struct Range {
     F4 low, high;
 };
-inline Range range_of(float low) { return Range{F4{low, low, low, 0}, splat(1)}; }
+inline Range range_of(const PassMode& mode) {
+    const float low = mode.colour_low, high = mode.colour_high;
+    return Range{F4{low, low, low, 0}, F4{high, high, high, 1}};
+}
 inline F4 clamp(F4 v, const Range& r) {
     v = select(v < r.low, r.low, v);
     return select(v > r.high, r.high, v);
@@ -148,10 +152,9 @@ inline F4 with_unit_alpha(F4 v) { return select(ALPHA_LANE, splat(1), v); }
 // compile time (the usual box and Kaiser halvings of even sizes), so the
 // compiler unrolls the sum; 0 for any.
 template <bool Weighted, bool Clamped, int FixedCount>
-void halve_row_with(const Linear* window, int32_t window_first, const Taps& taps, float low, int32_t begin,
+void halve_row_with(const Linear* window, int32_t window_first, const Taps& taps, const Range& range, int32_t begin,
                     int32_t end, Linear* out) {
     const int32_t count = FixedCount > 0 ? FixedCount : taps.count;
-    const Range range = range_of(low);
     for (int32_t i = begin; i < end; ++i) {
         const float* w = weights_of(taps, i);
         const Linear* in = window + (first_of(taps, i) - window_first);
@@ -208,10 +211,9 @@ const Linear* fetch_row(const BlockView& block, const Coding& coding, RowCache* 
 }
 
 template <bool Weighted, bool Clamped>
-void halve_columns_band(const BlockView& block, const Coding& coding, const Taps& taps, float low, int32_t begin,
-                        int32_t end, std::vector<Linear>* scratch, RowCache* cache, Linear* out) {
+void halve_columns_band(const BlockView& block, const Coding& coding, const Taps& taps, const Range& range,
+                        int32_t begin, int32_t end, std::vector<Linear>* scratch, RowCache* cache, Linear* out) {
     const int32_t width = block.width;
-    const Range range = range_of(low);
     Linear* sum = scratch->data();
     Linear* plain = sum + width;
     for (int32_t i = begin; i < end; ++i) {
@@ -672,7 +674,7 @@ void load_padded_row(const BlockView& block, int32_t row, const Coding& coding, 
 }
 
 template <bool Weighted, bool Clamped>
-void halve_span_counted(const Linear* window, int32_t window_first, const Taps& taps, float low, int32_t begin,
+void halve_span_counted(const Linear* window, int32_t window_first, const Taps& taps, const Range& low, int32_t begin,
                         int32_t end, Linear* out) {
     switch (taps.count) {
         case 2: halve_row_with<Weighted, Clamped, 2>(window, window_first, taps, low, begin, end, out); break;
@@ -683,7 +685,7 @@ void halve_span_counted(const Linear* window, int32_t window_first, const Taps& 
 
 void halve_span(const Linear* window, int32_t window_first, const Taps& taps, const PassMode& mode, int32_t begin,
                 int32_t end, Linear* out) {
-    const float low = mode.colour_low;
+    const Range low = range_of(mode);
     if (mode.alpha_weighted)
         mode.clamped ? halve_span_counted<true, true>(window, window_first, taps, low, begin, end, out)
                      : halve_span_counted<true, false>(window, window_first, taps, low, begin, end, out);
@@ -736,7 +738,7 @@ bool halve_columns(const BlockView& block, const Coding& coding, const Taps& tap
     const auto run = [&](auto weighted, auto clamped) {
         run_bands(bands, taps.out_size, [&](int band, int32_t begin, int32_t end) {
             halve_columns_band<decltype(weighted)::value, decltype(clamped)::value>(
-                block, coding, taps, mode.colour_low, begin, end, &scratch[size_t(band)], &caches[size_t(band)], out);
+                block, coding, taps, range_of(mode), begin, end, &scratch[size_t(band)], &caches[size_t(band)], out);
         });
     };
     using Yes = std::true_type;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "builders/filter_options.h"
+#include "picture/float_image.h"
 #include "picture/image.h"
 
 namespace orvandel {
@@ -20,9 +21,7 @@ namespace orvandel {
 // One pixel in working values: red, green, blue, alpha. Colour is linear
 // light (srgb), the stored value scaled to [0, 1] (linear), or a vector
 // component in [-1, 1] (normal maps); alpha is always the stored value / 255.
-struct alignas(16) Linear {
-    float v[4];
-};
+// (Linear itself is picture/float_image.h's, so float pictures are read in place.)
 
 enum class ValueKind { srgb, linear, normal };
 
@@ -87,6 +86,8 @@ struct PassMode {
     bool alpha_weighted;
     float colour_low;
     bool clamped;
+    // Float sources keep light above 1: their colour is clamped below only.
+    float colour_high = 1.0f;
 };
 
 // A block to read: working values, or 8-bit Pixels decoded as they are read.

@@ -27,6 +27,7 @@
 
 #include "builders/atlas_layout.h"
 #include "builders/classic.h"
+#include "builders/float_levels.h"
 #include "cli/collisions.h"
 #include "cli/common.h"
 #include "readers/bmp.h"
@@ -34,6 +35,7 @@
 #include "writers/dds.h"
 #include "writers/ktx2.h"
 #include "writers/manifest.h"
+#include "writers/exr_writer.h"
 #include "writers/png_writer.h"
 #include "builders/modern.h"
 
@@ -138,7 +140,7 @@ const char* const LAYOUT_WORDS[] = {"rip", "mip"};
 const char* const FILTER_WORDS[] = {"box", "kaiser", "classic"};
 const char* const COLOUR_WORDS[] = {"srgb", "linear"};
 const char* const EDGE_WORDS[] = {"clamp", "wrap", "mirror"};
-const char* const FORMAT_WORDS[] = {"bmp", "png", "dds", "ktx2"};
+const char* const FORMAT_WORDS[] = {"bmp", "png", "dds", "ktx2", "exr"};
 const char* const COMPRESS_WORDS[] = {"rgba8", "bc1", "bc3", "bc4", "bc5", "bc7",
                                       "astc4x4", "astc5x5", "astc6x6", "astc8x8"};
 const char* const QUALITY_WORDS[] = {"fast", "normal", "best"};
@@ -314,11 +316,9 @@ TextureResult write_rip_in_file(BgrImagePtr canvas, const std::string& output, c
     return result;
 }
 
-// Any other atlas, as PNG or BMP.
-TextureResult write_atlas(LoadResult loaded, const std::string& output, const CliOptions& options,
-                          const FilterOptions& filter, const ManifestSource* manifest, TextureResult result) {
-    Atlas atlas = build_atlas(*loaded.image, result.alpha, filter);
-    loaded.image.reset();  // only the atlas from here on
+// A built atlas as PNG or BMP.
+TextureResult write_built_atlas(Atlas atlas, const std::string& output, const CliOptions& options,
+                                const FilterOptions& filter, const ManifestSource* manifest, TextureResult result) {
     if (!atlas.image) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
     const Image& image = *atlas.image;
     result.atlas_width = image.width;
@@ -340,6 +340,102 @@ TextureResult write_atlas(LoadResult loaded, const std::string& output, const Cl
     return write_atlas_manifest(*manifest, atlas, result);
 }
 
+// Any other atlas, as PNG or BMP.
+TextureResult write_atlas(LoadResult loaded, const std::string& output, const CliOptions& options,
+                          const FilterOptions& filter, const ManifestSource* manifest, TextureResult result) {
+    Atlas atlas = build_atlas(*loaded.image, result.alpha, filter);
+    loaded.image.reset();  // only the atlas from here on
+    return write_built_atlas(std::move(atlas), output, options, filter, manifest, result);
+}
+
+const char* wrapmodes_of(EdgeMode edge) {
+    return edge == EdgeMode::wrap ? "periodic" : edge == EdgeMode::mirror ? "mirror" : "clamp";
+}
+
+// A tiled OpenEXR file: each level goes to the writer as it is made.
+TextureResult write_exr(const FloatImage& picture, const std::string& output, const CliOptions& options,
+                        const FilterOptions& filter, TextureResult result) {
+    ExrSettings settings;
+    settings.levels = filter.layout == AtlasLayout::rip ? ExrLevels::rip : ExrLevels::mip;
+    settings.tile = options.exr_tile;
+    settings.type = options.exr_type;
+    settings.compression = options.exr_compression;
+    settings.wrapmodes = wrapmodes_of(filter.edge);
+    settings.alpha = result.alpha;
+    settings.threads = filter.threads;
+    WriteResult written;
+    ExrWriterPtr writer = open_exr(output, picture.width, picture.height, settings, &written);
+    const auto no_memory = [] { return failure(EXIT_NO_MEMORY, "no memory for the OpenEXR levels"); };
+    if (!writer) return written.error == ENOMEM ? no_memory() : write_failed(output, written);
+    const LevelSink sink = [&](const FloatLevel& level) {
+        written = write_exr_level(writer.get(), level.values, level.width, level.height, level.x_level,
+                                  level.y_level, level.alpha_factor);
+        ++result.levels;
+        return bool(written);
+    };
+    const bool built = settings.levels == ExrLevels::rip ? build_float_rip(picture, result.alpha, filter, sink)
+                                                         : build_float_mip(picture, result.alpha, filter, sink);
+    if (built) written = finish_exr(std::move(writer));
+    if (written.error == ENOMEM || (!built && written)) return no_memory();
+    if (!written) return write_failed(output, written);
+    result.atlas_width = picture.width;
+    result.atlas_height = picture.height;
+    return result;
+}
+
+// A source of more than 8 bits (or any source for OpenEXR): filtered from
+// its float values, written at the output's precision.
+TextureResult write_precise(LoadResult loaded, const std::string& output, const CliOptions& options,
+                            const FilterOptions& filter, const ManifestSource* manifest, TextureResult result) {
+    FloatImagePtr picture = std::move(loaded.picture);
+    if (!picture) {
+        picture = float_from_pixels(*loaded.image, loaded.alpha);
+        loaded.image.reset();
+        if (!picture) return failure(EXIT_NO_MEMORY, "no memory for the picture");
+    }
+    result.alpha = options.alpha == AlphaMode::keep && float_has_alpha(*picture);
+    prepare_float_source(picture.get(), result.alpha, filter);
+    const bool gpu = options.format == OutputFormat::dds || options.format == OutputFormat::ktx2;
+    if (options.format != OutputFormat::exr &&
+        (gpu || filter.filter == FilterKind::classic || filter.padding > 0 || filter.alignment > 1 || manifest)) {
+        // GPU textures, the classic filters, padded atlases and manifests
+        // work on bytes: the picture as 8-bit Pixels first.
+        loaded.image.reset(new_image(picture->width, picture->height));
+        if (!loaded.image) return failure(EXIT_NO_MEMORY, "no memory for the picture");
+        FloatLevel whole;
+        whole.values = picture->pixels.get();
+        whole.width = picture->width;
+        whole.height = picture->height;
+        store_level8(whole, filter, result.alpha, loaded.image.get(), 0, 0);
+        picture.reset();
+        if (filter.filter == FilterKind::classic && options.format == OutputFormat::bmp && !result.alpha)
+            return write_classic_bmp(std::move(loaded), output, filter, manifest, result);
+        if (gpu) return write_gpu_texture(std::move(loaded), output, options, filter, manifest, result);
+        return write_atlas(std::move(loaded), output, options, filter, manifest, result);
+    }
+    switch (options.format) {
+        case OutputFormat::exr:
+            return write_exr(*picture, output, options, filter, result);
+        case OutputFormat::png:
+            if ((options.png_depth == 0 && picture->bits > 8) || options.png_depth == 16) {
+                const WideImagePtr atlas = build_float_wide_atlas(*picture, result.alpha, filter);
+                picture.reset();
+                if (!atlas) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
+                result.atlas_width = atlas->width;
+                result.atlas_height = atlas->height;
+                const WriteResult written = write_png16(output, *atlas, result.alpha, png_settings(options, filter));
+                if (!written) return write_failed(output, written);
+                return result;
+            }
+            break;
+        default:
+            break;
+    }
+    Atlas atlas = build_float_atlas(*picture, result.alpha, filter);
+    picture.reset();
+    return write_built_atlas(std::move(atlas), output, options, filter, nullptr, result);
+}
+
 }  // namespace
 
 TextureResult process_texture(const std::string& input, const std::string& output, const CliOptions& options,
@@ -352,22 +448,32 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
     if (options.manifest) load.digest = &manifest.digest;
     FilterOptions filter = options.filter;
     filter.threads = build_threads;
-    // An opaque picture's rip atlas is built in a BMP file's bytes, the
-    // picture decoded into their corner where its reader can.
+    // Sources of more than 8 bits, OpenEXR output and 16-bit PNG output take
+    // the float path; an opaque 8-bit picture's rip atlas is built in a BMP
+    // file's bytes, the picture decoded into their corner where its reader can.
+    const bool wide_png = options.format == OutputFormat::png && options.png_depth == 16;
     const bool in_file = (options.format == OutputFormat::bmp || options.format == OutputFormat::png) &&
-                         filter.filter != FilterKind::classic && filter.layout == AtlasLayout::rip &&
+                         !wide_png && filter.filter != FilterKind::classic && filter.layout == AtlasLayout::rip &&
                          filter.edge != EdgeMode::wrap && filter.padding == 0 && filter.alignment <= 1 &&
                          !options.manifest;
     FileCanvasTarget target;
     if (in_file) load.rows = file_canvas_rows(&target);
+    load.high_precision = true;
     LoadResult loaded = load_image_file(input, load);
-    if (!loaded.image && !loaded.in_destination) return failure(status_of(loaded.error), loaded.reason);
+    if (!loaded.image && !loaded.picture && !loaded.in_destination)
+        return failure(status_of(loaded.error), loaded.reason);
 
     TextureResult result;
     if (loaded.in_destination) {
         result.source_width = target.canvas->width / 2;
         result.source_height = target.canvas->height / 2;
         return write_rip_in_file(std::move(target.canvas), output, options, filter, result);
+    }
+    if (loaded.picture || options.format == OutputFormat::exr || wide_png) {
+        result.source_width = loaded.picture ? loaded.picture->width : loaded.image->width;
+        result.source_height = loaded.picture ? loaded.picture->height : loaded.image->height;
+        return write_precise(std::move(loaded), output, options, filter, options.manifest ? &manifest : nullptr,
+                             result);
     }
     result.source_width = loaded.image->width;
     result.source_height = loaded.image->height;
@@ -421,6 +527,8 @@ int run_batch(const CliOptions& options, int out_fd, int err_fd) {
     // With fewer textures than jobs, the spare cores go to each build.
     const size_t workers = std::min(size_t(options.jobs), count);
     const int build_threads = build_thread_count(options.jobs, workers, available_cores());
+    // OpenEXR compresses on a pool of its own, shared by every file of the run.
+    if (options.format == OutputFormat::exr) set_exr_thread_pool(std::min(options.jobs, available_cores()));
     auto work = [&]() {
         for (size_t i; (i = next.fetch_add(1)) < count;) {
             const std::string& input = options.inputs[i];

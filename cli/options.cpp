@@ -24,12 +24,13 @@ const OptionInfo OPTIONS[] = {
      "rip (default): a grid twice as wide and twice as high as the source, block (i, j) being the source halved "
      "i times across and j times down; mip: a strip twice as wide and as high as the source, the halvings side "
      "by side, top-aligned."},
-    {'f', "format", "bmp|png|dds|ktx2", OptionId::format,
-     "atlas container (default bmp); dds, ktx2: GPU textures,\nwith --layout mip the mip chain",
+    {'f', "format", "bmp|png|dds|ktx2|exr", OptionId::format,
+     "atlas container (default bmp); dds, ktx2: GPU textures,\nwith --layout mip the mip chain;\nexr: a tiled OpenEXR rip-map or mip-map",
      "The atlas container (default bmp): a 24-bit BMP, or a 32-bit one with alpha; an 8-bit RGB or RGBA PNG; "
      "dds (with the DX10 header) or ktx2 (KTX 2.0), GPU textures: with --layout mip the mip chain, every level "
      "down to 1 x 1, with --layout rip the rip atlas as one level; uncompressed 32-bit texels unless --compress "
-     "says otherwise."},
+     "says otherwise; exr writes a tiled OpenEXR file of every level in linear light, RIPMAP_LEVELS with "
+     "--layout rip, MIPMAP_LEVELS with --layout mip. PNG atlases of 16-bit and float sources are 16-bit."},
     {'c', "compress", "none|bc1|bc3|bc4|bc5|bc7|astc4x4|astc5x5|astc6x6|astc8x8", OptionId::compress,
      "GPU block format of dds and ktx2 textures (default none)",
      "The GPU block format of dds and ktx2 textures (default none: uncompressed). bc1: opaque colour or "
@@ -45,6 +46,15 @@ const OptionInfo OPTIONS[] = {
     {0, "dds-legacy", nullptr, OptionId::dds_legacy, "dds without the DX10 header, for old readers",
      "Write dds files with the legacy header alone (A8R8G8B8 or X8R8G8B8, DXT1, DXT5, ATI1, ATI2), for readers "
      "that predate the DX10 header: it cannot say sRGB, and has no BC7."},
+    {0, "depth", "8|16", OptionId::depth, "bits a channel of PNG atlases (default 16 for 16-bit and float sources)",
+     "Bits a channel of PNG atlases: 8, or 16 (the default for 16-bit PNG and TIFF, OpenEXR, Radiance and float "
+     "TIFF sources, which are filtered from full precision)."},
+    {0, "exr-type", "half|float", OptionId::exr_type, "-f exr: pixel type (default half)",
+     "With --format exr: 16-bit half (default) or 32-bit float channels."},
+    {0, "exr-compression", "none|zip|piz|dwaa", OptionId::exr_compression, "-f exr: compression (default zip)",
+     "With --format exr: the tiles' compression, none, zip (default, lossless), piz (lossless) or dwaa (lossy)."},
+    {0, "tile", "N", OptionId::tile, "-f exr: tiles of N x N pixels (default 64)",
+     "With --format exr: tiles of N x N pixels, 1 to 4096 (default 64)."},
     {0, "png-level", "N", OptionId::png_level, "zlib level of PNG atlases, 0 (stored) to 9 (default: fast, on every core)",
      "zlib level of PNG atlases, 0 (stored, the fastest) to 9, on one core. Without it PNG atlases are "
      "compressed on every core the run allows, about as small as level 6 makes textures; stored where "
@@ -172,6 +182,7 @@ std::string block_format_name(BlockFormat format) {
 // Options that --filter classic does not take, seen on the command line.
 struct Seen {
     bool colour = false, edge = false, normal = false, coverage = false;
+    bool exr = false, depth = false;  // an option of -f exr; --depth
 };
 
 // The options of the halving filters; the usage error, or empty.
@@ -212,6 +223,14 @@ std::string apply(const OptionInfo& option, const std::string& value, CliParse* 
         case OptionId::format: return choose(option, value, &o.format);
         case OptionId::alpha: return choose(option, value, &o.alpha);
         case OptionId::png_level: return whole_number(option, value, 0, 9, &o.png_level);
+        case OptionId::depth:
+            seen->depth = true;
+            if (value != "8" && value != "16") return "invalid value '" + printable(value) + "' for --depth (8 or 16)";
+            o.png_depth = value == "8" ? 8 : 16;
+            return "";
+        case OptionId::exr_type: seen->exr = true; return choose(option, value, &o.exr_type);
+        case OptionId::exr_compression: seen->exr = true; return choose(option, value, &o.exr_compression);
+        case OptionId::tile: seen->exr = true; return whole_number(option, value, 1, 4096, &o.exr_tile);
         case OptionId::jobs: return whole_number(option, value, 1, MAX_JOBS, &o.jobs);
         case OptionId::max_pixels: return whole_number(option, value, 1, MAX_IMAGE_PIXELS, &o.max_pixels);
         case OptionId::compress: return choose(option, value, &o.compress);
@@ -263,6 +282,12 @@ std::string check_whole(CliOptions* o, const Seen& seen) {
     if (o->dds_legacy && o->format != OutputFormat::dds) return "--dds-legacy needs --format dds";
     if (o->dds_legacy && o->compress == BlockFormat::bc7)
         return "--dds-legacy cannot hold bc7: the legacy DDS header has no BC7 format";
+    if (seen.exr && o->format != OutputFormat::exr)
+        return "--exr-type, --exr-compression and --tile need --format exr";
+    if (seen.depth && o->format != OutputFormat::png) return "--depth needs --format png";
+    if (o->format == OutputFormat::exr && classic) return "--format exr does not take --filter classic";
+    if (o->format == OutputFormat::exr && (o->filter.padding > 0 || o->manifest))
+        return "--format exr takes neither --padding nor --manifest";
 
     // Two spellings of one path ("a.png", "./a.tga") are the same output.
     std::map<std::string, size_t> first_writer;
@@ -280,7 +305,7 @@ std::string check_whole(CliOptions* o, const Seen& seen) {
 }  // namespace
 
 std::string modern_output_name(const std::string& input, OutputFormat format, const std::string& output_dir) {
-    static const char* const EXTENSIONS[] = {"bmp", "png", "dds", "ktx2"};
+    static const char* const EXTENSIONS[] = {"bmp", "png", "dds", "ktx2", "exr"};
     std::string name = make_output_name(input);
     name.replace(name.size() - 3, 3, EXTENSIONS[static_cast<int>(format)]);
     if (output_dir.empty()) return name;
@@ -417,7 +442,8 @@ std::string isa_note(const IsaChoice& choice) {
 std::string modern_help_text() {
     std::string text =
         "Usage: orvandel [options] TEXTURE...\n"
-        "Writes the mip-map atlas of each texture (BMP, PCX, GIF, TGA, PNG, JPEG) as <name>_mip.<format>.\n"
+        "Writes the mip-map atlas of each texture (BMP, PCX, GIF, TGA, PNG, JPEG, OpenEXR, Radiance,\n"
+        "TIFF) as <name>_mip.<format>.\n"
         "\n";
     for (const OptionInfo& option : OPTIONS) {
         if (!option.help) continue;

@@ -11,13 +11,14 @@
 #include <vector>
 
 #include "encoders/block_formats.h"
+#include "writers/exr_writer.h"
 #include "writers/png_writer.h"
 #include "builders/modern.h"
 #include "picture/isa.h"
 
 namespace orvandel {
 
-enum class OutputFormat { bmp, png, dds, ktx2 };
+enum class OutputFormat { bmp, png, dds, ktx2, exr };
 enum class AlphaMode { keep, drop };
 
 struct CliOptions {
@@ -28,6 +29,11 @@ struct CliOptions {
     CompressQuality quality = CompressQuality::normal;
     int zstd_level = 0;  // ktx2 only; 0: no supercompression
     bool dds_legacy = false;
+    int png_depth = 0;  // --depth: 8 or 16; 0: 16 for sources of more than 8 bits, else 8
+    // -f exr: pixel type, compression and tile size (levels and wrap modes come from --layout and --edge).
+    ExrPixelType exr_type = ExrPixelType::half;
+    ExrCompression exr_compression = ExrCompression::zip;
+    int exr_tile = EXR_DEFAULT_TILE;
     std::string output_dir;  // empty: beside each input
     AlphaMode alpha = AlphaMode::keep;
     int jobs = 1;  // at least 1; the number of cores unless -j says otherwise
@@ -65,6 +71,7 @@ std::string printable(const std::string& text);
 enum class OptionId {
     layout, format, png_level, output_dir, alpha, jobs, quiet, max_pixels, help, version,
     filter, colour, edge, normal, coverage, padding, manifest, compress, quality, zstd, dds_legacy,
+    exr_type, exr_compression, tile, depth,
 };
 
 // One option of the modern command line, as the parser, --help and the

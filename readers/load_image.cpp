@@ -14,11 +14,14 @@
 #include "io/input_file.h"
 #include "readers/bmp.h"
 #include "readers/bmp_variants.h"
+#include "readers/exr.h"
 #include "readers/gif.h"
+#include "readers/hdr.h"
 #include "readers/jpeg.h"
 #include "readers/pcx.h"
 #include "readers/png.h"
 #include "readers/tga.h"
+#include "readers/tiff.h"
 
 namespace orvandel {
 
@@ -37,6 +40,9 @@ ImageFormat classify_format(int b0, int b1, int b2) {
     // Before TGA, which matches on the third byte alone.
     if (b0 == 0x89 && b1 == 'P' && b2 == 'N') return ImageFormat::png;
     if (b0 == 0xFF && b1 == 0xD8 && b2 == 0xFF) return ImageFormat::jpeg;
+    if (b0 == 0x76 && b1 == 0x2F && b2 == 0x31) return ImageFormat::exr;
+    if (b0 == '#' && b1 == '?' && (b2 == 'R')) return ImageFormat::hdr;
+    if ((b0 == 'I' && b1 == 'I' && b2 == 0x2A) || (b0 == 'M' && b1 == 'M' && b2 == 0)) return ImageFormat::tiff;
     switch (b2) {
         case 1: case 2: case 3: case 9: case 10: case 11:
             return ImageFormat::tga;
@@ -119,6 +125,15 @@ LoadResult load_image_from_memory(const uint8_t* bytes, size_t size, const LoadO
                 return load_png(bytes, size, options);
             case ImageFormat::jpeg:
                 return load_jpeg(bytes, size, options);
+            case ImageFormat::exr:
+                if (options.high_precision) return load_exr(bytes, size, options);
+                break;
+            case ImageFormat::hdr:
+                if (options.high_precision) return load_hdr(bytes, size, options);
+                break;
+            case ImageFormat::tiff:
+                if (options.high_precision) return load_tiff(bytes, size, options);
+                break;
             case ImageFormat::unknown:
                 break;
         }

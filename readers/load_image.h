@@ -9,13 +9,14 @@
 #include <string>
 
 #include "io/sha256.h"
+#include "picture/float_image.h"
 #include "picture/image.h"
 #include "picture/row_destination.h"
 
 namespace orvandel {
 
 // The formats recognised by their first bytes; the values are never combined.
-enum class ImageFormat { unknown, bmp, pcx, gif, tga, png, jpeg };
+enum class ImageFormat { unknown, bmp, pcx, gif, tga, png, jpeg, exr, hdr, tiff };
 
 // Classifies three leading bytes; a byte the file does not have is -1 and
 // matches nothing.
@@ -38,9 +39,12 @@ enum class LoadError {
 
 struct LoadResult {
     ImagePtr image;                      // null on a decline, or when the picture is in the destination
+    // Instead of `image`, with LoadOptions::high_precision: a picture of
+    // more than 8 bits a channel (16-bit PNG, OpenEXR, Radiance, TIFF).
+    FloatImagePtr picture;
     // The picture went to the rows LoadOptions::rows gave, not into `image`.
     bool in_destination = false;
-    LoadError error = LoadError::none;   // none exactly when image or in_destination is set
+    LoadError error = LoadError::none;   // none exactly when image, picture or in_destination is set
     std::string reason;                  // empty exactly when image is set
     // True when the top byte of every Pixel is the file's alpha (255 opaque);
     // false when the file has no alpha and the top byte is 0.
@@ -73,6 +77,11 @@ struct LoadOptions {
     // Where set, load_image_file puts the SHA-256 of the file's bytes there
     // (whether or not they decode).
     Sha256Digest* digest = nullptr;
+    // Sources of more than 8 bits a channel come as a FloatImage (16-bit PNG
+    // at full precision), and OpenEXR, Radiance and TIFF files are read at
+    // all; without it they are unrecognised and 16-bit PNG keeps its high
+    // byte, as the classic run has it.
+    bool high_precision = false;
 };
 
 // The limit a loader applies: options.max_pixels, never above MAX_IMAGE_PIXELS.

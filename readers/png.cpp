@@ -1,6 +1,7 @@
 // PNG files, through libspng, from memory.
 // Reads: every colour type and bit depth, interlaced or not, palettes and
-// tRNS transparency; 16-bit samples keep their high byte. Gamma and colour
+// tRNS transparency; 16-bit samples keep their high byte, or with
+// LoadOptions::high_precision come whole as a FloatImage. Gamma and colour
 // chunks are not applied: a texture's numbers are used as stored. An animated
 // PNG gives its default image (the animation chunks are unknown to libspng and
 // skipped).
@@ -157,6 +158,40 @@ int decode_rows(spng_ctx* ctx, int32_t width, const BgrRows& rows, std::vector<u
     }
 }
 
+// A 16-bit file at full precision: RGBA16 rows from libspng (host byte
+// order), each sample v as v / 65535.
+LoadResult decode_png16(spng_ctx* ctx, const spng_ihdr& ihdr, bool alpha, int64_t max_pixels) {
+    const int32_t width = static_cast<int32_t>(ihdr.width), height = static_cast<int32_t>(ihdr.height);
+    int error = spng_decode_image(ctx, nullptr, 0, SPNG_FMT_RGBA16, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE);
+    if (error) return spng_decline(error);
+    FloatImagePtr image = new_float_image(width, height, max_pixels);
+    if (!image) return decline(LoadError::no_memory, "PNG: no memory for the picture");
+    image->alpha = alpha;
+    image->bits = 16;
+    std::vector<uint16_t> row(size_t(width) * 4);
+    for (;;) {
+        spng_row_info info{};
+        error = spng_get_row_info(ctx, &info);
+        if (!error) error = spng_decode_row(ctx, row.data(), row.size() * sizeof(uint16_t));
+        if (error && error != SPNG_EOI) return spng_decline(error);
+        // An interlaced file gives each row's pixels over several passes,
+        // each pass those from its first column in steps of its own.
+        static const int FIRST[7] = {0, 4, 0, 2, 0, 1, 0}, STEP[7] = {8, 8, 4, 4, 2, 2, 1};
+        const bool interlaced = ihdr.interlace_method != SPNG_INTERLACE_NONE;
+        const int first = interlaced ? FIRST[info.pass] : 0, step = interlaced ? STEP[info.pass] : 1;
+        Linear* out = image->pixels.get() + int64_t(info.row_num) * width;
+        for (int32_t x = first; x < width; x += step)
+            for (int c = 0; c < 4; ++c) out[x].v[c] = float(double(row[size_t(4 * x + c)]) / 65535.0);
+        if (error == SPNG_EOI) break;
+    }
+    error = spng_decode_chunks(ctx);
+    if (error) return spng_decline(error);
+    LoadResult result;
+    result.alpha = alpha;
+    result.picture = std::move(image);
+    return result;
+}
+
 }  // namespace
 
 LoadResult load_png(const uint8_t* bytes, size_t size, const LoadOptions& options) {
@@ -183,6 +218,7 @@ LoadResult load_png(const uint8_t* bytes, size_t size, const LoadOptions& option
     if (error && error != SPNG_ECHUNKAVAIL) return spng_decline(error);
     const bool alpha = ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA ||
                        ihdr.color_type == SPNG_COLOR_TYPE_TRUECOLOR_ALPHA || error == 0;
+    if (options.high_precision && ihdr.bit_depth == 16) return decode_png16(ctx.get(), ihdr, alpha, max_pixels);
     const int format = rgb8 && !alpha ? SPNG_FMT_RGB8 : SPNG_FMT_RGBA8;
     error = spng_decode_image(ctx.get(), nullptr, 0, format, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE);
     if (error) return spng_decline(error);

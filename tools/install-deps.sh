@@ -20,6 +20,7 @@ missing=""
 need_command() { command -v "$1" >/dev/null 2>&1 || missing="$missing $2"; }
 need_file() { [ -e "$1" ] || missing="$missing $2"; }
 need_python_module() { python3 -c "import $1" >/dev/null 2>&1 || missing="$missing $2"; }
+need_pkg() { pkg-config --exists "$1" 2>/dev/null || missing="$missing $2"; }
 
 # What every build needs, the release build included.
 need_command cmake cmake
@@ -33,10 +34,13 @@ need_file /usr/include/zstd.h libzstd-dev
 need_file /usr/include/astcenc.h libastcenc-dev
 # zlib, which the default PNG atlas is deflated with, piece by piece.
 need_file /usr/include/zlib.h zlib1g-dev
+# OpenEXR (read and written) and TIFF (read).
+need_pkg OpenEXR libopenexr-dev
+need_pkg libtiff-4 libtiff-dev
 
 case "$1" in
   test) need_file /usr/include/gtest/gtest.h libgtest-dev; need_command groff groff-base
-        need_python_module jsonschema python3-jsonschema ;;
+        need_python_module jsonschema python3-jsonschema; need_command exrheader openexr ;;
   clang) need_command clang++ clang; need_file /usr/include/gtest/gtest.h libgtest-dev ;;
   bench) need_file /usr/include/benchmark/benchmark.h libbenchmark-dev
          # The block encoders' peers, measured in the same run, and the DDS
@@ -44,7 +48,8 @@ case "$1" in
          need_file /usr/include/squish.h libsquish-dev
          need_command astcenc astcenc; need_command nvcompress libnvtt-bin
          need_command oiiotool openimageio-tools  # decodes the BC files of both; maketx comes with it
-         need_command maketx openimageio-tools ;;
+         # The OpenEXR peers: exrmaketiled (openexr) and maketx (openimageio-tools).
+         need_command exrmaketiled openexr; need_command maketx openimageio-tools ;;
   fuzz) need_command clang++ clang ;;
   browser) need_command chromium chromium ;;
 esac

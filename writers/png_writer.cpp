@@ -35,6 +35,7 @@ struct Picture {
     int32_t height;
     bool alpha;
     RowMaker row;
+    int bit_depth = 8;  // 8, or 16 with big-endian samples
 };
 
 struct SpngDeleter {
@@ -57,7 +58,7 @@ WriteResult write_with_spng(BufferedOutput* out, const Picture& picture, size_t 
     spng_ihdr ihdr = {};
     ihdr.width = uint32_t(picture.width);
     ihdr.height = uint32_t(picture.height);
-    ihdr.bit_depth = 8;
+    ihdr.bit_depth = uint8_t(picture.bit_depth);
     ihdr.color_type = picture.alpha ? SPNG_COLOR_TYPE_TRUECOLOR_ALPHA : SPNG_COLOR_TYPE_TRUECOLOR;
     if (spng_set_png_stream(ctx.get(), write_to_output, out) != 0 || spng_set_ihdr(ctx.get(), &ihdr) != 0 ||
         spng_set_option(ctx.get(), SPNG_IMG_COMPRESSION_LEVEL, level) != 0 ||
@@ -228,7 +229,7 @@ WriteResult write_in_pieces(BufferedOutput* out, const Picture& picture, size_t 
     uint8_t ihdr[13] = {};
     put_be32(ihdr, uint32_t(picture.width));
     put_be32(ihdr + 4, uint32_t(picture.height));
-    ihdr[8] = 8;                         // bits per channel
+    ihdr[8] = uint8_t(picture.bit_depth);  // bits per channel
     ihdr[9] = picture.alpha ? 6 : 2;     // RGBA or RGB
     put_chunk(out, "IHDR", ihdr, sizeof ihdr, chunk_crc("IHDR", ihdr, sizeof ihdr));
 
@@ -295,7 +296,7 @@ WriteResult write_in_pieces(BufferedOutput* out, const Picture& picture, size_t 
 
 WriteResult write_picture(const std::string& path, const Picture& picture, const PngSettings& settings) {
     size_t row_bytes = 0;
-    if (!checked_byte_count(picture.width, picture.alpha ? 4 : 3, 1, &row_bytes))
+    if (!checked_byte_count(picture.width, picture.alpha ? 4 : 3, picture.bit_depth / 8, &row_bytes))
         return write_problem("the rows are too long");
     BufferedOutput out;
     if (!open_buffered(path, &out)) return out.status;
@@ -331,6 +332,21 @@ WriteResult write_png(const std::string& path, const BgrImage& image, const PngS
     const Picture picture{image.width, image.height, false, [&image](int32_t y, uint8_t* out) {
                               bgr_from_rgb(bgr_at(&image, 0, y), out, image.width);
                           }};
+    return write_picture(path, picture, settings);
+}
+
+WriteResult write_png16(const std::string& path, const WideImage& image, bool alpha, const PngSettings& settings) {
+    if (!image.samples || image.width <= 0 || image.height <= 0) return write_problem("the picture is empty");
+    const int channels = alpha ? 4 : 3;
+    Picture picture{image.width, image.height, alpha, [&image, channels](int32_t y, uint8_t* out) {
+                        const uint16_t* in = image.samples.get() + 4 * int64_t(y) * image.width;
+                        for (int32_t x = 0; x < image.width; ++x)
+                            for (int c = 0; c < channels; ++c, out += 2) {
+                                out[0] = uint8_t(in[4 * x + c] >> 8);
+                                out[1] = uint8_t(in[4 * x + c]);
+                            }
+                    },
+                    16};
     return write_picture(path, picture, settings);
 }
 

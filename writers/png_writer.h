@@ -1,4 +1,5 @@
-// PNG files: 8-bit RGB, or RGBA for atlases with alpha. By default the rows
+// PNG files: 8-bit RGB, or RGBA for atlases with alpha; 16-bit ones for
+// pictures of more than 8 bits a channel. By default the rows
 // are deflated in pieces on every thread the run allows, joined into the one
 // zlib stream a PNG holds; a chosen zlib level goes through libspng.
 #ifndef ORVANDEL_WRITERS_PNG_WRITER_H
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "io/output_file.h"
+#include "picture/float_image.h"
 #include "picture/image.h"
 
 namespace orvandel {
@@ -31,6 +33,10 @@ struct PngSettings {
 WriteResult write_png(const std::string& path, const Image& image, bool alpha, const PngSettings& settings = PngSettings());
 // The same for an opaque picture held as its BMP file's bytes.
 WriteResult write_png(const std::string& path, const BgrImage& image, const PngSettings& settings = PngSettings());
+
+// The same for a 16-bit raster: 16-bit RGB or RGBA samples (alpha when `alpha`).
+WriteResult write_png16(const std::string& path, const WideImage& image, bool alpha,
+                        const PngSettings& settings = PngSettings());
 
 }  // namespace orvandel
 

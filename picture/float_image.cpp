@@ -1,0 +1,72 @@
+#include "picture/float_image.h"
+
+#include <cmath>
+#include <new>
+
+namespace orvandel {
+
+FloatImagePtr new_float_image(int32_t width, int32_t height, int64_t max_pixels) {
+    size_t bytes = 0;
+    if (!checked_byte_count(width, height, sizeof(Linear), &bytes, max_pixels * int64_t(sizeof(Linear))))
+        return nullptr;
+    FloatImagePtr image(new (std::nothrow) FloatImage);
+    if (!image) return nullptr;
+    image->pixels.reset(static_cast<Linear*>(allocate_zeroed(bytes)));
+    if (!image->pixels) return nullptr;
+    image->width = width;
+    image->height = height;
+    const int64_t count = int64_t(width) * height;
+    for (int64_t k = 0; k < count; ++k) image->pixels[k].v[3] = 1.0f;
+    return image;
+}
+
+int64_t replace_non_finite(FloatImage* image) {
+    int64_t replaced = 0;
+    const int64_t count = int64_t(image->width) * image->height;
+    for (int64_t k = 0; k < count; ++k)
+        for (float& value : image->pixels[k].v)
+            if (!std::isfinite(value)) {
+                value = 0;
+                ++replaced;
+            }
+    return replaced;
+}
+
+void unpremultiply(FloatImage* image) {
+    const int64_t count = int64_t(image->width) * image->height;
+    for (int64_t k = 0; k < count; ++k) {
+        float* v = image->pixels[k].v;
+        if (v[3] > 0)
+            for (int c = 0; c < 3; ++c) v[c] /= v[3];
+    }
+}
+
+FloatImagePtr float_from_pixels(const Image& image, bool alpha) {
+    FloatImagePtr out = new_float_image(image.width, image.height, 4 * MAX_IMAGE_PIXELS);
+    if (!out) return nullptr;
+    out->alpha = alpha;
+    out->kind = SampleKind::integer;
+    out->bits = 8;
+    const int64_t count = int64_t(image.width) * image.height;
+    for (int64_t k = 0; k < count; ++k) {
+        const Pixel p = image.pixels[k];
+        float* v = out->pixels[k].v;
+        for (int c = 0; c < 3; ++c) v[c] = float(double((p >> (8 * c)) & 0xFF) / 255.0);
+        v[3] = alpha ? float(double(p >> 24) / 255.0) : 1.0f;
+    }
+    return out;
+}
+
+WideImagePtr new_wide_image(int32_t width, int32_t height, int64_t max_pixels) {
+    size_t bytes = 0;
+    if (!checked_byte_count(width, height, 4 * sizeof(uint16_t), &bytes, max_pixels * 8)) return nullptr;
+    WideImagePtr image(new (std::nothrow) WideImage);
+    if (!image) return nullptr;
+    image->samples.reset(static_cast<uint16_t*>(allocate_zeroed(bytes)));
+    if (!image->samples) return nullptr;
+    image->width = width;
+    image->height = height;
+    return image;
+}
+
+}  // namespace orvandel

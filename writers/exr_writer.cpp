@@ -1,0 +1,202 @@
+// Tiled OpenEXR mip-maps and rip-maps through the OpenEXR library (3.1).
+// Writes: R, G, B (and A) channels of half or 32-bit float, in tiles of N x N
+// (64 by default), MIPMAP_LEVELS or RIPMAP_LEVELS rounded down (Orvandel's
+// halving rule), INCREASING_Y, with the standard wrapmodes attribute; colour
+// premultiplied by alpha, OpenEXR's convention. Half values beyond the
+// largest half (65504) are written as it rather than as infinity.
+// The file is made in memory and goes out through buffered_output.h whole or
+// not at all. OpenEXR's exceptions end here: they become a write failure,
+// and memory that runs out (in the library or here) becomes ENOMEM.
+#include "writers/exr_writer.h"
+
+#include <ImfChannelList.h>
+#include <ImfFrameBuffer.h>
+#include <ImfHeader.h>
+#include <ImfIO.h>
+#include <ImfStandardAttributes.h>
+#include <ImfThreading.h>
+#include <ImfTiledOutputFile.h>
+#include <half.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <vector>
+
+#include "io/buffered_output.h"
+
+namespace orvandel {
+
+namespace {
+
+// The file in memory: OpenEXR seeks back to write the tile offsets at the end.
+class MemoryOutput : public Imf::OStream {
+  public:
+    MemoryOutput() : Imf::OStream("output") {}
+    void write(const char c[], int n) override {
+        try {
+            if (at_ + uint64_t(n) > bytes.size()) bytes.resize(at_ + uint64_t(n));
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;
+            throw;
+        }
+        std::memcpy(bytes.data() + at_, c, size_t(n));
+        at_ += uint64_t(n);
+    }
+    uint64_t tellp() override { return at_; }
+    void seekp(uint64_t pos) override { at_ = pos; }
+
+    std::vector<char> bytes;
+    bool out_of_memory = false;
+
+  private:
+    uint64_t at_ = 0;
+};
+
+Imf::Compression compression_of(ExrCompression c) {
+    switch (c) {
+        case ExrCompression::none: return Imf::NO_COMPRESSION;
+        case ExrCompression::zip: return Imf::ZIP_COMPRESSION;
+        case ExrCompression::piz: return Imf::PIZ_COMPRESSION;
+        case ExrCompression::dwaa: return Imf::DWAA_COMPRESSION;
+    }
+    return Imf::ZIP_COMPRESSION;
+}
+
+constexpr float LARGEST_HALF = 65504.0f;
+
+}  // namespace
+
+struct ExrWriter {
+    std::string path;
+    ExrSettings settings;
+    MemoryOutput stream;
+    std::unique_ptr<Imf::TiledOutputFile> file;
+    int next_lx = 0, next_ly = 0;
+    bool done = false;
+};
+
+void ExrWriterDeleter::operator()(ExrWriter* writer) const {
+    if (!writer) return;
+    // Closing an unfinished file writes its tables to memory only; nothing reaches the disk.
+    try {
+        writer->file.reset();
+    } catch (...) {
+    }
+    delete writer;
+}
+
+namespace {
+
+WriteResult exr_failure(const ExrWriter& writer, const std::exception& error) {
+    if (writer.stream.out_of_memory || dynamic_cast<const std::bad_alloc*>(&error)) return system_failure(ENOMEM);
+    return write_problem("the OpenEXR library failed to write the file");
+}
+
+}  // namespace
+
+ExrWriterPtr open_exr(const std::string& path, int32_t width, int32_t height, const ExrSettings& settings,
+                      WriteResult* failure) {
+    size_t pixels = 0;
+    if (!checked_byte_count(width, height, 1, &pixels, MAX_EXR_PIXELS) || settings.tile < 1) {
+        *failure = write_problem("the picture is too large for an OpenEXR file");
+        return nullptr;
+    }
+    ExrWriterPtr writer(new (std::nothrow) ExrWriter);
+    if (!writer) {
+        *failure = system_failure(ENOMEM);
+        return nullptr;
+    }
+    writer->path = path;
+    writer->settings = settings;
+    try {
+        Imf::Header header(width, height);
+        header.compression() = compression_of(settings.compression);
+        header.lineOrder() = Imf::INCREASING_Y;
+        header.setTileDescription(Imf::TileDescription(
+            unsigned(settings.tile), unsigned(settings.tile),
+            settings.levels == ExrLevels::rip ? Imf::RIPMAP_LEVELS : Imf::MIPMAP_LEVELS, Imf::ROUND_DOWN));
+        const Imf::PixelType type = settings.type == ExrPixelType::half ? Imf::HALF : Imf::FLOAT;
+        for (const char* name : {"R", "G", "B", "A"})
+            if (settings.alpha || name[0] != 'A') header.channels().insert(name, Imf::Channel(type));
+        Imf::addWrapmodes(header, settings.wrapmodes);
+        writer->file.reset(new Imf::TiledOutputFile(writer->stream, header, std::max(0, settings.threads)));
+    } catch (const std::exception& error) {
+        *failure = exr_failure(*writer, error);
+        return nullptr;
+    }
+    return writer;
+}
+
+WriteResult write_exr_level(ExrWriter* writer, const Linear* values, int32_t width, int32_t height, int lx, int ly,
+                            float alpha_factor) {
+    Imf::TiledOutputFile& file = *writer->file;
+    if (lx != writer->next_lx || ly != writer->next_ly || writer->done || lx >= file.numXLevels() ||
+        ly >= file.numYLevels() || file.levelWidth(lx) != width || file.levelHeight(ly) != height)
+        return write_problem("a level is not the one the OpenEXR file expects");
+    const ExrSettings& s = writer->settings;
+    const int channels = s.alpha ? 4 : 3;
+    const size_t sample = s.type == ExrPixelType::half ? sizeof(half) : sizeof(float);
+    size_t bytes = 0;
+    if (!checked_byte_count(int64_t(width) * height, channels, int64_t(sample), &bytes))
+        return system_failure(ENOMEM);
+    try {
+        std::vector<char> pixels(bytes);
+        const int64_t count = int64_t(width) * height;
+        for (int64_t k = 0; k < count; ++k) {
+            const float* v = values[k].v;
+            const float alpha = s.alpha ? std::min(1.0f, alpha_factor * v[3]) : 1.0f;
+            float out[4] = {v[0] * alpha, v[1] * alpha, v[2] * alpha, alpha};
+            if (s.type == ExrPixelType::half) {
+                half* h = reinterpret_cast<half*>(pixels.data()) + k * channels;
+                for (int c = 0; c < channels; ++c) h[c] = half(std::max(-LARGEST_HALF, std::min(LARGEST_HALF, out[c])));
+            } else {
+                std::memcpy(pixels.data() + size_t(k) * channels * sizeof(float), out, size_t(channels) * sizeof(float));
+            }
+        }
+        Imf::FrameBuffer frame;
+        const Imf::PixelType type = s.type == ExrPixelType::half ? Imf::HALF : Imf::FLOAT;
+        const char* const names[] = {"R", "G", "B", "A"};
+        for (int c = 0; c < channels; ++c)
+            frame.insert(names[c], Imf::Slice(type, pixels.data() + size_t(c) * sample, sample * size_t(channels),
+                                              sample * size_t(channels) * size_t(width)));
+        file.setFrameBuffer(frame);
+        file.writeTiles(0, file.numXTiles(lx) - 1, 0, file.numYTiles(ly) - 1, lx, ly);
+    } catch (const std::exception& error) {
+        return exr_failure(*writer, error);
+    }
+    // The next level in the file's order.
+    const bool rip = s.levels == ExrLevels::rip;
+    if (rip && lx + 1 < file.numXLevels()) {
+        writer->next_lx = lx + 1;
+    } else if (rip && ly + 1 < file.numYLevels()) {
+        writer->next_lx = 0;
+        writer->next_ly = ly + 1;
+    } else if (!rip && lx + 1 < file.numLevels()) {
+        writer->next_lx = writer->next_ly = lx + 1;
+    } else {
+        writer->done = true;
+    }
+    return WriteResult{};
+}
+
+WriteResult finish_exr(ExrWriterPtr writer) {
+    if (!writer->done) return write_problem("the OpenEXR file lacks levels");
+    try {
+        writer->file.reset();  // writes the tile offsets
+    } catch (const std::exception& error) {
+        return exr_failure(*writer, error);
+    }
+    if (writer->stream.out_of_memory) return system_failure(ENOMEM);
+    BufferedOutput out;
+    if (!open_buffered(writer->path, &out)) return out.status;
+    put_bytes(&out, writer->stream.bytes.data(), writer->stream.bytes.size());
+    std::vector<char>().swap(writer->stream.bytes);
+    return finish_buffered(&out);
+}
+
+void set_exr_thread_pool(int threads) { Imf::setGlobalThreadCount(std::max(0, threads)); }
+
+}  // namespace orvandel
