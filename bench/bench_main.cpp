@@ -31,6 +31,7 @@
 #include "bench/bench_bc7.h"
 #include "bench/bench_files.h"
 #include "bench/bench_gpu.h"
+#include "bench/bench_exr.h"
 #include "bench/bench_modern.h"
 #include "bench/bench_padding.h"
 #include "readers/bmp.h"
@@ -594,11 +595,13 @@ int main(int argc, char** argv) {
     register_padding_benchmarks();
     register_bc1_5_benchmarks();
     register_bc7_benchmarks();
+    register_exr_benchmarks(directory);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     print_table(files, tools);
     print_modern_table();
     print_padding_table();
+    print_exr_table();
     run_gpu_bench();
     print_bc1_5_table();
     print_bc7_table();

@@ -105,8 +105,9 @@ BlockView view_of(const Linear* values, int32_t width, int32_t height) {
     return view;
 }
 
-// One halving of a block across (or down) into new memory.
-LinearPtr halve(const BlockView& in, bool across, const Plan& plan) {
+// One halving of a block across (or down) into new memory; normal maps are
+// renormalised after it unless the level has a pass still to come.
+LinearPtr halve(const BlockView& in, bool across, const Plan& plan, bool finished = true) {
     const Taps taps = make_taps(plan.filter, plan.edge, across ? in.width : in.height);
     const int32_t width = across ? taps.out_size : in.width, height = across ? in.height : taps.out_size;
     LinearPtr out = allocate_linear(width, height);
@@ -122,7 +123,7 @@ LinearPtr halve(const BlockView& in, bool across, const Plan& plan) {
         made = halve_columns(in, plan.coding, taps, plan.mode, plan.threads, out.get());
     }
     if (!made) return LinearPtr();
-    if (plan.normal) renormalise(out.get(), int64_t(width) * height);
+    if (plan.normal && finished) renormalise(out.get(), int64_t(width) * height);
     return out;
 }
 
@@ -203,7 +204,7 @@ bool build_float_mip(const FloatImage& source, bool alpha, const FilterOptions& 
             LinearPtr next;
             // A size of 1 halves to itself whatever the filter: that pass is skipped.
             if (width > 1) {
-                next = halve(view_of(in, width, height), true, plan);
+                next = halve(view_of(in, width, height), true, plan, height == 1);
                 if (!next) return false;
                 width = std::max(1, width / 2);
             }

@@ -26,32 +26,46 @@
 #include <vector>
 
 #include "io/buffered_output.h"
+#include "picture/memory.h"
 
 namespace orvandel {
 
 namespace {
 
-// The file in memory: OpenEXR seeks back to write the tile offsets at the end.
+// The file in memory: OpenEXR seeks back to write the tile offsets at the
+// end. Its memory comes from the one zeroed allocator, so running out is a
+// null to report (ENOMEM), never an abort.
 class MemoryOutput : public Imf::OStream {
   public:
     MemoryOutput() : Imf::OStream("output") {}
     void write(const char c[], int n) override {
-        try {
-            if (at_ + uint64_t(n) > bytes.size()) bytes.resize(at_ + uint64_t(n));
-        } catch (const std::bad_alloc&) {
+        if (!reserve(at_ + uint64_t(n))) {
             out_of_memory = true;
-            throw;
+            throw std::bad_alloc();
         }
-        std::memcpy(bytes.data() + at_, c, size_t(n));
+        std::memcpy(bytes.get() + at_, c, size_t(n));
         at_ += uint64_t(n);
+        size = std::max(size, at_);
     }
     uint64_t tellp() override { return at_; }
     void seekp(uint64_t pos) override { at_ = pos; }
 
-    std::vector<char> bytes;
+    ZeroedPtr<char[]> bytes;
+    uint64_t size = 0;
     bool out_of_memory = false;
 
   private:
+    bool reserve(uint64_t needed) {
+        if (needed <= capacity_) return true;
+        const uint64_t capacity = std::max<uint64_t>({needed, 2 * capacity_, uint64_t(1) << 16});
+        ZeroedPtr<char[]> grown(static_cast<char*>(allocate_zeroed(size_t(capacity))));
+        if (!grown) return false;
+        if (size > 0) std::memcpy(grown.get(), bytes.get(), size_t(size));
+        bytes = std::move(grown);
+        capacity_ = capacity;
+        return true;
+    }
+    uint64_t capacity_ = 0;
     uint64_t at_ = 0;
 };
 
@@ -142,25 +156,26 @@ WriteResult write_exr_level(ExrWriter* writer, const Linear* values, int32_t wid
     size_t bytes = 0;
     if (!checked_byte_count(int64_t(width) * height, channels, int64_t(sample), &bytes))
         return system_failure(ENOMEM);
+    ZeroedPtr<char[]> pixels(static_cast<char*>(allocate_zeroed(bytes)));
+    if (!pixels) return system_failure(ENOMEM);
     try {
-        std::vector<char> pixels(bytes);
         const int64_t count = int64_t(width) * height;
         for (int64_t k = 0; k < count; ++k) {
             const float* v = values[k].v;
             const float alpha = s.alpha ? std::min(1.0f, alpha_factor * v[3]) : 1.0f;
             float out[4] = {v[0] * alpha, v[1] * alpha, v[2] * alpha, alpha};
             if (s.type == ExrPixelType::half) {
-                half* h = reinterpret_cast<half*>(pixels.data()) + k * channels;
+                half* h = reinterpret_cast<half*>(pixels.get()) + k * channels;
                 for (int c = 0; c < channels; ++c) h[c] = half(std::max(-LARGEST_HALF, std::min(LARGEST_HALF, out[c])));
             } else {
-                std::memcpy(pixels.data() + size_t(k) * channels * sizeof(float), out, size_t(channels) * sizeof(float));
+                std::memcpy(pixels.get() + size_t(k) * channels * sizeof(float), out, size_t(channels) * sizeof(float));
             }
         }
         Imf::FrameBuffer frame;
         const Imf::PixelType type = s.type == ExrPixelType::half ? Imf::HALF : Imf::FLOAT;
         const char* const names[] = {"R", "G", "B", "A"};
         for (int c = 0; c < channels; ++c)
-            frame.insert(names[c], Imf::Slice(type, pixels.data() + size_t(c) * sample, sample * size_t(channels),
+            frame.insert(names[c], Imf::Slice(type, pixels.get() + size_t(c) * sample, sample * size_t(channels),
                                               sample * size_t(channels) * size_t(width)));
         file.setFrameBuffer(frame);
         file.writeTiles(0, file.numXTiles(lx) - 1, 0, file.numYTiles(ly) - 1, lx, ly);
@@ -192,8 +207,8 @@ WriteResult finish_exr(ExrWriterPtr writer) {
     if (writer->stream.out_of_memory) return system_failure(ENOMEM);
     BufferedOutput out;
     if (!open_buffered(writer->path, &out)) return out.status;
-    put_bytes(&out, writer->stream.bytes.data(), writer->stream.bytes.size());
-    std::vector<char>().swap(writer->stream.bytes);
+    put_bytes(&out, writer->stream.bytes.get(), size_t(writer->stream.size));
+    writer->stream.bytes.reset();
     return finish_buffered(&out);
 }
 

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -71,6 +72,13 @@ WriteResult write_with_spng(BufferedOutput* out, const Picture& picture, size_t 
     int status = 0;
     for (int32_t y = 0; y < picture.height && status == 0; ++y) {
         picture.row(y, row.data());
+        // Rows hold 16-bit samples big-endian, as the file does; libspng
+        // takes them in the machine's order.
+        if (picture.bit_depth == 16)
+            for (size_t i = 0; i + 1 < row.size(); i += 2) {
+                const uint16_t v = uint16_t(row[i] << 8 | row[i + 1]);
+                std::memcpy(&row[i], &v, 2);
+            }
         status = spng_encode_row(ctx.get(), row.data(), row.size());
     }
     // The last row finishes the image: libspng answers it with SPNG_EOI.

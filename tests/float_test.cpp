@@ -1,0 +1,463 @@
+// Float and 16-bit pictures: the readers, the float levels against the 8-bit
+// builders and against the double-precision model, the tiled OpenEXR files
+// read back through the OpenEXR library, and the command line's rules.
+#include <gtest/gtest.h>
+
+#include <ImfChannelList.h>
+#include <ImfFrameBuffer.h>
+#include <ImfHeader.h>
+#include <ImfOutputFile.h>
+#include <ImfStandardAttributes.h>
+#include <ImfTiledInputFile.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "builders/float_levels.h"
+#include "builders/modern.h"
+#include "cli/batch.h"
+#include "cli/common.h"
+#include "level_model.h"
+#include "readers/exr.h"
+#include "readers/hdr.h"
+#include "readers/png.h"
+#include "readers/tiff.h"
+#include "test_util.h"
+#include "writers/png_writer.h"
+
+using namespace orvandel;
+
+namespace {
+
+// Values of every kind a float source has: light above 1, fully transparent
+// pixels, alphas well away from the alpha-weighting threshold.
+std::vector<Linear> float_noise(int count, uint32_t state) {
+    std::vector<Linear> out;
+    for (int k = 0; k < count; ++k) {
+        Linear p;
+        for (float& v : p.v) {
+            state = state * 1664525u + 1013904223u;
+            v = float(state >> 8) / float(1 << 24) * 4;
+        }
+        p.v[3] = k % 5 == 0 ? 0.0f : 0.1f + p.v[3] / 4 * 0.9f;
+        out.push_back(p);
+    }
+    return out;
+}
+
+// A scanline float OpenEXR file of the pixels, colour premultiplied, its
+// data window at `origin`.
+void write_scanline_exr(const std::string& path, int w, int h, const std::vector<Linear>& pixels, bool alpha,
+                        Imath::V2i origin = Imath::V2i(0, 0)) {
+    const Imath::Box2i window(origin, origin + Imath::V2i(w - 1, h - 1));
+    Imf::Header header(window, window);
+    std::vector<Linear> stored = pixels;
+    for (Linear& p : stored)
+        for (int c = 0; c < 3 && alpha; ++c) p.v[c] *= p.v[3];
+    Imf::FrameBuffer frame;
+    for (int c = 0; c < (alpha ? 4 : 3); ++c) {
+        const char* name = c == 0 ? "R" : c == 1 ? "G" : c == 2 ? "B" : "A";
+        header.channels().insert(name, Imf::Channel(Imf::FLOAT));
+        frame.insert(name, Imf::Slice::Make(Imf::FLOAT, &stored[0].v[c], window, sizeof(Linear), sizeof(Linear) * w));
+    }
+    Imf::OutputFile file(path.c_str(), header);
+    file.setFrameBuffer(frame);
+    file.writePixels(h);
+}
+
+int level_count(int n) { return int(std::floor(std::log2(double(n)))) + 1; }
+
+// ---------------------------------------------------------------------------
+// 8-bit sources through the float levels give the 8-bit builders' bytes:
+// the same passes in the same order, placed in the same atlas.
+
+TEST(FloatLevels, EightBitSourcesGiveTheEightBitAtlasesAndChains) {
+    struct Row {
+        int w, h;
+        FilterKind filter;
+        ColourSpace colour;
+        EdgeMode edge;
+        bool alpha, normal;
+        double coverage;
+    };
+    const Row rows[] = {
+        {13, 7, FilterKind::box, ColourSpace::srgb, EdgeMode::clamp, true, false, 0},
+        {13, 7, FilterKind::kaiser, ColourSpace::srgb, EdgeMode::wrap, true, false, 0},
+        {9, 16, FilterKind::kaiser, ColourSpace::linear, EdgeMode::mirror, false, false, 0},
+        {8, 5, FilterKind::kaiser, ColourSpace::srgb, EdgeMode::clamp, false, true, 0},
+        {12, 11, FilterKind::box, ColourSpace::srgb, EdgeMode::clamp, true, false, 0.5},
+        {1, 9, FilterKind::kaiser, ColourSpace::srgb, EdgeMode::clamp, true, false, 0},
+        {10, 1, FilterKind::box, ColourSpace::linear, EdgeMode::clamp, false, false, 0},
+    };
+    uint32_t state = 7;
+    for (const Row& row : rows)
+        for (AtlasLayout layout : {AtlasLayout::rip, AtlasLayout::mip}) {
+            std::vector<Pixel> pixels;
+            for (int k = 0; k < row.w * row.h; ++k) {
+                state = state * 1664525u + 1013904223u;
+                pixels.push_back(row.alpha ? state : state | 0xFF000000u);
+            }
+            const Image image{pixels.data(), row.w, row.h};
+            FilterOptions options;
+            options.layout = layout;
+            options.filter = row.filter;
+            options.colour = row.colour;
+            options.edge = row.edge;
+            options.normal_map = row.normal;
+            options.coverage = row.coverage;
+            const std::string label = std::to_string(row.w) + "x" + std::to_string(row.h) +
+                                      (layout == AtlasLayout::rip ? " rip" : " mip");
+            FloatImagePtr picture = float_from_pixels(image, row.alpha);
+            ASSERT_TRUE(picture) << label;
+            prepare_float_source(picture.get(), row.alpha, options);
+            const Atlas expected = build_atlas(image, row.alpha, options);
+            const Atlas got = build_float_atlas(*picture, row.alpha, options);
+            ASSERT_TRUE(expected.image && got.image) << label;
+            ASSERT_EQ(got.image->width, expected.image->width) << label;
+            ASSERT_EQ(got.image->height, expected.image->height) << label;
+            EXPECT_EQ(test::pixels_of(got.image.get()), test::pixels_of(expected.image.get())) << label;
+            if (layout == AtlasLayout::rip) continue;
+            const MipChain chain = build_mip_chain(image, row.alpha, options);
+            const MipChain float_chain = build_float_mip_chain(*picture, row.alpha, options);
+            ASSERT_EQ(float_chain.levels.size(), chain.levels.size()) << label;
+            for (size_t k = 0; k < chain.levels.size(); ++k)
+                EXPECT_EQ(test::pixels_of(float_chain.levels[k].get()), test::pixels_of(chain.levels[k].get()))
+                    << label << " level " << k;
+        }
+}
+
+// ---------------------------------------------------------------------------
+// Tiled OpenEXR files, read back through the library, against the model.
+
+struct ExrCase {
+    int w, h;
+    AtlasLayout layout;
+    FilterKind filter;
+    EdgeMode edge;
+    ExrPixelType type;
+    int tile;
+    const char* wrapmodes;
+};
+
+model::Block model_source(const std::vector<Linear>& pixels, int w, int h) {
+    model::Block b{w, h, {}};
+    for (const Linear& p : pixels) b.p.push_back({p.v[0], p.v[1], p.v[2], p.v[3]});
+    return b;
+}
+
+// Level (i, j) of the model: the source halved j times down, then i times
+// across (rip-maps), or level i halved across then down, i times (mip-maps).
+model::Block model_level(model::Block b, int i, int j, const ExrCase& c) {
+    const model::Case mc{c.w, c.h, c.filter, ColourSpace::linear, c.edge, true, false, 0};
+    const double high = std::numeric_limits<double>::infinity();
+    if (c.layout == AtlasLayout::mip) {
+        for (int k = 0; k < i; ++k) {
+            if (b.w > 1) b = model::halve(b, true, mc, high);
+            if (b.h > 1) b = model::halve(b, false, mc, high);
+        }
+        return b;
+    }
+    for (int k = 0; k < j; ++k) b = model::halve(b, false, mc, high);
+    for (int k = 0; k < i; ++k) b = model::halve(b, true, mc, high);
+    return b;
+}
+
+TEST(FloatExr, EveryLevelReadBackMatchesTheModel) {
+    const ExrCase cases[] = {
+        {11, 6, AtlasLayout::rip, FilterKind::box, EdgeMode::clamp, ExrPixelType::half, 64, "clamp"},
+        {11, 6, AtlasLayout::rip, FilterKind::kaiser, EdgeMode::wrap, ExrPixelType::floating, 4, "periodic"},
+        {7, 13, AtlasLayout::mip, FilterKind::kaiser, EdgeMode::mirror, ExrPixelType::half, 8, "mirror"},
+        {16, 3, AtlasLayout::mip, FilterKind::box, EdgeMode::clamp, ExrPixelType::floating, 2, "clamp"},
+    };
+    for (const ExrCase& c : cases) {
+        const std::string label = std::to_string(c.w) + "x" + std::to_string(c.h) + " " + c.wrapmodes;
+        const std::vector<Linear> pixels = float_noise(c.w * c.h, uint32_t(c.w * 31 + c.h));
+        const std::string input = test::scratch_path("source.exr"), output = test::scratch_path("out.exr");
+        write_scanline_exr(input, c.w, c.h, pixels, true);
+        CliOptions options;
+        options.format = OutputFormat::exr;
+        options.filter.layout = c.layout;
+        options.filter.filter = c.filter;
+        options.filter.edge = c.edge;
+        options.exr_type = c.type;
+        options.exr_tile = c.tile;
+        const TextureResult result = process_texture(input, output, options, 2, WarningSink{});
+        ASSERT_EQ(result.status, EXIT_ATLAS_WRITTEN) << label << ": " << result.reason;
+
+        Imf::TiledInputFile file(output.c_str());
+        const Imf::TileDescription& tiles = file.header().tileDescription();
+        const bool rip = c.layout == AtlasLayout::rip;
+        EXPECT_EQ(tiles.mode, rip ? Imf::RIPMAP_LEVELS : Imf::MIPMAP_LEVELS) << label;
+        EXPECT_EQ(tiles.roundingMode, Imf::ROUND_DOWN) << label;
+        EXPECT_EQ(int(tiles.xSize), c.tile) << label;
+        EXPECT_EQ(int(tiles.ySize), c.tile) << label;
+        ASSERT_TRUE(Imf::hasWrapmodes(file.header())) << label;
+        EXPECT_EQ(Imf::wrapmodes(file.header()), c.wrapmodes) << label;
+        const int nx = level_count(c.w), ny = level_count(c.h);
+        ASSERT_EQ(file.numXLevels(), rip ? nx : std::max(nx, ny)) << label;
+        ASSERT_EQ(file.numYLevels(), rip ? ny : std::max(nx, ny)) << label;
+        const double tolerance = c.type == ExrPixelType::half ? 1.0 / 1024 : 1e-5;
+        const model::Block source = model_source(pixels, c.w, c.h);
+        for (int j = 0; j < file.numYLevels(); ++j)
+            for (int i = 0; i < file.numXLevels(); ++i) {
+                if (!rip && i != j) continue;
+                const model::Block expected = model_level(source, i, j, c);
+                const int w = file.levelWidth(i), h = file.levelHeight(j);
+                ASSERT_EQ(w, expected.w) << label;
+                ASSERT_EQ(h, expected.h) << label;
+                std::vector<Linear> got(size_t(w * h));
+                Imf::FrameBuffer frame;
+                for (int ch = 0; ch < 4; ++ch)
+                    frame.insert(std::string(1, "RGBA"[ch]),
+                                 Imf::Slice(Imf::FLOAT, reinterpret_cast<char*>(&got[0].v[ch]), sizeof(Linear),
+                                            sizeof(Linear) * size_t(w)));
+                file.setFrameBuffer(frame);
+                file.readTiles(0, file.numXTiles(i) - 1, 0, file.numYTiles(j) - 1, i, j);
+                int off = 0;
+                for (size_t k = 0; k < got.size(); ++k)
+                    for (int ch = 0; ch < 4; ++ch) {
+                        // The file holds colour premultiplied by alpha.
+                        const double a = expected.p[k][3];
+                        const double want = ch == 3 ? a : expected.p[k][size_t(ch)] * a;
+                        off += std::fabs(got[k].v[ch] - want) > tolerance * std::max(1.0, std::fabs(want));
+                    }
+                EXPECT_EQ(off, 0) << label << " level (" << i << ", " << j << ")";
+            }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Readers.
+
+TEST(FloatReaders, OpenExrDataWindowPremultipliedAlphaAndNonFiniteValues) {
+    std::vector<Linear> pixels = float_noise(5 * 3, 3);
+    pixels[4].v[3] = 0.5f;
+    pixels[4].v[0] = 3.0f;
+    pixels[7].v[1] = std::numeric_limits<float>::quiet_NaN();
+    const std::string path = test::scratch_path("window.exr");
+    write_scanline_exr(path, 5, 3, pixels, true, Imath::V2i(-7, 40));
+    LoadOptions options;
+    int warnings = 0;
+    options.warnings = WarningSink{[](void* count, const char*) { ++*static_cast<int*>(count); }, &warnings};
+    const LoadResult loaded = test::load_result(load_exr, test::read_file(path), options);
+    ASSERT_TRUE(loaded.picture) << loaded.reason;
+    EXPECT_EQ(loaded.picture->width, 5);
+    EXPECT_EQ(loaded.picture->height, 3);
+    EXPECT_EQ(loaded.picture->kind, SampleKind::floating);
+    EXPECT_EQ(warnings, 1);
+    EXPECT_EQ(loaded.picture->pixels[7].v[1], 0.0f);
+    // Colour divided by alpha again: what was written comes back.
+    EXPECT_NEAR(loaded.picture->pixels[4].v[0], 3.0f, 1e-6);
+    for (int k : {1, 2, 11})
+        for (int c = 0; c < 4; ++c) EXPECT_NEAR(loaded.picture->pixels[k].v[c], pixels[size_t(k)].v[c], 1e-5) << k;
+}
+
+TEST(FloatReaders, RadianceScanlinesInEveryForm) {
+    const auto header = [](const std::string& resolution) {
+        return test::Bytes().text("#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n" + resolution + "\n");
+    };
+    // Eight pixels (m, m, m, e): the newer run-length form codes each channel apart.
+    test::Bytes newer = header("-Y 1 +X 8").raw({2, 2, 0, 8});
+    for (int c = 0; c < 3; ++c) newer.raw({128 + 8, 64});
+    newer.raw({4, 128, 129, 130, 0}).raw({128 + 4, 136});
+    const test::Bytes flat = header("+Y 2 +X 1").raw({64, 32, 16, 129}).raw({128, 128, 128, 136});
+    const test::Bytes old_runs = header("-Y 1 +X 4").raw({64, 64, 64, 137}).raw({1, 1, 1, 3});
+    struct Row {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        int width, height, x, y;
+        float red;
+    };
+    const Row rows[] = {
+        {"newer form", newer.data, 8, 1, 0, 0, 64.0f / 256},
+        {"newer form, zero exponent", newer.data, 8, 1, 3, 0, 0.0f},
+        {"newer form, e 136", newer.data, 8, 1, 7, 0, 64.0f},
+        {"bottom row first", flat.data, 1, 2, 0, 1, 64.0f / 128},
+        {"bottom row first, top", flat.data, 1, 2, 0, 0, 128.0f},
+        {"old runs", old_runs.data, 4, 1, 3, 0, 128.0f},
+    };
+    for (const Row& row : rows) {
+        const LoadResult loaded = test::load_result(load_hdr, row.bytes);
+        ASSERT_TRUE(loaded.picture) << row.name << ": " << loaded.reason;
+        EXPECT_EQ(loaded.picture->width, row.width) << row.name;
+        EXPECT_EQ(loaded.picture->height, row.height) << row.name;
+        EXPECT_EQ(loaded.picture->pixels[row.y * row.width + row.x].v[0], row.red) << row.name;
+    }
+    const std::vector<std::pair<const char*, std::vector<uint8_t>>> declined = {
+        {"XYZE", test::Bytes().text("#?RADIANCE\nFORMAT=32-bit_rle_xyze\n\n-Y 1 +X 1\n").raw({1, 1, 1, 1}).data},
+        {"rotated", header("+X 1 -Y 1").raw({1, 1, 1, 1}).data},
+        {"cut short", std::vector<uint8_t>(newer.data.begin(), newer.data.end() - 2)},
+        {"run past the row", header("-Y 1 +X 2").raw({1, 2, 3, 130}).raw({1, 1, 1, 2}).data},
+    };
+    for (const auto& [name, bytes] : declined) {
+        const LoadResult loaded = test::load_result(load_hdr, bytes);
+        EXPECT_FALSE(loaded.picture) << name;
+        EXPECT_FALSE(loaded.reason.empty()) << name;
+    }
+}
+
+// An uncompressed little-endian TIFF of one strip: the tags, then the samples.
+std::vector<uint8_t> tiff_file(int width, int height, int photometric, int bits, int format, int samples,
+                               int extra, const test::Bytes& pixels) {
+    struct Tag {
+        unsigned id, type, value;
+    };
+    std::vector<Tag> tags = {{256, 3, unsigned(width)}, {257, 3, unsigned(height)}, {258, 3, unsigned(bits)},
+                             {259, 3, 1}, {262, 3, unsigned(photometric)}, {273, 4, 0},
+                             {277, 3, unsigned(samples)}, {278, 3, unsigned(height)},
+                             {279, 4, unsigned(pixels.data.size())}, {284, 3, 1}};
+    if (extra >= 0) tags.push_back({338, 3, unsigned(extra)});
+    tags.push_back({339, 3, unsigned(format)});
+    const unsigned ifd_size = 2 + 12 * unsigned(tags.size()) + 4;
+    // bits a sample given once: every sample has the same size
+    tags[5].value = 8 + ifd_size;
+    test::Bytes b;
+    b.text("II").le16(42).le32(8).le16(unsigned(tags.size()));
+    for (const Tag& t : tags) {
+        b.le16(t.id).le16(t.type).le32(1);
+        if (t.type == 3) b.le16(t.value).le16(0);
+        else b.le32(t.value);
+    }
+    b.le32(0).append(pixels.data);
+    return b.data;
+}
+
+TEST(FloatReaders, TiffSamplesOfEveryKind) {
+    float half_grey = 0.25f, bright = 5.5f;
+    uint32_t grey_bits, bright_bits;
+    std::memcpy(&grey_bits, &half_grey, 4);
+    std::memcpy(&bright_bits, &bright, 4);
+    struct Row {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        Linear expected;  // the second pixel
+        SampleKind kind;
+        bool alpha;
+    };
+    const Row rows[] = {
+        {"16-bit RGBA, associated alpha",
+         tiff_file(2, 1, 2, 16, 1, 4, 1, test::Bytes().fill(8, 0).le16(0x4000).le16(0x8000).le16(0).le16(0x8000)),
+         Linear{{float(0x4000) / 0x8000, 1.0f, 0.0f, float(0x8000 / 65535.0)}}, SampleKind::integer, true},
+        {"16-bit RGBA, unassociated alpha",
+         tiff_file(2, 1, 2, 16, 1, 4, 2, test::Bytes().fill(8, 0).le16(65535).le16(0).le16(0).le16(0)),
+         Linear{{1.0f, 0.0f, 0.0f, 0.0f}}, SampleKind::integer, true},
+        {"8-bit grey, min is white", tiff_file(2, 1, 0, 8, 1, 1, -1, test::Bytes().raw({0, 51})),
+         Linear{{0.8f, 0.8f, 0.8f, 1.0f}}, SampleKind::integer, false},
+        {"float grey", tiff_file(2, 1, 1, 32, 3, 1, -1, test::Bytes().le32(grey_bits).le32(bright_bits)),
+         Linear{{5.5f, 5.5f, 5.5f, 1.0f}}, SampleKind::floating, false},
+    };
+    for (const Row& row : rows) {
+        const LoadResult loaded = test::load_result(load_tiff, row.bytes);
+        ASSERT_TRUE(loaded.picture) << row.name << ": " << loaded.reason;
+        EXPECT_EQ(loaded.picture->kind, row.kind) << row.name;
+        EXPECT_EQ(loaded.alpha, row.alpha) << row.name;
+        for (int c = 0; c < 4; ++c) EXPECT_NEAR(loaded.picture->pixels[1].v[c], row.expected.v[c], 1e-6) << row.name;
+    }
+    const LoadResult cmyk = test::load_result(load_tiff, tiff_file(1, 1, 5, 8, 1, 4, -1, test::Bytes().le32(0)));
+    EXPECT_EQ(cmyk.error, LoadError::unsupported) << cmyk.reason;
+    const LoadResult half = test::load_result(load_tiff, tiff_file(1, 1, 1, 16, 3, 1, -1, test::Bytes().le16(0)));
+    EXPECT_EQ(half.error, LoadError::unsupported);
+}
+
+TEST(FloatReaders, SixteenBitPngKeepsEveryBitAndInterlacingChangesNothing) {
+    WideImagePtr wide = new_wide_image(5, 4, 64);
+    ASSERT_TRUE(wide);
+    for (int k = 0; k < 5 * 4 * 4; ++k) wide->samples[k] = uint16_t(k * 977 + 1);
+    const std::string path = test::scratch_path("wide.png");
+    ASSERT_TRUE(write_png16(path, *wide, true));
+    LoadOptions options;
+    options.high_precision = true;
+    const LoadResult loaded = test::load_result(load_png, test::read_file(path), options);
+    ASSERT_TRUE(loaded.picture) << loaded.reason;
+    for (int k = 0; k < 5 * 4 * 4; ++k)
+        EXPECT_EQ(std::lround(loaded.picture->pixels[k / 4].v[k % 4] * 65535.0f), wide->samples[k]) << k;
+    // Without high precision the same file keeps its high bytes, as the classic run reads it.
+    const test::ImagePtr high_bytes = test::load_bytes(load_png, test::read_file(path));
+    ASSERT_TRUE(high_bytes);
+    EXPECT_EQ(high_bytes->pixels[0] & 0xFF, unsigned(wide->samples[0] >> 8));
+
+    const std::string dir = std::string(TEST_DATA_DIR) + "/float/";
+    const LoadResult plain = test::load_result(load_png, test::read_file(dir + "plain-16-rgba.png"), options);
+    const LoadResult interlaced = test::load_result(load_png, test::read_file(dir + "interlaced-16-rgba.png"), options);
+    ASSERT_TRUE(plain.picture && interlaced.picture);
+    const int64_t count = int64_t(plain.picture->width) * plain.picture->height;
+    for (int64_t k = 0; k < count; ++k)
+        for (int c = 0; c < 4; ++c) EXPECT_EQ(interlaced.picture->pixels[k].v[c], plain.picture->pixels[k].v[c]);
+}
+
+// ---------------------------------------------------------------------------
+// The command line.
+
+TEST(FloatCli, OptionsOfOneFormatNeedThatFormat) {
+    const std::vector<std::vector<std::string>> usage_errors = {
+        {"--exr-type", "float", "-f", "png", "a.exr"},
+        {"--tile", "32", "a.exr"},
+        {"--exr-compression", "piz", "-f", "dds", "-l", "mip", "a.exr"},
+        {"--depth", "16", "-f", "bmp", "a.png"},
+        {"-f", "exr", "--filter", "classic", "a.png"},
+        {"-f", "exr", "--tile", "0", "a.png"},
+        {"-f", "png", "--depth", "12", "a.png"},
+    };
+    for (const auto& args : usage_errors) {
+        const CliParse parse = parse_command_line(args, 1);
+        EXPECT_EQ(parse.action, CliAction::usage_error) << args[0] << " " << args[1];
+    }
+    const CliParse fine = parse_command_line({"-f", "exr", "--tile", "16", "--exr-type", "float", "a.png"}, 1);
+    ASSERT_EQ(fine.action, CliAction::run) << fine.error;
+    EXPECT_EQ(fine.options.outputs[0], "a_mip.exr");
+}
+
+TEST(FloatCli, FloatSourcesAsEightAndSixteenBitAtlases) {
+    // Light of 4 in red, 0 in green: 255 and 0 in any integer format; blue 0.25 linear.
+    std::vector<Linear> pixels(6, Linear{{4.0f, 0.0f, 0.25f, 1.0f}});
+    const std::string input = test::scratch_path("bright.exr");
+    write_scanline_exr(input, 3, 2, pixels, false);
+    const test::RunResult bmp = test::run_tool({"-q", "-f", "bmp", input});
+    ASSERT_EQ(bmp.status, 0);
+    const test::ImagePtr atlas = test::load_path(load_image_from_memory, test::scratch_path("bright_mip.bmp"));
+    ASSERT_TRUE(atlas);
+    EXPECT_EQ(atlas->width, 6);
+    EXPECT_EQ(atlas->pixels[0] & 0xFFFFFF, Pixel(model::nearest_step(model::to_srgb(0.25)).value) << 16 | 0xFF);
+    const test::RunResult png = test::run_tool({"-q", "-f", "png", input});
+    ASSERT_EQ(png.status, 0);
+    LoadOptions options;
+    options.high_precision = true;
+    const LoadResult wide = test::load_result(load_png, test::read_file(test::scratch_path("bright_mip.png")), options);
+    ASSERT_TRUE(wide.picture) << "a float source gives a 16-bit PNG";
+    EXPECT_EQ(wide.picture->pixels[0].v[0], 1.0f);
+    EXPECT_NEAR(wide.picture->pixels[0].v[2], model::to_srgb(0.25), 1.0 / 65535);
+}
+
+TEST(FloatCli, ExrheaderShowsRipAndMipMaps) {
+    if (std::system("command -v exrheader >/dev/null 2>&1") != 0) GTEST_SKIP() << "no exrheader";
+    const std::string input = test::scratch_path("tex.exr");
+    write_scanline_exr(input, 6, 4, float_noise(24, 1), true);
+    for (const char* layout : {"rip", "mip"}) {
+        ASSERT_EQ(test::run_tool({"-q", "-f", "exr", "-l", layout, input}).status, 0);
+        const std::string listing = test::scratch_path("header.txt");
+        ASSERT_EQ(std::system(("exrheader " + test::scratch_path("tex_mip.exr") + " >" + listing).c_str()), 0);
+        const std::vector<uint8_t> text = test::read_file(listing);
+        EXPECT_NE(std::string(text.begin(), text.end()).find(std::string(layout) + "-map"), std::string::npos);
+    }
+}
+
+// A float OpenEXR file whose levels need more memory than there is: status 3.
+TEST(FloatCli, LevelsOverTheMemoryCapExitThree) {
+    if (!test::sanitized_build() && std::system("prlimit --version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no prlimit";
+    const std::string input = test::scratch_path("flat.exr");
+    write_scanline_exr(input, 1024, 1024, std::vector<Linear>(1024 * 1024, Linear{{0.5f, 0.5f, 0.5f, 1.0f}}), false);
+    const std::vector<std::string> args = {"-f", "exr", "--exr-type", "float", "--exr-compression", "none", input};
+    // 16 MiB for the picture fits, the 48 MiB file of its levels does not.
+    const test::RunResult run =
+        test::sanitized_build()
+            ? test::run_tool(args, "ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=40")
+            : test::run_tool(args, "prlimit --as=" + std::to_string(int64_t(200) << 20));
+    EXPECT_EQ(run.status, EXIT_NO_MEMORY);
+    EXPECT_FALSE(test::file_exists(test::scratch_path("flat_mip.exr")));
+}
+
+}  // namespace
