@@ -56,7 +56,7 @@ void run_pipeline(const std::vector<uint8_t>& bytes, const std::string& extensio
         FilterOptions filter;
         filter.filter = FilterKind::kaiser;
         prepare_float_source(&picture, picture.alpha, filter);
-        ASSERT_TRUE(build_float_atlas(picture, picture.alpha, filter).image);
+        ASSERT_TRUE(build_float_mip(picture, picture.alpha, filter, [](const FloatLevel&) { return true; }));
         return;
     }
     test::ImagePtr image = std::move(loaded.image);
