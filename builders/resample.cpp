@@ -708,7 +708,7 @@ void add_to_column_sum(const Linear* in, float weight, int32_t width, Linear* to
 
 void finish_column_sum(Linear* total, int32_t width, const PassMode& mode) {
     if (!mode.clamped) return;
-    const Range range = range_of(mode.colour_low);
+    const Range range = range_of(mode);
     for (int32_t x = 0; x < width; ++x) store(&total[x], finish_plain<true>(load(total[x]), range));
 }
 
