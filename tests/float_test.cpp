@@ -367,13 +367,19 @@ TEST(FloatReaders, SixteenBitPngKeepsEveryBitAndInterlacingChangesNothing) {
     ASSERT_TRUE(wide);
     for (int k = 0; k < 5 * 4 * 4; ++k) wide->samples[k] = uint16_t(k * 977 + 1);
     const std::string path = test::scratch_path("wide.png");
-    ASSERT_TRUE(write_png16(path, *wide, true));
     LoadOptions options;
     options.high_precision = true;
-    const LoadResult loaded = test::load_result(load_png, test::read_file(path), options);
-    ASSERT_TRUE(loaded.picture) << loaded.reason;
-    for (int k = 0; k < 5 * 4 * 4; ++k)
-        EXPECT_EQ(std::lround(loaded.picture->pixels[k / 4].v[k % 4] * 65535.0f), wide->samples[k]) << k;
+    // The default (pieces deflated by our own code) and a chosen level (libspng).
+    for (const int level : {PNG_DEFAULT_LEVEL, 0, 6}) {
+        PngSettings settings;
+        settings.compression_level = level;
+        ASSERT_TRUE(write_png16(path, *wide, true, settings));
+        const LoadResult loaded = test::load_result(load_png, test::read_file(path), options);
+        ASSERT_TRUE(loaded.picture) << loaded.reason;
+        for (int k = 0; k < 5 * 4 * 4; ++k)
+            EXPECT_EQ(std::lround(loaded.picture->pixels[k / 4].v[k % 4] * 65535.0f), wide->samples[k])
+                << "level " << level << ", sample " << k;
+    }
     // Without high precision the same file keeps its high bytes, as the classic run reads it.
     const test::ImagePtr high_bytes = test::load_bytes(load_png, test::read_file(path));
     ASSERT_TRUE(high_bytes);
