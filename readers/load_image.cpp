@@ -137,7 +137,9 @@ LoadResult load_image_from_memory(const uint8_t* bytes, size_t size, const LoadO
             case ImageFormat::unknown:
                 break;
         }
-        return decline(LoadError::unrecognised, "not a BMP, PCX, GIF, TGA, PNG or JPEG file");
+        return decline(LoadError::unrecognised, options.high_precision
+                                                    ? "not a BMP, PCX, GIF, TGA, PNG, JPEG, OpenEXR, Radiance or TIFF file"
+                                                    : "not a BMP, PCX, GIF, TGA, PNG or JPEG file");
     } catch (const std::bad_alloc&) {
         return decline(LoadError::no_memory, "no memory to decode the file");
     }

@@ -23,6 +23,7 @@
 #include "level_model.h"
 #include "readers/exr.h"
 #include "readers/hdr.h"
+#include "readers/load_image.h"
 #include "readers/png.h"
 #include "readers/tiff.h"
 #include "test_util.h"
@@ -360,6 +361,15 @@ TEST(FloatReaders, TiffSamplesOfEveryKind) {
     EXPECT_EQ(cmyk.error, LoadError::unsupported) << cmyk.reason;
     const LoadResult half = test::load_result(load_tiff, tiff_file(1, 1, 1, 16, 3, 1, -1, test::Bytes().le16(0)));
     EXPECT_EQ(half.error, LoadError::unsupported);
+}
+
+TEST(FloatReaders, AnUnknownFileNamesTheFormatsTheRunReads) {
+    const uint8_t bytes[] = {'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e'};
+    LoadOptions options;
+    EXPECT_EQ(load_image_from_memory(bytes, sizeof bytes, options).reason, "not a BMP, PCX, GIF, TGA, PNG or JPEG file");
+    options.high_precision = true;
+    EXPECT_EQ(load_image_from_memory(bytes, sizeof bytes, options).reason,
+              "not a BMP, PCX, GIF, TGA, PNG, JPEG, OpenEXR, Radiance or TIFF file");
 }
 
 TEST(FloatReaders, SixteenBitPngKeepsEveryBitAndInterlacingChangesNothing) {
