@@ -73,8 +73,7 @@ constexpr float THREE_WEIGHT[3] = {1.0f, 0.0f, 0.5f};
 // Each texel to its nearest palette entry (the lower index on a tie); the
 // summed error. The three-colour palette repeats its midpoint as entry 3,
 // which the lower index rule never picks.
-float assign(const ColourSet& s, const Ends& q, bool three, uint8_t index[16]) {
-    float pal[4][3];
+void palette(const Ends& q, bool three, float pal[4][3]) {
     for (int ch = 0; ch < 3; ++ch) {
         const float a = expand(q.e[0][ch], ch), b = expand(q.e[1][ch], ch);
         pal[0][ch] = a;
@@ -82,6 +81,11 @@ float assign(const ColourSet& s, const Ends& q, bool three, uint8_t index[16]) {
         pal[2][ch] = three ? (a + b) * 0.5f : (2.0f * a + b) / 3.0f;
         pal[3][ch] = three ? pal[2][ch] : (a + 2.0f * b) / 3.0f;
     }
+}
+
+float assign(const ColourSet& s, const Ends& q, bool three, uint8_t index[16]) {
+    float pal[4][3];
+    palette(q, three, pal);
     float err[16];
     for (int i = 0; i < 16; ++i) {
         float d[4];
@@ -169,15 +173,55 @@ void climb(const ColourSet& s, Fit& best, int passes, bool wide, int radius) {
     static const int STEP[8][2] = {{1, 0}, {-1, 0}, {0, 1}, {0, -1}, {1, 1}, {-1, -1}, {1, -1}, {-1, 1}};
     for (int pass = 0; pass < passes; ++pass) {
         bool gained = false;
-        for (int ch = 0; ch < 3; ++ch)
+        for (int ch = 0; ch < 3; ++ch) {
+            // The other two channels' share of each texel's distance to each
+            // entry is fixed while this channel moves.
+            float rest[4][16] = {};
+            if (!wide) {
+                float pal[4][3];
+                palette(best.q, best.three, pal);
+                for (int k = 0; k < 4; ++k)
+                    for (int i = 0; i < 16; ++i) {
+                        float d = 0;
+                        for (int c = 0; c < 3; ++c) {
+                            const float x = c == ch ? 0.0f : s.c[c][i] - pal[k][c];
+                            d += x * x;
+                        }
+                        rest[k][i] = d;
+                    }
+            }
             for (int move = 0; move < (wide ? 8 : 4); ++move) {
                 Ends q = best.q;
                 q.e[0][ch] += STEP[move][0];
                 q.e[1][ch] += STEP[move][1];
                 if (q.e[0][ch] < 0 || q.e[1][ch] < 0 || q.e[0][ch] > CHANNEL_MAX[ch] || q.e[1][ch] > CHANNEL_MAX[ch])
                     continue;
-                gained |= consider(s, q, best.three, best);
+                if (!wide) {
+                    const float a = expand(q.e[0][ch], ch), b = expand(q.e[1][ch], ch);
+                    const float p[4] = {a, b, best.three ? (a + b) * 0.5f : (2.0f * a + b) / 3.0f,
+                                        best.three ? (a + b) * 0.5f : (a + 2.0f * b) / 3.0f};
+                    float err[16];
+                    for (int i = 0; i < 16; ++i) {
+                        float m = 3e38f;
+                        for (int k = 0; k < 4; ++k) {
+                            const float x = s.c[ch][i] - p[k];
+                            m = std::min(m, rest[k][i] + x * x);
+                        }
+                        err[i] = m;
+                    }
+                    float total = 0;
+                    for (int i = 0; i < s.count; ++i) total += err[i];
+                    // A screen: summed in another order, so a near tie is
+                    // settled by the exact sum below.
+                    if (total >= best.error * 0.9999f) continue;
+                }
+                if (consider(s, q, best.three, best)) {
+                    gained = true;
+                    // From the new endpoints the other moves of this channel are stale.
+                    if (!wide) break;
+                }
             }
+        }
         if (!gained) return;
         refit(s, best, 1, radius);
     }
@@ -350,8 +394,9 @@ Ends split_ends(const float* const moving[3], const float base[3], const float t
 }
 
 // `stride` 1 tries every split; 2 only those whose first boundaries fall on
-// even places.
-Ends cluster_fit(const ColourSet& s, const float axis[3], bool three, int stride) {
+// even places. With a `refine`, the four-colour search then tries every split
+// whose first two boundaries lie within that many places of the best found.
+Ends cluster_fit(const ColourSet& s, const float axis[3], bool three, int stride, int refine = 0) {
     static const SplitTables tables = make_split_tables();
     const int n = s.count;
     float p[3][17], total_sq;
@@ -363,6 +408,20 @@ Ends cluster_fit(const ColourSet& s, const float axis[3], bool three, int stride
     float best_base[3] = {0, 0, 0};
     int at = three ? tables.three_start[n] : tables.four_start[n];
     float errors[17];
+    int best_i = 0, best_j = 0;
+    auto four = [&](int i, int j, int at) {
+        // Runs: [0, i) endpoint 0, [i, j) two thirds, [j, k) one third, the rest endpoint 1.
+        const float* moving[3] = {p[0] + j, p[1] + j, p[2] + j};
+        const float base[3] = {(p[0][i] + p[0][j]) / 3.0f, (p[1][i] + p[1][j]) / 3.0f, (p[2][i] + p[2][j]) / 3.0f};
+        const int len = n - j + 1;
+        split_errors(moving, base, total, 1.0f / 3.0f, total_sq, tables, at, len, errors);
+        for (int x = 0; x < len; ++x)
+            if (errors[x] < best_error) {
+                best_error = errors[x], best_at = at, best_x = x, best_i = i, best_j = j;
+                std::copy(moving, moving + 3, best_moving);
+                std::copy(base, base + 3, best_base);
+            }
+    };
     for (int i = 0; i <= n; ++i) {
         if (three && i % stride != 0) {
             at += n - i + 1;
@@ -388,19 +447,19 @@ Ends cluster_fit(const ColourSet& s, const float axis[3], bool three, int stride
                 at += n - j + 1;
                 continue;
             }
-            // Runs: [0, i) endpoint 0, [i, j) two thirds, [j, k) one third, the rest endpoint 1.
-            const float* moving[3] = {p[0] + j, p[1] + j, p[2] + j};
-            const float base[3] = {(p[0][i] + p[0][j]) / 3.0f, (p[1][i] + p[1][j]) / 3.0f, (p[2][i] + p[2][j]) / 3.0f};
-            const int len = n - j + 1;
-            split_errors(moving, base, total, 1.0f / 3.0f, total_sq, tables, at, len, errors);
-            for (int x = 0; x < len; ++x)
-                if (errors[x] < best_error) {
-                    best_error = errors[x], best_at = at, best_x = x;
-                    std::copy(moving, moving + 3, best_moving);
-                    std::copy(base, base + 3, best_base);
-                }
-            at += len;
+            four(i, j, at);
+            at += n - j + 1;
         }
+    }
+    if (!three && refine > 0) {
+        const int bi = best_i, bj = best_j;
+        at = tables.four_start[n];
+        for (int i = 0; i <= n; ++i)
+            for (int j = i; j <= n; ++j) {
+                if (std::abs(i - bi) <= refine && std::abs(j - bj) <= refine && (i % stride != 0 || j % stride != 0))
+                    four(i, j, at);
+                at += n - j + 1;
+            }
     }
     const float* moving[3] = {best_moving[0] + best_x, best_moving[1] + best_x, best_moving[2] + best_x};
     return split_ends(moving, best_base, total, three ? 0.5f : 1.0f / 3.0f, tables, best_at + best_x);
@@ -472,11 +531,18 @@ void fit_mode(const ColourSet& s, CompressQuality quality, bool three, Fit& best
     if (quality == CompressQuality::fast) {
         refit(s, fit, 1, 0);
     } else if (quality == CompressQuality::normal) {
-        // Every other boundary of the split search: most of its gain for a
-        // quarter of its cost.
-        consider(s, cluster_fit(s, axis, three, 2), three, fit);
+        // One refit from the extremes leaves most smooth blocks within 4
+        // (squared, summed over the channels) a texel: little for the
+        // searches to gain in the image's total error, for most of their cost.
+        refit(s, fit, 1, 0);
+        if (fit.error > 4.0f * float(s.count)) {
+            // Every fourth boundary of the split search, then every split
+            // within one place of the best of those (the three-colour search
+            // is small: every other boundary).
+            consider(s, cluster_fit(s, axis, three, three ? 2 : 4, 1), three, fit);
+        }
         refit(s, fit, 4, 1);
-        climb(s, fit, 8, false, 1);
+        if (fit.error > 4.0f * float(s.count)) climb(s, fit, 8, false, 1);
     } else {
         // Reorder along the direction of each round's best endpoints.
         float dir[3] = {axis[0], axis[1], axis[2]};
