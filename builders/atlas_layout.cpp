@@ -16,12 +16,6 @@ namespace orvandel {
 
 namespace {
 
-std::vector<int32_t> halvings(int32_t n) {
-    std::vector<int32_t> sizes{n};
-    while (sizes.back() > 1) sizes.push_back(sizes.back() / 2);
-    return sizes;
-}
-
 int64_t round_up(int64_t n, int64_t step) { return (n + step - 1) / step * step; }
 
 // Where the block starts in its cell, and the cell's size along one axis.
@@ -38,6 +32,18 @@ std::vector<int64_t> cell_starts(const AtlasGeometry& g, const std::vector<int32
 bool fits(int64_t n) { return n > 0 && n <= INT32_MAX; }
 
 }  // namespace
+
+std::vector<int32_t> halvings(int32_t n) {
+    std::vector<int32_t> sizes{n};
+    while (sizes.back() > 1) sizes.push_back(sizes.back() / 2);
+    return sizes;
+}
+
+std::vector<int32_t> offsets(const std::vector<int32_t>& sizes) {
+    std::vector<int32_t> at{0};
+    for (size_t k = 0; k + 1 < sizes.size(); ++k) at.push_back(at.back() + sizes[k]);
+    return at;
+}
 
 AtlasGeometry atlas_geometry(int32_t width, int32_t height, AtlasLayout layout, int padding, int alignment) {
     AtlasGeometry g;

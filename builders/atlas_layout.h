@@ -26,6 +26,11 @@ struct AtlasGeometry {
     int levels_across = 0, levels_down = 0;
 };
 
+// Sizes n, max(1, n / 2), ... down to 1: the halvings along one axis.
+std::vector<int32_t> halvings(int32_t n);
+// Where each of `sizes` starts when they are laid end to end from 0.
+std::vector<int32_t> offsets(const std::vector<int32_t>& sizes);
+
 // The modern builders' layout for a width x height source. Sizes of 0 or
 // less, padding outside [0, MAX_PADDING] and alignment outside
 // [1, MAX_ALIGNMENT] give width 0.

@@ -13,6 +13,8 @@
 #include <new>
 #include <vector>
 
+#include "builders/atlas_layout.h"
+
 namespace orvandel {
 
 namespace {
@@ -270,18 +272,6 @@ void store_level16(const FloatLevel& level, const FilterOptions& options, WideIm
 }
 
 namespace {
-
-std::vector<int32_t> halvings(int32_t n) {
-    std::vector<int32_t> sizes{n};
-    while (sizes.back() > 1) sizes.push_back(sizes.back() / 2);
-    return sizes;
-}
-
-std::vector<int32_t> offsets(const std::vector<int32_t>& sizes) {
-    std::vector<int32_t> at{0};
-    for (size_t k = 0; k + 1 < sizes.size(); ++k) at.push_back(at.back() + sizes[k]);
-    return at;
-}
 
 // The atlas's size and where each level goes, as build_atlas places them.
 struct Placement {

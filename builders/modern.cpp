@@ -18,19 +18,6 @@ namespace orvandel {
 
 namespace {
 
-// Sizes n, max(1, n / 2), ... down to 1.
-std::vector<int32_t> halvings(int32_t n) {
-    std::vector<int32_t> sizes{n};
-    while (sizes.back() > 1) sizes.push_back(sizes.back() / 2);
-    return sizes;
-}
-
-std::vector<int32_t> offsets(const std::vector<int32_t>& sizes) {
-    std::vector<int32_t> at{0};
-    for (size_t k = 0; k + 1 < sizes.size(); ++k) at.push_back(at.back() + sizes[k]);
-    return at;
-}
-
 BlockView source_view(const Image& source) {
     BlockView view;
     view.pixels = source.pixels;

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "builders/modern.h"
+#include "builders/atlas_layout.h"
 #include "builders/resample.h"
 
 namespace orvandel {
@@ -45,18 +46,6 @@ struct Geometry {
     std::vector<Taps> down;    // halving of heights[j - 1] to heights[j]; down[0] unused
     int32_t widest_pad = 0;
 };
-
-std::vector<int32_t> halvings(int32_t n) {
-    std::vector<int32_t> sizes{n};
-    while (sizes.back() > 1) sizes.push_back(sizes.back() / 2);
-    return sizes;
-}
-
-std::vector<int32_t> offsets(const std::vector<int32_t>& sizes) {
-    std::vector<int32_t> at{0};
-    for (size_t k = 0; k + 1 < sizes.size(); ++k) at.push_back(at.back() + sizes[k]);
-    return at;
-}
 
 Geometry geometry(int32_t width, int32_t height, FilterKind filter, EdgeMode edge) {
     Geometry g;

@@ -746,36 +746,36 @@ int rank_partitions(const Texels& texels, int subsets, int available, int keep, 
 
 // One way to store a block: the mode and its partition, rotation and index
 // selection.
-struct Spec {
+struct Layout {
     int mode;
     int partition;
     int rotation;
     int selection;
 };
 
-// Fits a block as `spec` says. Stops early, with an error at or above
+// Fits a block as `layout` says. Stops early, with an error at or above
 // `bound`, once the running sum reaches it.
 // `starts` holds the lines of the subsets (modes 4 and 5: colour, then the
 // scalar) for candidates of the same partition or rotation.
-Candidate evaluate(const Texels& texels, const Spec& spec, const Depth& depth, int bound, Start starts[3]) {
-    const ModeInfo& m = MODES[spec.mode];
+Candidate evaluate(const Texels& texels, const Layout& layout, const Depth& depth, int bound, Start starts[3]) {
+    const ModeInfo& m = MODES[layout.mode];
     Candidate c;
-    c.mode = spec.mode;
-    c.partition = spec.partition;
-    c.rotation = spec.rotation;
-    c.selection = spec.selection;
+    c.mode = layout.mode;
+    c.partition = layout.partition;
+    c.rotation = layout.rotation;
+    c.selection = layout.selection;
     c.error = 0;
-    if (spec.mode == 4 || spec.mode == 5) {
+    if (layout.mode == 4 || layout.mode == 5) {
         // The rotation swaps a colour channel with alpha before the fit (the
         // decoder swaps it back), so any one channel can have its own indices.
         Texels rotated;
         std::memcpy(rotated, texels, sizeof rotated);
-        if (spec.rotation)
-            for (int t = 0; t < 16; ++t) std::swap(rotated[t][spec.rotation - 1], rotated[t][3]);
+        if (layout.rotation)
+            for (int t = 0; t < 16; ++t) std::swap(rotated[t][layout.rotation - 1], rotated[t][3]);
         c.member_count[0] = 16;
         for (int t = 0; t < 16; ++t) c.members[0][t] = static_cast<uint8_t>(t);
-        const int colour_index_bits = spec.selection ? m.index_bits2 : m.index_bits;
-        const int scalar_index_bits = spec.selection ? m.index_bits : m.index_bits2;
+        const int colour_index_bits = layout.selection ? m.index_bits2 : m.index_bits;
+        const int scalar_index_bits = layout.selection ? m.index_bits : m.index_bits2;
         const FitFormat scalar{3, 1, m.alpha_bits, Pbits::none, scalar_index_bits};
         c.subset[1] = fit_subset(rotated, c.members[0], 16, scalar, depth, &starts[1]);
         c.error = c.subset[1].error;
@@ -787,14 +787,14 @@ Candidate evaluate(const Texels& texels, const Spec& spec, const Depth& depth, i
         return c;
     }
     for (int t = 0; t < 16; ++t) {
-        const int s = subset_of(m.subsets, spec.partition, t);
+        const int s = subset_of(m.subsets, layout.partition, t);
         c.members[s][c.member_count[s]++] = static_cast<uint8_t>(t);
     }
     Pbits pbits = m.endpoint_pbits ? Pbits::per_endpoint : m.shared_pbits ? Pbits::shared : Pbits::none;
     int channels = m.alpha_bits ? 4 : 3;
     // An opaque block in mode 6 keeps alpha out of the fit and stores it as
     // 127 with p-bit 1 at both ends: 255, exactly.
-    const bool opaque_single = spec.mode == 6 && std::all_of(texels, texels + 16, [](const int* t) { return t[3] == 255; });
+    const bool opaque_single = layout.mode == 6 && std::all_of(texels, texels + 16, [](const int* t) { return t[3] == 255; });
     if (opaque_single) pbits = Pbits::both_set, channels = 3;
     const FitFormat f{0, channels, m.colour_bits, pbits, m.index_bits};
     for (int s = 0; s < m.subsets; ++s) {
@@ -862,7 +862,7 @@ void encode_bc7_block(const Pixel texels[16], const BlockSettings& settings, uin
     Finalists finalists;
     finalists.capacity = effort.finalists;
     auto consider = [&](int mode, int partition, int rotation, int selection, Start starts[3]) {
-        finalists.offer(evaluate(block, Spec{mode, partition, rotation, selection}, effort.quick, finalists.bound(), starts));
+        finalists.offer(evaluate(block, Layout{mode, partition, rotation, selection}, effort.quick, finalists.bound(), starts));
     };
     {
         Start starts[3];
@@ -913,7 +913,7 @@ void encode_bc7_block(const Pixel texels[16], const BlockSettings& settings, uin
         const Candidate& f = finalists.entry[i];
         Start starts[3] = {f.starts[0], f.starts[1], f.starts[2]};
         const Candidate c =
-            evaluate(block, Spec{f.mode, f.partition, f.rotation, f.selection}, effort.full, best.error, starts);
+            evaluate(block, Layout{f.mode, f.partition, f.rotation, f.selection}, effort.full, best.error, starts);
         if (c.error < best.error) best = c;
     }
     pack(best, out);
