@@ -125,9 +125,53 @@ LoadResult read_exr(MemoryStream* stream, const LoadOptions& options) {
     return result;
 }
 
+// The library allocates each header attribute at the size its header
+// field gives before reading it, so a few bytes could make it ask for
+// gigabytes. Every header (each part's, in a multi-part file) is walked here
+// first: an attribute whose value would run past the end of the file
+// declines it. The reason, or "" when the headers fit.
+std::string check_headers(const uint8_t* bytes, size_t size) {
+    if (size < 8) return "header cut short";
+    const bool multipart = (bytes[5] & 0x10) != 0;  // version flags, bit 12
+    size_t at = 8;
+    const auto read_name = [&](size_t* end) {
+        for (size_t k = at; k < size && k < at + 256; ++k)
+            if (bytes[k] == 0) return *end = k, true;
+        return false;
+    };
+    for (int part = 0;; ++part) {
+        if (at >= size) return "header cut short";
+        if (bytes[at] == 0) {
+            // An empty header: the end of a multi-part file's headers; a
+            // single-part file has none.
+            return multipart && part > 0 ? std::string() : std::string("header has no attributes");
+        }
+        while (true) {
+            if (at >= size) return "header cut short";
+            if (bytes[at] == 0) {
+                ++at;
+                break;
+            }
+            size_t name_end = 0, type_end = 0;
+            if (!read_name(&name_end)) return "attribute name too long or cut short";
+            at = name_end + 1;
+            if (!read_name(&type_end)) return "attribute type too long or cut short";
+            at = type_end + 1;
+            if (size - at < 4) return "header cut short";
+            const int64_t length = int32_t(read_le32(bytes + at));
+            at += 4;
+            if (length < 0 || uint64_t(length) > size - at) return "attribute larger than the file";
+            at += size_t(length);
+        }
+        if (!multipart) return std::string();
+    }
+}
+
 }  // namespace
 
 LoadResult load_exr(const uint8_t* bytes, size_t size, const LoadOptions& options) {
+    const std::string header_fault = check_headers(bytes, size);
+    if (!header_fault.empty()) return decline(LoadError::damaged, "OpenEXR: " + header_fault);
     MemoryStream stream(bytes, size);
     try {
         return read_exr(&stream, options);

@@ -363,6 +363,27 @@ TEST(FloatReaders, TiffSamplesOfEveryKind) {
     EXPECT_EQ(half.error, LoadError::unsupported);
 }
 
+// A header attribute whose size field claims more than the file holds is
+// declined before the library would allocate that size.
+TEST(FloatReaders, OpenExrAttributeLargerThanTheFileIsDeclined) {
+    const auto header = [](uint32_t length, bool multipart) {
+        test::Bytes b;
+        b.le32(20000630).le32(multipart ? 0x1002 : 2);
+        b.text("comments").u8(0).text("string").u8(0).le32(length).text("hi");
+        return b.u8(0).u8(0).data;
+    };
+    for (const bool multipart : {false, true}) {
+        const std::vector<uint8_t> huge = header(0x48490d00, multipart);
+        const LoadResult result = load_exr(huge.data(), huge.size(), LoadOptions());
+        EXPECT_EQ(result.reason, "OpenEXR: attribute larger than the file") << multipart;
+        // The same header with the size it really has gets past this check
+        // (and is then declined by the library for lacking the rest).
+        const std::vector<uint8_t> fitting = header(2, multipart);
+        EXPECT_NE(load_exr(fitting.data(), fitting.size(), LoadOptions()).reason,
+                  "OpenEXR: attribute larger than the file") << multipart;
+    }
+}
+
 TEST(FloatReaders, AnUnknownFileNamesTheFormatsTheRunReads) {
     const uint8_t bytes[] = {'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e'};
     LoadOptions options;
