@@ -129,8 +129,10 @@ LoadResult read_exr(MemoryStream* stream, const LoadOptions& options) {
 // field gives before reading it, so a few bytes could make it ask for
 // gigabytes. Every header (each part's, in a multi-part file) is walked here
 // first: an attribute whose value would run past the end of the file
-// declines it. The reason, or "" when the headers fit.
-std::string check_headers(const uint8_t* bytes, size_t size) {
+// declines it, and so does a data window over the pixel limit (the library
+// sizes its chunk tables from it: `too_large`). The reason, or "" when the
+// headers fit.
+std::string check_headers(const uint8_t* bytes, size_t size, const LoadOptions& options, bool* too_large) {
     if (size < 8) return "header cut short";
     const bool multipart = (bytes[5] & 0x10) != 0;  // version flags, bit 12
     size_t at = 8;
@@ -152,6 +154,7 @@ std::string check_headers(const uint8_t* bytes, size_t size) {
                 ++at;
                 break;
             }
+            const size_t name_start = at;
             size_t name_end = 0, type_end = 0;
             if (!read_name(&name_end)) return "attribute name too long or cut short";
             at = name_end + 1;
@@ -161,6 +164,13 @@ std::string check_headers(const uint8_t* bytes, size_t size) {
             const int64_t length = int32_t(read_le32(bytes + at));
             at += 4;
             if (length < 0 || uint64_t(length) > size - at) return "attribute larger than the file";
+            if (name_end - name_start == 10 && std::memcmp(bytes + name_start, "dataWindow", 10) == 0 && length == 16) {
+                int64_t box[4];
+                for (int k = 0; k < 4; ++k) box[k] = int32_t(read_le32(bytes + at + 4 * k));
+                const int64_t width = box[2] - box[0] + 1, height = box[3] - box[1] + 1;
+                if (width <= 0 || height <= 0) return "empty data window";
+                if (!within_pixel_limit(width, height, options)) *too_large = true;
+            }
             at += size_t(length);
         }
         if (!multipart) return std::string();
@@ -170,8 +180,10 @@ std::string check_headers(const uint8_t* bytes, size_t size) {
 }  // namespace
 
 LoadResult load_exr(const uint8_t* bytes, size_t size, const LoadOptions& options) {
-    const std::string header_fault = check_headers(bytes, size);
+    bool too_large = false;
+    const std::string header_fault = check_headers(bytes, size, options, &too_large);
     if (!header_fault.empty()) return decline(LoadError::damaged, "OpenEXR: " + header_fault);
+    if (too_large) return picture_too_large("OpenEXR", options);
     MemoryStream stream(bytes, size);
     try {
         return read_exr(&stream, options);
