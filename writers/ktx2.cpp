@@ -50,7 +50,7 @@ void append_le32(std::vector<uint8_t>* out, uint32_t v) {
 }
 
 // The key/value data: each entry's length, key, NUL, value, padding to 4.
-// Keys in byte order, as the specification asks.
+// Keys in byte order, as the KTX 2.0 format requires.
 std::vector<uint8_t> key_value_data(const std::string& writer) {
     std::vector<uint8_t> data;
     const std::pair<std::string, std::string> entries[] = {{"KTXorientation", "rd"}, {"KTXwriter", writer}};
@@ -113,8 +113,8 @@ uint32_t ktx2_vk_format(BlockFormat format, bool srgb, bool alpha) {
 
 namespace {
 
-// The descriptor's colour model and samples for `format`, as the Data Format
-// Specification's examples give them.
+// The descriptor's colour model and samples for `format`, as the Khronos Data
+// Format document's examples give them.
 std::vector<Sample> samples_of(BlockFormat format, bool srgb, bool alpha, uint8_t* model) {
     // sRGB transfer applies to colour only: an alpha sample says so.
     const uint8_t alpha_channel = uint8_t(CHANNEL_ALPHA | (srgb ? QUALIFIER_LINEAR : 0));

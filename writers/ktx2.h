@@ -2,7 +2,7 @@
 // the identifier, header, index and level index; a basic data format
 // descriptor as the Khronos Data Format Specification defines it for the
 // vkFormat; key/value data (KTXorientation "rd", KTXwriter); then the levels
-// from the smallest to the largest, each aligned as the specification
+// from the smallest to the largest, each aligned as the KTX 2.0 format
 // requires, optionally each Zstandard-supercompressed (scheme 2). Declines
 // textures whose levels are not a halving chain.
 #ifndef ORVANDEL_WRITERS_KTX2_H
