@@ -1,6 +1,8 @@
 #include "picture/float_image.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <new>
 
 namespace orvandel {
@@ -18,6 +20,33 @@ FloatImagePtr new_float_image(int32_t width, int32_t height, int64_t max_pixels)
     const int64_t count = int64_t(width) * height;
     for (int64_t k = 0; k < count; ++k) image->pixels[k].v[3] = 1.0f;
     return image;
+}
+
+uint16_t half_bits(float value) {
+    constexpr float LARGEST_HALF = 65504.0f;
+    // In this order NaN meets the upper bound and stays there.
+    const float v = std::max(-LARGEST_HALF, std::min(LARGEST_HALF, value));
+    uint32_t f = 0;
+    std::memcpy(&f, &v, sizeof f);
+    const uint32_t sign = (f >> 16) & 0x8000u;
+    const uint32_t magnitude = f & 0x7FFFFFFFu;
+    if (magnitude >= 0x38800000u) {  // 2^-14 and above: a normal half
+        // Rebiasing the exponent from 127 to 15 is a subtraction; the 13
+        // mantissa bits dropped decide the rounding.
+        uint32_t h = (magnitude - 0x38000000u) >> 13;
+        const uint32_t rest = magnitude & 0x1FFFu;
+        if (rest > 0x1000u || (rest == 0x1000u && (h & 1))) ++h;
+        return static_cast<uint16_t>(sign | h);
+    }
+    if (magnitude < 0x33000000u) return static_cast<uint16_t>(sign);  // 2^-25 and below round to zero
+    // A subnormal half counts steps of 2^-24; a carry into the exponent
+    // gives the smallest normal half, which is right.
+    const uint32_t shift = 126 - (magnitude >> 23);
+    const uint32_t mantissa = (magnitude & 0x7FFFFFu) | 0x800000u;
+    uint32_t h = mantissa >> shift;
+    const uint32_t rest = mantissa & ((1u << shift) - 1), halfway = 1u << (shift - 1);
+    if (rest > halfway || (rest == halfway && (h & 1))) ++h;
+    return static_cast<uint16_t>(sign | h);
 }
 
 int64_t replace_non_finite(FloatImage* image) {

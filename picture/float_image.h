@@ -1,6 +1,6 @@
 // Pictures of more than 8 bits a channel (16-bit PNG and TIFF, OpenEXR,
 // Radiance, float TIFF) as four floats a pixel, and the 16-bit RGBA raster
-// the 16-bit PNG atlas is made in. Both come from the one zeroed allocator,
+// the 16-bit PNG atlas and half-float textures are made in. Both come from the one zeroed allocator,
 // sized through checked_byte_count.
 #ifndef ORVANDEL_PICTURE_FLOAT_IMAGE_H
 #define ORVANDEL_PICTURE_FLOAT_IMAGE_H
@@ -48,7 +48,13 @@ void unpremultiply(FloatImage* image);
 // An 8-bit picture as an integer-sourced float one: each byte v as v / 255.
 FloatImagePtr float_from_pixels(const Image& image, bool alpha);
 
-// 16-bit samples, red, green, blue, alpha a pixel, for 16-bit PNG atlases.
+// The IEEE 754 half nearest `value`, ties to even, as its bits. Magnitudes
+// beyond the largest half (65504) give it rather than infinity, and NaN
+// gives 65504 too: a texture of finite values stays finite.
+uint16_t half_bits(float value);
+
+// 16-bit samples, red, green, blue, alpha a pixel: unsigned integers for
+// 16-bit PNG atlases, or half_bits for half-float textures.
 struct WideImage {
     ZeroedPtr<uint16_t[]> samples;  // 4 x width x height
     int32_t width = 0;

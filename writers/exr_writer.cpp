@@ -79,8 +79,6 @@ Imf::Compression compression_of(ExrCompression c) {
     return Imf::ZIP_COMPRESSION;
 }
 
-constexpr float LARGEST_HALF = 65504.0f;
-
 }  // namespace
 
 struct ExrWriter {
@@ -166,7 +164,7 @@ WriteResult write_exr_level(ExrWriter* writer, const Linear* values, int32_t wid
             float out[4] = {v[0] * alpha, v[1] * alpha, v[2] * alpha, alpha};
             if (s.type == ExrPixelType::half) {
                 half* h = reinterpret_cast<half*>(pixels.get()) + k * channels;
-                for (int c = 0; c < channels; ++c) h[c] = half(std::max(-LARGEST_HALF, std::min(LARGEST_HALF, out[c])));
+                for (int c = 0; c < channels; ++c) h[c].setBits(half_bits(out[c]));
             } else {
                 std::memcpy(pixels.get() + size_t(k) * channels * sizeof(float), out, size_t(channels) * sizeof(float));
             }
