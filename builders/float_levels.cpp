@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "builders/atlas_layout.h"
+#include "builders/coverage.h"
 
 namespace orvandel {
 
@@ -44,9 +45,7 @@ struct Plan {
     bool normal;
     int threads;
     Coding coding;  // for BlockView reads only: the blocks here are always values
-    double coverage;       // threshold, 0 for none
-    int64_t covered = 0;   // source pixels at or above it
-    int64_t pixels = 0;
+    Coverage coverage{0, 0, 0};  // threshold 0: alpha as filtered
 };
 
 Plan make_plan(const FloatImage& source, bool alpha, const FilterOptions& options) {
@@ -61,41 +60,12 @@ Plan make_plan(const FloatImage& source, bool alpha, const FilterOptions& option
     plan.normal = kind == ValueKind::normal;
     plan.threads = std::max(1, options.threads);
     plan.coding = make_coding(kind, alpha);
-    plan.coverage = alpha && options.coverage > 0 && options.coverage < 1 ? options.coverage : 0;
-    plan.pixels = int64_t(source.width) * source.height;
-    if (plan.coverage > 0)
-        for (int64_t k = 0; k < plan.pixels; ++k) plan.covered += source.pixels[k].v[3] >= plan.coverage;
+    plan.coverage.threshold = alpha && options.coverage > 0 && options.coverage < 1 ? options.coverage : 0;
+    plan.coverage.count = int64_t(source.width) * source.height;
+    if (plan.coverage.threshold > 0)
+        for (int64_t k = 0; k < plan.coverage.count; ++k)
+            plan.coverage.hits += source.pixels[k].v[3] >= plan.coverage.threshold;
     return plan;
-}
-
-constexpr int32_t MAX_FACTOR_STEP = 64000;  // factors k / 1000, as the 8-bit builders have them
-
-int32_t least_step(float alpha, double threshold) {
-    if (!(alpha > 0)) return MAX_FACTOR_STEP + 1;
-    const double a = alpha;
-    int32_t k = static_cast<int32_t>(std::min<double>(MAX_FACTOR_STEP + 1, std::ceil(1000 * threshold / a)));
-    while (k > 0 && std::min(1.0, (k - 1) / 1000.0 * a) >= threshold) --k;
-    while (k <= MAX_FACTOR_STEP && std::min(1.0, k / 1000.0 * a) < threshold) ++k;
-    return k;
-}
-
-// The factor whose share of alphas at or above the threshold comes closest
-// to the source's; among equals the one closest to 1.
-float coverage_factor(const Linear* values, int64_t count, const Plan& plan) {
-    std::vector<int64_t> starting(MAX_FACTOR_STEP + 2, 0);
-    for (int64_t k = 0; k < count; ++k) ++starting[size_t(least_step(values[k].v[3], plan.coverage))];
-    int64_t hits = 0, best_distance = 0;
-    int32_t best = -1;
-    for (int32_t k = 0; k <= MAX_FACTOR_STEP; ++k) {
-        hits += starting[size_t(k)];
-        const int64_t distance = std::llabs(hits * plan.pixels - plan.covered * count);
-        if (best < 0 || distance < best_distance ||
-            (distance == best_distance && std::abs(k - 1000) < std::abs(best - 1000))) {
-            best = k;
-            best_distance = distance;
-        }
-    }
-    return static_cast<float>(best / 1000.0);
 }
 
 BlockView view_of(const Linear* values, int32_t width, int32_t height) {
@@ -137,7 +107,9 @@ bool emit(const LevelSink& sink, const Plan& plan, int32_t i, int32_t j, const L
     level.values = values;
     level.width = width;
     level.height = height;
-    if (plan.coverage > 0) level.alpha_factor = coverage_factor(values, int64_t(width) * height, plan);
+    if (plan.coverage.threshold > 0)
+        level.alpha_factor = static_cast<float>(
+            coverage_factor(AlphaPlane{&values[0].v[3], 4, 4 * int64_t(width), width, height}, plan.coverage));
     return sink(level);
 }
 

@@ -12,6 +12,7 @@
 
 #include "builders/atlas_layout.h"
 #include "builders/classic.h"
+#include "builders/coverage.h"
 #include "builders/resample.h"
 
 namespace orvandel {
@@ -49,67 +50,12 @@ void copy_source(const Image& source, bool alpha, Image* target) {
     }
 }
 
-// The alpha-coverage target: the share of source pixels at or above the threshold.
-struct Coverage {
-    double threshold;
-    int64_t hits;   // source pixels with alpha >= threshold
-    int64_t count;  // source pixels
-};
-
+// The alpha-coverage target of an 8-bit source.
 Coverage source_coverage(const Image& source, double threshold) {
     Coverage coverage{threshold, 0, int64_t(source.width) * source.height};
     for (int64_t k = 0; k < coverage.count; ++k)
         if ((source.pixels[k] >> 24) / 255.0 >= threshold) ++coverage.hits;
     return coverage;
-}
-
-// Alphas of one block in working values, wherever they are stored.
-struct AlphaPlane {
-    const float* first;
-    int64_t step;      // floats from one pixel to the next
-    int64_t row_step;  // floats from one row to the next
-    int32_t width, height;
-};
-
-constexpr int32_t MAX_FACTOR_STEP = 64000;  // factors k / 1000
-
-// The least k for which min(1, k / 1000 a) >= threshold, or past the last step.
-int32_t least_step(float alpha, double threshold) {
-    if (!(alpha > 0)) return MAX_FACTOR_STEP + 1;
-    const double a = alpha;
-    const double guess = std::min<double>(MAX_FACTOR_STEP + 1, std::ceil(1000 * threshold / a));
-    int32_t k = static_cast<int32_t>(guess);
-    while (k > 0 && std::min(1.0, (k - 1) / 1000.0 * a) >= threshold) --k;
-    while (k <= MAX_FACTOR_STEP && std::min(1.0, k / 1000.0 * a) < threshold) ++k;
-    return k;
-}
-
-// The factor whose share of pixels at or above the threshold comes closest
-// to the source's; among equals the one closest to 1. The share only grows
-// with the factor, so one histogram of each pixel's least step gives every
-// share at once.
-double coverage_factor(const AlphaPlane& plane, const Coverage& coverage) {
-    std::vector<int64_t> starting(MAX_FACTOR_STEP + 2, 0);
-    for (int32_t y = 0; y < plane.height; ++y) {
-        const float* row = plane.first + y * plane.row_step;
-        for (int32_t x = 0; x < plane.width; ++x)
-            ++starting[size_t(least_step(row[x * plane.step], coverage.threshold))];
-    }
-    const int64_t pixels = int64_t(plane.width) * plane.height;
-    int64_t hits = 0;
-    int32_t best = -1;
-    int64_t best_distance = 0;
-    for (int32_t k = 0; k <= MAX_FACTOR_STEP; ++k) {
-        hits += starting[size_t(k)];
-        // Shares compared as cross products: exact, at most 2^56.
-        const int64_t distance = std::llabs(hits * coverage.count - coverage.hits * pixels);
-        if (best < 0 || distance < best_distance ||
-            (distance == best_distance && std::abs(k - 1000) < std::abs(best - 1000))) {
-            best = k;
-            best_distance = distance;
-        }
-    }
-    return best / 1000.0;
 }
 
 // Rewrites the alpha bytes of an output block as min(1, f a).
