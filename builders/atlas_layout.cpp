@@ -97,6 +97,36 @@ Cell block_cell(const AtlasGeometry& g, size_t k) {
     return Cell{b.x - lead(g), b.y - lead(g), cell_size(g, b.width), cell_size(g, b.height)};
 }
 
+namespace {
+
+// A texel of a WideImage, moved as one.
+struct HalfTexel {
+    uint16_t v[4];
+};
+
+// Every cell's texels around its block, as `edge` gives them.
+template <class Texel>
+void fill_cells(const AtlasGeometry& placed, EdgeMode edge, Texel* texels, int64_t stride) {
+    for (size_t k = 0; k < placed.blocks.size(); ++k) {
+        const AtlasBlock& b = placed.blocks[k];
+        const Cell cell = block_cell(placed, k);
+        for (int64_t y = cell.y; y < cell.y + cell.height; ++y) {
+            const bool block_row = y >= b.y && y < b.y + b.height;
+            const Texel* source = texels + (b.y + edge_index(edge, int32_t(y - b.y), b.height)) * stride + b.x;
+            Texel* row = texels + y * stride;
+            for (int64_t x = cell.x; x < cell.x + cell.width; ++x) {
+                if (block_row && x >= b.x && x < b.x + b.width) {
+                    x = b.x + b.width - 1;
+                    continue;
+                }
+                row[x] = source[edge_index(edge, int32_t(x - b.x), b.width)];
+            }
+        }
+    }
+}
+
+}  // namespace
+
 void place_blocks(const AtlasGeometry& packed, const AtlasGeometry& placed, EdgeMode edge, Image* atlas) {
     const auto at = [atlas](int64_t x, int64_t y) { return atlas->pixels + y * atlas->width + x; };
     // Every block moves right and down, never left or up: taken last to
@@ -109,22 +139,12 @@ void place_blocks(const AtlasGeometry& packed, const AtlasGeometry& placed, Edge
         for (int32_t r = to.height; r-- > 0;)
             std::memmove(at(to.x, to.y + r), at(from.x, from.y + r), size_t(to.width) * sizeof(Pixel));
     }
-    for (size_t k = 0; k < placed.blocks.size(); ++k) {
-        const AtlasBlock& b = placed.blocks[k];
-        const Cell cell = block_cell(placed, k);
-        for (int64_t y = cell.y; y < cell.y + cell.height; ++y) {
-            const bool block_row = y >= b.y && y < b.y + b.height;
-            const Pixel* source = at(b.x, b.y + edge_index(edge, int32_t(y - b.y), b.height));
-            Pixel* row = at(0, y);
-            for (int64_t x = cell.x; x < cell.x + cell.width; ++x) {
-                if (block_row && x >= b.x && x < b.x + b.width) {
-                    x = b.x + b.width - 1;
-                    continue;
-                }
-                row[x] = source[edge_index(edge, int32_t(x - b.x), b.width)];
-            }
-        }
-    }
+    fill_cells(placed, edge, atlas->pixels, atlas->width);
+}
+
+void fill_padding(const AtlasGeometry& placed, EdgeMode edge, WideImage* atlas) {
+    static_assert(sizeof(HalfTexel) == 4 * sizeof(uint16_t), "a texel is its four samples");
+    fill_cells(placed, edge, reinterpret_cast<HalfTexel*>(atlas->samples.get()), atlas->width);
 }
 
 void describe_atlas(const AtlasGeometry& g, Atlas* atlas) {

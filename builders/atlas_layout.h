@@ -12,6 +12,7 @@
 
 #include "builders/filter_options.h"
 #include "picture/atlas.h"
+#include "picture/float_image.h"
 #include "picture/image.h"
 
 namespace orvandel {
@@ -53,6 +54,8 @@ Cell block_cell(const AtlasGeometry& g, size_t k);
 // for) to their places in `placed`, then fills every cell's texels around
 // its block as `edge` gives them. Nothing outside the cells changes.
 void place_blocks(const AtlasGeometry& packed, const AtlasGeometry& placed, EdgeMode edge, Image* atlas);
+// The same fill for blocks already at their places in a 16-bit atlas.
+void fill_padding(const AtlasGeometry& placed, EdgeMode edge, WideImage* atlas);
 
 // Copies the geometry's numbers into the atlas record.
 void describe_atlas(const AtlasGeometry& g, Atlas* atlas);

@@ -243,6 +243,16 @@ void store_level16(const FloatLevel& level, const FilterOptions& options, WideIm
     }
 }
 
+void store_level_half(const FloatLevel& level, WideImage* target, int32_t x0, int32_t y0) {
+    std::vector<Linear> scaled;
+    for (int32_t y = 0; y < level.height; ++y) {
+        const Linear* row = row_for_output(level, y, &scaled);
+        uint16_t* out = target->samples.get() + 4 * (int64_t(y0 + y) * target->width + x0);
+        for (int32_t x = 0; x < level.width; ++x)
+            for (int c = 0; c < 4; ++c) *out++ = half_bits(row[x].v[c]);
+    }
+}
+
 namespace {
 
 // The atlas's size and where each level goes, as build_atlas places them.
@@ -311,6 +321,48 @@ WideImagePtr build_float_wide_atlas(const FloatImage& source, bool alpha, const 
         store_level16(level, options, image, x, y);
     });
     return built ? std::move(atlas) : nullptr;
+}
+
+WideImagePtr build_float_half_atlas(const FloatImage& source, bool alpha, const FilterOptions& options,
+                                    Atlas* geometry) {
+    const AtlasGeometry g =
+        atlas_geometry(source.width, source.height, options.layout, options.padding, options.alignment);
+    if (g.width == 0) return nullptr;
+    const bool spread = g.padding > 0 || g.alignment > 1;
+    WideImagePtr atlas =
+        new_wide_image(int32_t(g.width), int32_t(g.height), (spread ? 8 : 4) * MAX_IMAGE_PIXELS);
+    if (!atlas) return nullptr;
+    WideImage* image = atlas.get();
+    // Each level goes straight to its place; only the padding is filled after.
+    const auto store = [&](const FloatLevel& level) {
+        const size_t k = options.layout == AtlasLayout::rip
+                             ? size_t(level.y_level) * size_t(g.levels_across) + size_t(level.x_level)
+                             : size_t(level.x_level);
+        store_level_half(level, image, g.blocks[k].x, g.blocks[k].y);
+        return true;
+    };
+    const bool built = options.layout == AtlasLayout::rip ? build_float_rip(source, alpha, options, store)
+                                                          : build_float_mip(source, alpha, options, store);
+    if (!built) return nullptr;
+    if (spread) fill_padding(g, options.edge, image);
+    describe_atlas(g, geometry);
+    return atlas;
+}
+
+std::vector<WideImagePtr> build_float_half_chain(const FloatImage& source, bool alpha, const FilterOptions& options) {
+    std::vector<WideImagePtr> chain;
+    try {
+        const bool built = build_float_mip(source, alpha, options, [&](const FloatLevel& level) {
+            chain.push_back(new_wide_image(level.width, level.height, MAX_IMAGE_PIXELS));
+            if (!chain.back()) return false;
+            store_level_half(level, chain.back().get(), 0, 0);
+            return true;
+        });
+        if (!built) chain.clear();
+    } catch (const std::bad_alloc&) {
+        chain.clear();
+    }
+    return chain;
 }
 
 MipChain build_float_mip_chain(const FloatImage& source, bool alpha, const FilterOptions& options) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "builders/filter_options.h"
 #include "builders/resample.h"
@@ -56,6 +57,18 @@ Atlas build_float_atlas(const FloatImage& source, bool alpha, const FilterOption
 WideImagePtr build_float_wide_atlas(const FloatImage& source, bool alpha, const FilterOptions& options);
 // The 8-bit mip chain (for DDS).
 MipChain build_float_mip_chain(const FloatImage& source, bool alpha, const FilterOptions& options);
+
+// A level as half_bits samples into `target` at (x0, y0): the working
+// values as they are (linear light above 1 too, or vectors), alpha straight.
+void store_level_half(const FloatLevel& level, WideImage* target, int32_t x0, int32_t y0);
+// The half-float atlas in options.layout with options.padding and
+// options.alignment, as build_atlas places and pads its blocks, and their
+// places in *geometry (its image stays null); null when memory ran out.
+WideImagePtr build_float_half_atlas(const FloatImage& source, bool alpha, const FilterOptions& options,
+                                    Atlas* geometry);
+// The half-float mip chain, the source first, down to 1 x 1; empty when
+// memory ran out.
+std::vector<WideImagePtr> build_float_half_chain(const FloatImage& source, bool alpha, const FilterOptions& options);
 
 }  // namespace orvandel
 

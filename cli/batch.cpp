@@ -141,8 +141,8 @@ const char* const FILTER_WORDS[] = {"box", "kaiser", "classic"};
 const char* const COLOUR_WORDS[] = {"srgb", "linear"};
 const char* const EDGE_WORDS[] = {"clamp", "wrap", "mirror"};
 const char* const FORMAT_WORDS[] = {"bmp", "png", "dds", "ktx2", "exr"};
-const char* const COMPRESS_WORDS[] = {"rgba8", "bc1", "bc3", "bc4", "bc5", "bc7",
-                                      "astc4x4", "astc5x5", "astc6x6", "astc8x8"};
+const char* const COMPRESS_WORDS[] = {"rgba8",   "bc1",     "bc3",     "bc4",     "bc5",    "bc7",
+                                      "astc4x4", "astc5x5", "astc6x6", "astc8x8", "rgba16f"};
 const char* const QUALITY_WORDS[] = {"fast", "normal", "best"};
 
 // What a texture's manifest needs besides the atlas.
@@ -154,9 +154,10 @@ struct ManifestSource {
 };
 
 // The manifest of a written atlas (or, with `gpu`, of a DDS or KTX2 file's
-// levels), beside it; the failure, if any.
+// levels; with `float_format`, of an OpenEXR file's levels), beside it; the
+// failure, if any.
 TextureResult write_atlas_manifest(const ManifestSource& source, const Atlas& geometry, TextureResult result,
-                                   const GpuTexture* gpu = nullptr) {
+                                   const GpuTexture* gpu = nullptr, const char* float_format = nullptr) {
     const CliOptions& o = *source.options;
     const FilterOptions& f = o.filter;
     Manifest m;
@@ -185,10 +186,15 @@ TextureResult write_atlas_manifest(const ManifestSource& source, const Atlas& ge
     m.levels_down = geometry.levels_down;
     m.blocks = geometry.blocks;
     if (gpu) {  // what the file's format says, which may differ from --colour (bc4, bc5, --normal)
-        m.options.push_back(option_word("compress", int(gpu->format) ? COMPRESS_WORDS[int(gpu->format)] : "none"));
+        const bool uncompressed = gpu->format == BlockFormat::none || gpu->format == BlockFormat::rgba16f;
+        m.options.push_back(option_word("compress", uncompressed ? "none" : COMPRESS_WORDS[int(gpu->format)]));
         m.options.push_back(option_word("quality", QUALITY_WORDS[int(o.quality)]));
         m.pixel_format = COMPRESS_WORDS[int(gpu->format)];
         m.colour_space = gpu->srgb ? "srgb" : "linear";
+    }
+    if (float_format) {
+        m.pixel_format = float_format;
+        m.colour_space = "linear";
     }
     const std::string path = manifest_name(*source.output);
     const WriteResult written = write_manifest(path, m);
@@ -214,6 +220,25 @@ CompressOptions compress_options(const CliOptions& options, bool alpha, int thre
              options.compress != BlockFormat::bc4 && options.compress != BlockFormat::bc5;
     c.threads = threads;
     return c;
+}
+
+// The texture as the DDS or KTX2 file -f asks for, then its manifest.
+TextureResult write_gpu_file(const GpuTexture& texture, const std::string& output, const CliOptions& options,
+                             const Atlas& geometry, const ManifestSource* manifest, const TextureResult& result) {
+    WriteResult written;
+    if (options.format == OutputFormat::dds) {
+        DdsSettings dds;
+        dds.legacy = options.dds_legacy;
+        written = write_dds(output, texture, dds);
+    } else {
+        Ktx2Settings ktx2;
+        ktx2.zstd_level = options.zstd_level;
+        ktx2.writer = modern_version_text();
+        ktx2.writer.pop_back();  // the newline
+        written = write_ktx2(output, texture, ktx2);
+    }
+    if (!written) return write_failed(output, written);
+    return manifest ? write_atlas_manifest(*manifest, geometry, result, &texture) : result;
 }
 
 // A DDS or KTX2 file: the mip chain level by level, or the rip atlas as one
@@ -258,21 +283,40 @@ TextureResult write_gpu_texture(LoadResult loaded, const std::string& output, co
             return failure(std::strncmp(failed, "no memory", 9) == 0 ? EXIT_NO_MEMORY : EXIT_WRITE_FAILED, failed);
         levels[k].reset();
     }
+    return write_gpu_file(texture, output, options, geometry, manifest, result);
+}
 
-    WriteResult written;
-    if (options.format == OutputFormat::dds) {
-        DdsSettings dds;
-        dds.legacy = options.dds_legacy;
-        written = write_dds(output, texture, dds);
+// Half-float levels of a float source as a DDS or KTX2 file: the mip chain,
+// or the rip atlas as one level, each level stored and then released.
+TextureResult write_half_texture(FloatImagePtr picture, const std::string& output, const CliOptions& options,
+                                 const FilterOptions& filter, const ManifestSource* manifest, TextureResult result) {
+    GpuTexture texture;
+    texture.format = BlockFormat::rgba16f;
+    texture.alpha = result.alpha;
+    std::vector<WideImagePtr> levels;
+    Atlas geometry;  // as in write_gpu_texture
+    if (filter.layout == AtlasLayout::mip) {
+        levels = build_float_half_chain(*picture, result.alpha, filter);
+        picture.reset();
+        if (levels.empty()) return failure(EXIT_NO_MEMORY, "no memory for the mip chain");
+        result.levels = int(levels.size());
+        for (int32_t k = 0; k < result.levels; ++k)
+            geometry.blocks.push_back({k, k, 0, 0, levels[size_t(k)]->width, levels[size_t(k)]->height});
+        geometry.levels_across = geometry.levels_down = result.levels;
     } else {
-        Ktx2Settings ktx2;
-        ktx2.zstd_level = options.zstd_level;
-        ktx2.writer = modern_version_text();
-        ktx2.writer.pop_back();  // the newline
-        written = write_ktx2(output, texture, ktx2);
+        levels.push_back(build_float_half_atlas(*picture, result.alpha, filter, &geometry));
+        picture.reset();
+        if (!levels.back()) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
     }
-    if (!written) return write_failed(output, written);
-    return manifest ? write_atlas_manifest(*manifest, geometry, result, &texture) : result;
+    result.atlas_width = levels.front()->width;
+    result.atlas_height = levels.front()->height;
+    texture.levels.resize(levels.size());
+    for (size_t k = 0; k < levels.size(); ++k) {
+        if (const char* failed = half_float_level(*levels[k], &texture.levels[k]))
+            return failure(std::strncmp(failed, "no memory", 9) == 0 ? EXIT_NO_MEMORY : EXIT_WRITE_FAILED, failed);
+        levels[k].reset();
+    }
+    return write_gpu_file(texture, output, options, geometry, manifest, result);
 }
 
 // The classic atlas of an opaque picture, as the classic run makes it: built
@@ -352,9 +396,10 @@ const char* wrapmodes_of(EdgeMode edge) {
     return edge == EdgeMode::wrap ? "periodic" : edge == EdgeMode::mirror ? "mirror" : "clamp";
 }
 
-// A tiled OpenEXR file: each level goes to the writer as it is made.
+// A tiled OpenEXR file: each level goes to the writer as it is made. Its
+// manifest lists the file's levels, each a picture of its own at (0, 0).
 TextureResult write_exr(const FloatImage& picture, const std::string& output, const CliOptions& options,
-                        const FilterOptions& filter, TextureResult result) {
+                        const FilterOptions& filter, const ManifestSource* manifest, TextureResult result) {
     ExrSettings settings;
     settings.levels = filter.layout == AtlasLayout::rip ? ExrLevels::rip : ExrLevels::mip;
     settings.tile = options.exr_tile;
@@ -367,10 +412,12 @@ TextureResult write_exr(const FloatImage& picture, const std::string& output, co
     ExrWriterPtr writer = open_exr(output, picture.width, picture.height, settings, &written);
     const auto no_memory = [] { return failure(EXIT_NO_MEMORY, "no memory for the OpenEXR levels"); };
     if (!writer) return written.error == ENOMEM ? no_memory() : write_failed(output, written);
+    Atlas geometry;
     const LevelSink sink = [&](const FloatLevel& level) {
         written = write_exr_level(writer.get(), level.values, level.width, level.height, level.x_level,
                                   level.y_level, level.alpha_factor);
         ++result.levels;
+        if (manifest) geometry.blocks.push_back({level.x_level, level.y_level, 0, 0, level.width, level.height});
         return bool(written);
     };
     const bool built = settings.levels == ExrLevels::rip ? build_float_rip(picture, result.alpha, filter, sink)
@@ -380,7 +427,12 @@ TextureResult write_exr(const FloatImage& picture, const std::string& output, co
     if (!written) return write_failed(output, written);
     result.atlas_width = picture.width;
     result.atlas_height = picture.height;
-    return result;
+    if (!manifest) return result;
+    geometry.levels_across = geometry.blocks.back().across + 1;
+    geometry.levels_down = geometry.blocks.back().down + 1;
+    const bool half = settings.type == ExrPixelType::half;
+    const char* format = result.alpha ? (half ? "rgba16f" : "rgba32f") : (half ? "rgb16f" : "rgb32f");
+    return write_atlas_manifest(*manifest, geometry, result, nullptr, format);
 }
 
 // A source of more than 8 bits (or any source for OpenEXR): filtered from
@@ -396,6 +448,10 @@ TextureResult write_precise(LoadResult loaded, const std::string& output, const 
     result.alpha = options.alpha == AlphaMode::keep && float_has_alpha(*picture);
     prepare_float_source(picture.get(), result.alpha, filter);
     const bool gpu = options.format == OutputFormat::dds || options.format == OutputFormat::ktx2;
+    // Uncompressed textures of float sources keep their range as halves;
+    // the block encoders take 8-bit texels.
+    if (gpu && options.compress == BlockFormat::none && picture->kind == SampleKind::floating)
+        return write_half_texture(std::move(picture), output, options, filter, manifest, result);
     if (options.format != OutputFormat::exr &&
         (gpu || filter.filter == FilterKind::classic || filter.padding > 0 || filter.alignment > 1 || manifest)) {
         // GPU textures, the classic filters, padded atlases and manifests
@@ -415,7 +471,7 @@ TextureResult write_precise(LoadResult loaded, const std::string& output, const 
     }
     switch (options.format) {
         case OutputFormat::exr:
-            return write_exr(*picture, output, options, filter, result);
+            return write_exr(*picture, output, options, filter, manifest, result);
         case OutputFormat::png:
             if ((options.png_depth == 0 && picture->bits > 8) || options.png_depth == 16) {
                 const WideImagePtr atlas = build_float_wide_atlas(*picture, result.alpha, filter);

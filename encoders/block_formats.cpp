@@ -14,6 +14,7 @@ BlockFormatInfo block_format_info(BlockFormat format) {
         case BlockFormat::astc5x5: return {5, 5, 16};
         case BlockFormat::astc6x6: return {6, 6, 16};
         case BlockFormat::astc8x8: return {8, 8, 16};
+        case BlockFormat::rgba16f: return {1, 1, 8};
     }
     return {1, 1, 4};
 }

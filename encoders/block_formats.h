@@ -8,13 +8,15 @@
 
 namespace orvandel {
 
-enum class BlockFormat { none, bc1, bc3, bc4, bc5, bc7, astc4x4, astc5x5, astc6x6, astc8x8 };
+// rgba16f is no block format but the half-float texels of float sources
+// (four halves a texel); -c never names it.
+enum class BlockFormat { none, bc1, bc3, bc4, bc5, bc7, astc4x4, astc5x5, astc6x6, astc8x8, rgba16f };
 enum class CompressQuality { fast, normal, best };
 
 struct BlockFormatInfo {
     int block_width;   // texels; 1 for none
     int block_height;
-    int block_bytes;   // bytes of one block; 4 (one RGBA8 texel) for none
+    int block_bytes;   // bytes of one block; 4 (one RGBA8 texel) for none, 8 for rgba16f
 };
 
 BlockFormatInfo block_format_info(BlockFormat format);

@@ -142,4 +142,24 @@ const char* compress_level(Compressor* compressor, const Image& level, GpuLevel*
     return nullptr;
 }
 
+const char* half_float_level(const WideImage& level, GpuLevel* out) {
+    size_t bytes = 0;
+    if (!level.samples || !level_byte_count(BlockFormat::rgba16f, level.width, level.height, &bytes))
+        return "the level is too large to store";
+    try {
+        out->bytes.resize(bytes);
+    } catch (const std::bad_alloc&) {
+        return "no memory for the level";
+    }
+    out->width = level.width;
+    out->height = level.height;
+    // Little-endian whatever the processor, as DDS and KTX2 store them.
+    const uint16_t* samples = level.samples.get();
+    for (size_t k = 0; k < bytes / 2; ++k) {
+        out->bytes[2 * k] = static_cast<uint8_t>(samples[k]);
+        out->bytes[2 * k + 1] = static_cast<uint8_t>(samples[k] >> 8);
+    }
+    return nullptr;
+}
+
 }  // namespace orvandel

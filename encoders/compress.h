@@ -1,6 +1,6 @@
 // Whole levels to the bytes a GPU reads: blocks of a BlockFormat, row by row
 // of blocks from the top, or for BlockFormat::none red, green, blue, alpha
-// bytes a texel. Blocks are encoded on all the threads the build may use; a
+// bytes a texel (rgba16f: halves, each little-endian). Blocks are encoded on all the threads the build may use; a
 // level that does not fill its last blocks (one smaller than a block
 // included) has them filled by repeating its edge texels. The bytes are the
 // same whatever the number of threads.
@@ -13,6 +13,7 @@
 
 #include "encoders/astc.h"
 #include "encoders/block_formats.h"
+#include "picture/float_image.h"
 #include "picture/image.h"
 
 namespace orvandel {
@@ -60,6 +61,9 @@ bool make_compressor(const CompressOptions& options, Compressor* out, const char
 
 // `level` encoded as compressor->options say. Null on success, else why not.
 const char* compress_level(Compressor* compressor, const Image& level, GpuLevel* out);
+
+// An rgba16f level from half_bits samples. Null on success, else why not.
+const char* half_float_level(const WideImage& level, GpuLevel* out);
 
 }  // namespace orvandel
 

@@ -1,11 +1,15 @@
 // The DDS writer. Readers find the levels by the sizes alone, so the levels
 // must halve exactly as the header implies: each max(1, half) of the one
-// before. The top level's pitch (uncompressed) or byte count (blocks) goes in
-// dwPitchOrLinearSize, with DDSD_PITCH or DDSD_LINEARSIZE to say which; a
+// before. The top level's pitch (uncompressed: width x 4 or 8 texel bytes)
+// or byte count (blocks) goes in dwPitchOrLinearSize, with DDSD_PITCH or
+// DDSD_LINEARSIZE to say which; a
 // chain of more than one level sets DDSD_MIPMAPCOUNT, DDSCAPS_MIPMAP and
 // DDSCAPS_COMPLEX. Uncompressed texels are R8G8B8A8 (red first in memory)
 // under DX10 and A8R8G8B8 (blue first) in the legacy header; opaque legacy
-// output is X8R8G8B8: no alpha mask, no DDPF_ALPHAPIXELS.
+// output is X8R8G8B8: no alpha mask, no DDPF_ALPHAPIXELS. Half-float texels
+// are red, green, blue, alpha halves in either header: the legacy one names
+// them by the D3DFMT number 113 in dwFourCC, as Microsoft's table of DXGI
+// and legacy formats has it.
 #include "writers/dds.h"
 
 #include "io/buffered_output.h"
@@ -20,6 +24,8 @@ constexpr uint32_t DDPF_ALPHAPIXELS = 0x1, DDPF_FOURCC = 0x4, DDPF_RGB = 0x40;
 constexpr uint32_t DDSCAPS_COMPLEX = 0x8, DDSCAPS_TEXTURE = 0x1000, DDSCAPS_MIPMAP = 0x400000;
 constexpr uint32_t D3D10_RESOURCE_DIMENSION_TEXTURE2D = 3;
 constexpr uint32_t DDS_ALPHA_MODE_STRAIGHT = 1, DDS_ALPHA_MODE_OPAQUE = 3;
+constexpr uint32_t D3DFMT_A16B16G16R16F = 113;
+constexpr uint32_t DXGI_FORMAT_R16G16B16A16_FLOAT = 10;
 
 constexpr uint32_t four_cc(const char (&code)[5]) {
     return uint32_t(uint8_t(code[0])) | uint32_t(uint8_t(code[1])) << 8 | uint32_t(uint8_t(code[2])) << 16 |
@@ -33,6 +39,7 @@ uint32_t legacy_four_cc(BlockFormat format) {
         case BlockFormat::bc3: return four_cc("DXT5");
         case BlockFormat::bc4: return four_cc("ATI1");
         case BlockFormat::bc5: return four_cc("ATI2");
+        case BlockFormat::rgba16f: return D3DFMT_A16B16G16R16F;
         default: return 0;
     }
 }
@@ -66,6 +73,7 @@ uint32_t dxgi_format(BlockFormat format, bool srgb) {
         case BlockFormat::bc4: return 80;  // BC4_UNORM
         case BlockFormat::bc5: return 83;  // BC5_UNORM
         case BlockFormat::bc7: return srgb ? 99 : 98;
+        case BlockFormat::rgba16f: return DXGI_FORMAT_R16G16B16A16_FLOAT;
         default: return 0;
     }
 }
@@ -81,9 +89,10 @@ WriteResult write_dds(const std::string& path, const GpuTexture& texture, const 
         return write_problem(settings.legacy ? "the legacy DDS header has no code for this format"
                                              : "DDS has no code for this format");
     const GpuLevel& top = texture.levels.front();
-    const bool blocks = texture.format != BlockFormat::none;
+    const BlockFormatInfo info = block_format_info(texture.format);
+    const bool blocks = info.block_width > 1;
     const bool chain = texture.levels.size() > 1;
-    const size_t pitch_or_size = blocks ? top.bytes.size() : size_t(top.width) * 4;
+    const size_t pitch_or_size = blocks ? top.bytes.size() : size_t(top.width) * size_t(info.block_bytes);
     if (pitch_or_size > UINT32_MAX) return write_problem("the top level is too large for a DDS header");
 
     uint8_t header[4 + DDS_HEADER_SIZE + DDS_DX10_HEADER_SIZE] = {'D', 'D', 'S', ' '};
@@ -111,7 +120,7 @@ WriteResult write_dds(const std::string& path, const GpuTexture& texture, const 
     BufferedOutput out;
     if (!open_buffered(path, &out)) return out.status;
     put_bytes(&out, header, header_bytes);
-    const bool swap_red_blue = settings.legacy && !blocks;
+    const bool swap_red_blue = settings.legacy && texture.format == BlockFormat::none;
     for (const GpuLevel& level : texture.levels) {
         if (!swap_red_blue) {
             put_bytes(&out, level.bytes.data(), level.bytes.size());

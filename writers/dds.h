@@ -1,7 +1,8 @@
 // Textures as DDS files, per Microsoft's DDS documentation: the 124-byte
 // header, then by default the DX10 extension header (DDS_HEADER_DXT10), the
 // only one that can say sRGB or BC7, or on request the legacy pixel format
-// alone for old readers (A8R8G8B8 or X8R8G8B8, DXT1, DXT5, ATI1, ATI2).
+// alone for old readers (A8R8G8B8 or X8R8G8B8, DXT1, DXT5, ATI1, ATI2, and
+// half-float texels as D3DFMT_A16B16G16R16F).
 // Levels follow largest first. Declines ASTC (DXGI has no ASTC formats), BC7
 // in the legacy header, and textures whose levels are not a halving chain.
 #ifndef ORVANDEL_WRITERS_DDS_H

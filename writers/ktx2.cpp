@@ -27,7 +27,10 @@ constexpr uint8_t MODEL_RGBSDA = 1, MODEL_BC1A = 128, MODEL_BC3 = 130, MODEL_BC4
                   MODEL_BC7 = 134, MODEL_ASTC = 162;
 constexpr uint8_t PRIMARIES_BT709 = 1;
 constexpr uint8_t TRANSFER_LINEAR = 1, TRANSFER_SRGB = 2;
-constexpr uint8_t QUALIFIER_LINEAR = 0x10;  // in the channelType byte, above the channel ID
+// Qualifiers in the channelType byte, above the channel ID.
+constexpr uint8_t QUALIFIER_LINEAR = 0x10, QUALIFIER_SIGNED = 0x40, QUALIFIER_FLOAT = 0x80;
+// A float sample's bounds are floats too: -1.0f and 1.0f for a signed one.
+constexpr uint32_t FLOAT_MINUS_ONE = 0xBF800000u, FLOAT_ONE = 0x3F800000u;
 constexpr uint8_t CHANNEL_ALPHA = 15;
 
 struct Sample {
@@ -107,6 +110,7 @@ uint32_t ktx2_vk_format(BlockFormat format, bool srgb, bool alpha) {
         case BlockFormat::astc5x5: return 161 + s;
         case BlockFormat::astc6x6: return 165 + s;
         case BlockFormat::astc8x8: return 171 + s;
+        case BlockFormat::rgba16f: return 97;  // R16G16B16A16_SFLOAT: always linear
     }
     return 0;
 }
@@ -123,6 +127,13 @@ std::vector<Sample> samples_of(BlockFormat format, bool srgb, bool alpha, uint8_
         case BlockFormat::none:
             *model = MODEL_RGBSDA;
             return {{0, 7, 0, 0, 255}, {8, 7, 1, 0, 255}, {16, 7, 2, 0, 255}, {24, 7, alpha_channel, 0, 255}};
+        case BlockFormat::rgba16f: {
+            *model = MODEL_RGBSDA;
+            const uint8_t f = QUALIFIER_FLOAT | QUALIFIER_SIGNED;
+            const uint32_t lo = FLOAT_MINUS_ONE, hi = FLOAT_ONE;
+            return {{0, 15, uint8_t(0 | f), lo, hi}, {16, 15, uint8_t(1 | f), lo, hi}, {32, 15, uint8_t(2 | f), lo, hi},
+                    {48, 15, uint8_t(CHANNEL_ALPHA | f), lo, hi}};
+        }
         case BlockFormat::bc1:
             // Channel 1 says the fourth colour of three-colour blocks is transparent.
             *model = MODEL_BC1A;
@@ -158,7 +169,7 @@ std::vector<uint8_t> ktx2_data_format_descriptor(BlockFormat format, bool srgb, 
     append_le32(&dfd, 2 | block_size << 16);    // versionNumber 2, descriptorBlockSize
     const uint8_t transfer = srgb ? TRANSFER_SRGB : TRANSFER_LINEAR;
     append_le32(&dfd, uint32_t(model) | uint32_t(PRIMARIES_BT709) << 8 | uint32_t(transfer) << 16);  // flags 0: straight alpha
-    const bool single_texel = format == BlockFormat::none;
+    const bool single_texel = info.block_width == 1;
     append_le32(&dfd, single_texel ? 0 : uint32_t(info.block_width - 1) | uint32_t(info.block_height - 1) << 8);
     append_le32(&dfd, uint32_t(info.block_bytes));  // bytesPlane0; planes 1 to 7 are 0
     append_le32(&dfd, 0);
@@ -204,7 +215,7 @@ WriteResult write_ktx2(const std::string& path, const GpuTexture& texture, const
     const GpuLevel& top = texture.levels.front();
     const uint32_t fields[] = {
         ktx2_vk_format(texture.format, texture.srgb, texture.alpha),
-        1,  // typeSize: bytes of one component, or 1 for block formats
+        texture.format == BlockFormat::rgba16f ? 2u : 1u,  // typeSize: bytes of one component, or 1 for block formats
         uint32_t(top.width), uint32_t(top.height),
         0, 0, 1,  // pixelDepth, layerCount (not an array), faceCount
         uint32_t(count), settings.zstd_level > 0 ? SUPERCOMPRESSION_ZSTD : 0,
