@@ -286,8 +286,7 @@ std::string check_whole(CliOptions* o, const Seen& seen) {
         return "--exr-type, --exr-compression and --tile need --format exr";
     if (seen.depth && o->format != OutputFormat::png) return "--depth needs --format png";
     if (o->format == OutputFormat::exr && classic) return "--format exr does not take --filter classic";
-    if (o->format == OutputFormat::exr && (o->filter.padding > 0 || o->manifest))
-        return "--format exr takes neither --padding nor --manifest";
+    if (o->format == OutputFormat::exr && o->filter.padding > 0) return "--format exr does not take --padding";
 
     // Two spellings of one path ("a.png", "./a.tga") are the same output.
     std::map<std::string, size_t> first_writer;

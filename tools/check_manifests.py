@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Checks the manifests the tool writes for several option sets: against
 docs/manifest.schema.json, the source's SHA-256 (hashlib), the atlas file
-(its size; for BMP and uncompressed DDS/KTX2 atlases block (0, 0) of a
-box-filtered atlas is the source and every padding texel the edge mode's
-texel; for DDS and KTX2 the format and level sizes in the header) and the
+(its size; for BMP and uncompressed DDS/KTX2 atlases every padding texel is
+the edge mode's texel, and block (0, 0) of a box-filtered atlas of the BMP
+source is the source; for DDS and KTX2 the format and level sizes in the
+header; for OpenEXR the size and level mode in the header) and the
 rectangles (inside, disjoint when padded, aligned, ordered, of the halvings'
 sizes; with a block format no compressed block touches two padded blocks).
+A float source (OpenEXR) gives the half-float and OpenEXR cases.
 
     tools/check_manifests.py ORVANDEL_BINARY [ROOT]
 
@@ -43,18 +45,26 @@ OPTION_SETS = [
     ["-f", "ktx2", "-c", "bc4", "-l", "mip"],
     ["-f", "dds", "-l", "mip", "--normal"],
 ]
+# With the float source: its own levels (OpenEXR) and half-float textures.
+FLOAT_OPTION_SETS = [
+    ["-f", "exr"],
+    ["-f", "exr", "-l", "mip", "--exr-type", "float", "--edge", "wrap"],
+    ["-f", "dds", "--padding", "2", "--edge", "mirror"],
+    ["-f", "ktx2", "-l", "mip", "--zstd", "3"],
+]
+FLOAT_SOURCE = os.path.join("tests", "data", "float", "tiled-half-rgba.exr")
 
 # Header format numbers (DXGI_FORMAT, VkFormat) -> (pixel_format, colour_space).
-DXGI_FORMATS = {28: ("rgba8", "linear"), 29: ("rgba8", "srgb"), 71: ("bc1", "linear"), 72: ("bc1", "srgb"),
+DXGI_FORMATS = {10: ("rgba16f", "linear"), 28: ("rgba8", "linear"), 29: ("rgba8", "srgb"), 71: ("bc1", "linear"), 72: ("bc1", "srgb"),
                 77: ("bc3", "linear"), 78: ("bc3", "srgb"), 80: ("bc4", "linear"), 83: ("bc5", "linear"),
                 98: ("bc7", "linear"), 99: ("bc7", "srgb")}
-VK_FORMATS = {37: ("rgba8", "linear"), 43: ("rgba8", "srgb"), 131: ("bc1", "linear"), 132: ("bc1", "srgb"),
+VK_FORMATS = {97: ("rgba16f", "linear"), 37: ("rgba8", "linear"), 43: ("rgba8", "srgb"), 131: ("bc1", "linear"), 132: ("bc1", "srgb"),
               133: ("bc1", "linear"), 134: ("bc1", "srgb"), 137: ("bc3", "linear"), 138: ("bc3", "srgb"),
               139: ("bc4", "linear"), 141: ("bc5", "linear"), 145: ("bc7", "linear"), 146: ("bc7", "srgb")}
 for first, n in ((157, 4), (161, 5), (165, 6), (171, 8)):
     VK_FORMATS[first] = (f"astc{n}x{n}", "linear")
     VK_FORMATS[first + 1] = (f"astc{n}x{n}", "srgb")
-BLOCK_SIZE = {"rgba8": 1, "bc1": 4, "bc3": 4, "bc4": 4, "bc5": 4, "bc7": 4,
+BLOCK_SIZE = {"rgba8": 1, "rgba16f": 1, "bc1": 4, "bc3": 4, "bc4": 4, "bc5": 4, "bc7": 4,
               "astc4x4": 4, "astc5x5": 5, "astc6x6": 6, "astc8x8": 8}
 
 
@@ -89,9 +99,33 @@ def read_gpu_header(path):
     return VK_FORMATS.get(vk_format), width, height, max(levels, 1), offset, data
 
 
-def rgba8_rows(data, offset, width, height):
-    return [[tuple(data[offset + 4 * (y * width + x) + k] for k in range(3)) for x in range(width)]
+def texel_rows(data, offset, width, height, size):
+    """Rows of texels, each its bytes (colour only for 4-byte texels, as a BMP has it)."""
+    kept = 3 if size == 4 else size
+    return [[tuple(data[offset + size * (y * width + x) + k] for k in range(kept)) for x in range(width)]
             for y in range(height)]
+
+
+def check_exr_file(m, path, fail):
+    """The header's data window and level mode against the manifest."""
+    data = open(path, "rb").read()
+    if data[:4] != b"\x76\x2f\x31\x01":
+        fail("the atlas is not an OpenEXR file")
+        return
+    at, attributes = 8, {}
+    while data[at] != 0:
+        name_end = data.index(b"\0", at)
+        type_end = data.index(b"\0", name_end + 1)
+        size, = struct.unpack_from("<i", data, type_end + 1)
+        attributes[data[at:name_end].decode()] = data[type_end + 5:type_end + 5 + size]
+        at = type_end + 5 + size
+    x0, y0, x1, y1 = struct.unpack("<4i", attributes["dataWindow"])
+    atlas = m["atlas"]
+    if (x1 - x0 + 1, y1 - y0 + 1) != (atlas["width"], atlas["height"]):
+        fail("the OpenEXR file's size is not the manifest's")
+    mode = attributes["tiles"][8] & 15  # 1: MIPMAP_LEVELS, 2: RIPMAP_LEVELS
+    if mode != (2 if atlas["layout"] == "rip" else 1):
+        fail(f"the OpenEXR file's level mode is {mode}")
 
 
 def check_gpu_file(m, path, fail):
@@ -110,7 +144,9 @@ def check_gpu_file(m, path, fail):
             fail(f"block {b} is not level {k} of the file")
     if atlas["alignment"] != BLOCK_SIZE.get(atlas["pixel_format"]):
         fail(f"alignment {atlas['alignment']} is not the block size of {atlas['pixel_format']}")
-    return rgba8_rows(data, offset, width, height) if words and words[0] == "rgba8" and not chain else None
+    if not words or words[0] not in ("rgba8", "rgba16f") or chain:
+        return None
+    return texel_rows(data, offset, width, height, 4 if words[0] == "rgba8" else 8)
 
 
 def png_size(path):
@@ -146,7 +182,8 @@ def check_rectangles(m, fail):
         expected = [(k, k) for k in range(atlas["levels_across"])]
     if [(b["across"], b["down"]) for b in blocks] != expected:
         fail("blocks are not one per (across, down) in order")
-    chain = atlas["container"] in ("dds", "ktx2") and atlas["layout"] == "mip"  # a level each, not one picture
+    # A level each, not one picture.
+    chain = atlas["container"] == "exr" or (atlas["container"] in ("dds", "ktx2") and atlas["layout"] == "mip")
     padded = []
     for b in blocks:
         w = widths[min(b["across"], len(widths) - 1)]
@@ -172,7 +209,7 @@ def check_pixels(m, rows, source_path, fail):
         fail("the atlas file's size is not the manifest's")
         return
     p, edge = m["atlas"]["padding"], m["atlas"]["edge"]
-    if m["options"]["filter"] == "box":
+    if m["options"]["filter"] == "box" and source_path.endswith(".bmp"):
         source = read_bmp(source_path)
         b = m["blocks"][0]
         if any(rows[b["y"] + y][b["x"]:b["x"] + b["width"]] != source[y] for y in range(b["height"])):
@@ -193,12 +230,12 @@ def main():
     root = os.path.abspath(sys.argv[2] if len(sys.argv) > 2 else os.path.join(os.path.dirname(__file__), ".."))
     schema = json.load(open(os.path.join(root, "docs", "manifest.schema.json")))
     validator = jsonschema.Draft202012Validator(schema)
-    source = os.path.join(root, "samples", "wall.bmp")
-    digest = hashlib.sha256(open(source, "rb").read()).hexdigest()
     failures = []
     work = tempfile.mkdtemp()
     try:
-        for number, options in enumerate(OPTION_SETS):
+        runs = [(o, os.path.join(root, "samples", "wall.bmp")) for o in OPTION_SETS]
+        runs += [(o, os.path.join(root, FLOAT_SOURCE)) for o in FLOAT_OPTION_SETS]
+        for number, (options, source) in enumerate(runs):
             out = os.path.join(work, str(number))
             run = subprocess.run([binary, "-q", "--manifest", "-o", out] + options + [source],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -209,16 +246,20 @@ def main():
             if run.returncode != 0:
                 fail(f"status {run.returncode}: {run.stderr.decode(errors='replace')}")
                 continue
-            m = json.load(open(os.path.join(out, "wall_mip.json"), encoding="utf-8"))
+            stem = os.path.splitext(os.path.basename(source))[0]
+            m = json.load(open(os.path.join(out, stem + "_mip.json"), encoding="utf-8"))
             for error in validator.iter_errors(m):
                 fail(f"schema: {error.message} at {list(error.absolute_path)}")
-            if m["source"]["sha256"] != digest or m["source"]["file"] != "wall.bmp":
+            digest = hashlib.sha256(open(source, "rb").read()).hexdigest()
+            if m["source"]["sha256"] != digest or m["source"]["file"] != os.path.basename(source):
                 fail("the source's name or SHA-256 is not the file's")
             atlas_path = os.path.join(out, m["atlas"]["file"])
             container = m["atlas"]["container"]
             if container == "png":
                 if png_size(atlas_path) != (m["atlas"]["width"], m["atlas"]["height"]):
                     fail("the atlas file's size is not the manifest's")
+            elif container == "exr":
+                check_exr_file(m, atlas_path, fail)
             elif container in ("dds", "ktx2"):
                 rows = check_gpu_file(m, atlas_path, fail)
                 if rows:
@@ -230,7 +271,7 @@ def main():
         shutil.rmtree(work)
     for line in failures:
         print(line)
-    print(f"{len(OPTION_SETS)} manifests checked, {len(failures)} faults")
+    print(f"{len(OPTION_SETS) + len(FLOAT_OPTION_SETS)} manifests checked, {len(failures)} faults")
     return 1 if failures else 0
 
 
