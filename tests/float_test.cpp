@@ -1,6 +1,7 @@
 // Float and 16-bit pictures: the readers, the float levels against the 8-bit
 // builders and against the double-precision model, the tiled OpenEXR files
-// read back through the OpenEXR library, and the command line's rules.
+// read back through the OpenEXR library, half-float DDS and KTX2 files read
+// back byte by byte, and the command line's rules.
 #include <gtest/gtest.h>
 
 #include <ImfChannelList.h>
@@ -9,13 +10,17 @@
 #include <ImfOutputFile.h>
 #include <ImfStandardAttributes.h>
 #include <ImfTiledInputFile.h>
+#include <half.h>
+#include <zstd.h>
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "builders/atlas_layout.h"
 #include "builders/float_levels.h"
 #include "builders/modern.h"
 #include "cli/batch.h"
@@ -227,6 +232,167 @@ TEST(FloatExr, EveryLevelReadBackMatchesTheModel) {
                     }
                 EXPECT_EQ(off, 0) << label << " level (" << i << ", " << j << ")";
             }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Half floats: the one conversion against the OpenEXR library's, and the
+// DDS and KTX2 files of float sources read back against the model.
+
+float bits_float(uint32_t bits) {
+    float f;
+    std::memcpy(&f, &bits, 4);
+    return f;
+}
+
+TEST(HalfFloat, RoundsToNearestEvenAsTheLibraryDoesAndSaturates) {
+    const struct {
+        float value;
+        uint16_t bits;
+    } cases[] = {
+        {0.0f, 0x0000},          {-0.0f, 0x8000},          {1.0f, 0x3C00},
+        {1 + 0x1p-11f, 0x3C00},  {1 + 0x3p-11f, 0x3C02},   // ties go to the even mantissa
+        {0x1p-24f, 0x0001},      {0x1p-25f, 0x0000},       {0x3p-25f, 0x0002},  // subnormal ties
+        {65504.0f, 0x7BFF},      {65519.0f, 0x7BFF},       {65520.0f, 0x7BFF},  // no infinity
+        {-1e30f, 0xFBFF},        {std::numeric_limits<float>::quiet_NaN(), 0x7BFF},
+    };
+    for (const auto& c : cases) EXPECT_EQ(half_bits(c.value), c.bits) << c.value;
+    // Every exponent a half can reach, with mantissas of every rounding kind.
+    uint32_t state = 7;
+    for (int k = 0; k < 200000; ++k) {
+        state = state * 1664525u + 1013904223u;
+        // Exponents up to 2^14: beyond 65504 the library gives infinity, this conversion 65504.
+        const float v = bits_float((state & 0x807FFFFFu) | uint32_t(100 + k % 42) << 23);
+        ASSERT_EQ(half_bits(v), half(v).bits()) << v;
+    }
+}
+
+uint32_t u32_at(const std::vector<uint8_t>& bytes, size_t at) { return read_le32(bytes.data() + at); }
+
+// The level's texels (halves) against the model's, straight alpha; light above 1 kept.
+void expect_half_level(const uint8_t* texels, const model::Block& want, int stride, const std::string& label) {
+    int off = 0;
+    for (int y = 0; y < want.h; ++y)
+        for (int x = 0; x < want.w; ++x)
+            for (int c = 0; c < 4; ++c) {
+                half h;
+                h.setBits(uint16_t(texels[8 * (y * stride + x) + 2 * c] | texels[8 * (y * stride + x) + 2 * c + 1] << 8));
+                const double v = want.p[size_t(y * want.w + x)][size_t(c)];
+                off += std::fabs(float(h) - v) > std::max(1.0, std::fabs(v)) / 1024;
+            }
+    EXPECT_EQ(off, 0) << label;
+}
+
+TEST(HalfFloat, DdsAndKtx2LevelsOfAFloatSourceReadBack) {
+    const int w = 11, h = 6;
+    std::vector<Linear> pixels = float_noise(w * h, 5);
+    const std::string input = test::scratch_path("light.exr");
+    write_scanline_exr(input, w, h, pixels, true);
+    // The file holds colour premultiplied: where alpha is 0 it reads back 0.
+    for (Linear& p : pixels)
+        if (p.v[3] == 0) p.v[0] = p.v[1] = p.v[2] = 0;
+    const model::Block source = model_source(pixels, w, h);
+    const ExrCase mip{w, h, AtlasLayout::mip, FilterKind::box, EdgeMode::clamp, ExrPixelType::half, 0, ""};
+    const ExrCase rip{w, h, AtlasLayout::rip, FilterKind::box, EdgeMode::clamp, ExrPixelType::half, 0, ""};
+    const uint32_t DDSD_PITCH = 0x8, DDSD_MIPMAPCOUNT = 0x20000, DDPF_FOURCC = 0x4;
+
+    for (const bool legacy : {false, true}) {
+        const std::string label = legacy ? "legacy DDS" : "DX10 DDS";
+        std::vector<std::string> args = {"-q", "-f", "dds", "-l", "mip", input};
+        if (legacy) args.insert(args.begin(), "--dds-legacy");
+        ASSERT_EQ(test::run_tool(args).status, 0) << label;
+        const std::vector<uint8_t> dds = test::read_file(test::scratch_path("light_mip.dds"));
+        ASSERT_GT(dds.size(), 148u);
+        EXPECT_EQ(u32_at(dds, 8) & (DDSD_PITCH | DDSD_MIPMAPCOUNT), DDSD_PITCH | DDSD_MIPMAPCOUNT) << label;
+        EXPECT_EQ(u32_at(dds, 20), uint32_t(8 * w)) << label << ": the pitch";
+        EXPECT_EQ(u32_at(dds, 28), 4u) << label << ": levels down to 1 x 1";
+        EXPECT_EQ(u32_at(dds, 80), DDPF_FOURCC) << label;
+        EXPECT_EQ(u32_at(dds, 84), legacy ? 113u : read_le32(reinterpret_cast<const uint8_t*>("DX10"))) << label;
+        if (!legacy) {
+            EXPECT_EQ(u32_at(dds, 128), 10u) << "R16G16B16A16_FLOAT";
+            EXPECT_EQ(u32_at(dds, 144), 1u) << "straight alpha";
+        }
+        size_t at = legacy ? 128 : 148;
+        for (int k = 0; k < 4; ++k) {
+            const model::Block want = model_level(source, k, k, mip);
+            ASSERT_LE(at + size_t(8 * want.w * want.h), dds.size()) << label;
+            expect_half_level(dds.data() + at, want, want.w, label + " level " + std::to_string(k));
+            at += size_t(8 * want.w * want.h);
+        }
+        EXPECT_EQ(at, dds.size()) << label;
+    }
+
+    // KTX2: the rip atlas as one level, plain and under Zstandard.
+    std::vector<uint8_t> plain_level;
+    for (const int zstd : {0, 5}) {
+        const std::string label = "KTX2 zstd " + std::to_string(zstd);
+        std::vector<std::string> args = {"-q", "-f", "ktx2", input};
+        if (zstd) args.insert(args.begin(), {"--zstd", std::to_string(zstd)});
+        ASSERT_EQ(test::run_tool(args).status, 0) << label;
+        const std::vector<uint8_t> ktx = test::read_file(test::scratch_path("light_mip.ktx2"));
+        ASSERT_GT(ktx.size(), 104u);
+        EXPECT_EQ(u32_at(ktx, 12), 97u) << "R16G16B16A16_SFLOAT";
+        EXPECT_EQ(u32_at(ktx, 16), 2u) << "typeSize";
+        EXPECT_EQ(u32_at(ktx, 20), uint32_t(2 * w));
+        EXPECT_EQ(u32_at(ktx, 36), 1u) << "one level";
+        EXPECT_EQ(u32_at(ktx, 44), zstd ? 2u : 0u);
+        // The basic descriptor as the Khronos Data Format document's float example gives it, four samples.
+        const uint32_t want_dfd[] = {92, 0, 2 | 88 << 16, 1 | 1 << 8 | 1 << 16, 0, 8, 0};
+        const size_t dfd = u32_at(ktx, 48);
+        ASSERT_EQ(u32_at(ktx, 52), 92u);
+        for (size_t i = 0; i < 7; ++i) EXPECT_EQ(u32_at(ktx, dfd + 4 * i), want_dfd[i]) << "DFD word " << i;
+        const uint32_t channels[] = {0, 1, 2, 15};
+        for (uint32_t i = 0; i < 4; ++i) {
+            const size_t sample = dfd + 28 + 16 * i;
+            EXPECT_EQ(u32_at(ktx, sample), 16 * i | 15 << 16 | (channels[i] | 0xC0) << 24) << "sample " << i;
+            EXPECT_EQ(u32_at(ktx, sample + 4), 0u);
+            EXPECT_EQ(u32_at(ktx, sample + 8), 0xBF800000u) << "-1.0f";
+            EXPECT_EQ(u32_at(ktx, sample + 12), 0x3F800000u) << "1.0f";
+        }
+        const size_t offset = u32_at(ktx, 80), length = u32_at(ktx, 88), raw = u32_at(ktx, 96);
+        ASSERT_EQ(raw, size_t(2 * w) * size_t(2 * h) * 8) << label;
+        ASSERT_LE(offset + length, ktx.size()) << label;
+        std::vector<uint8_t> level(raw);
+        if (zstd) {
+            ASSERT_EQ(ZSTD_decompress(level.data(), raw, ktx.data() + offset, length), raw) << label;
+            EXPECT_EQ(level, plain_level) << "Zstandard changes nothing";
+            continue;
+        }
+        EXPECT_EQ(offset % 8, 0u) << "levels start on a texel";
+        level.assign(ktx.begin() + long(offset), ktx.begin() + long(offset + length));
+        plain_level = level;
+        const AtlasGeometry g = atlas_geometry(w, h, AtlasLayout::rip, 0, 1);
+        for (const AtlasBlock& b : g.blocks)
+            expect_half_level(level.data() + 8 * (b.y * 2 * w + b.x), model_level(source, b.across, b.down, rip),
+                              2 * w, label + " block " + std::to_string(b.across) + "," + std::to_string(b.down));
+    }
+}
+
+// Which DDS format each kind of source gives: float sources keep their range
+// uncompressed; integer ones, and the block formats, stay 8-bit.
+TEST(HalfFloat, SourceKindsGiveTheirDdsFormats) {
+    const std::string exr = test::scratch_path("kind.exr");
+    write_scanline_exr(exr, 5, 3, float_noise(15, 9), false);
+    const std::string data = TEST_DATA_DIR "/float/";
+    const struct {
+        std::string input;
+        const char* compress;
+        uint32_t dxgi;
+    } cases[] = {
+        {exr, "none", 10},
+        {data + "rle.hdr", "none", 10},
+        {data + "strips-float-rgba.tif", "none", 10},
+        {data + "plain-16-rgba.png", "none", 29},  // R8G8B8A8_UNORM_SRGB
+        {exr, "bc7", 99},                            // BC7_UNORM_SRGB
+    };
+    for (const auto& c : cases) {
+        const std::string out = test::scratch_path("kinds");
+        ASSERT_EQ(test::run_tool({"-q", "-f", "dds", "-c", c.compress, "-o", out, c.input}).status, 0) << c.input;
+        std::string stem = c.input.substr(c.input.find_last_of('/') + 1);
+        stem = stem.substr(0, stem.find_last_of('.'));
+        const std::vector<uint8_t> dds = test::read_file(out + "/" + stem + "_mip.dds");
+        ASSERT_GE(dds.size(), 148u) << c.input;
+        EXPECT_EQ(u32_at(dds, 128), c.dxgi) << c.input << " -c " << c.compress;
     }
 }
 
