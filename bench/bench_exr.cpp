@@ -1,7 +1,8 @@
 // Orvandel's tiled OpenEXR files against the OpenEXR tools' and OpenImageIO's,
-// each a whole process on the same source with two threads (taskset to two
-// cores where the machine has them), ours and the peer's run alternately so
-// both see the same load. Wall and processor time (user + system of the
+// and its half-float DDS chain against its own uncompressed OpenEXR mip-map
+// of the same levels; each a whole process on the same source with two
+// threads (taskset to two cores where the machine has them), ours and the
+// peer's run alternately so both see the same load. Wall and processor time (user + system of the
 // child) are kept; the table shows medians and their ratio (ours / peer).
 #include "bench/bench_exr.h"
 
@@ -134,6 +135,8 @@ void register_exr_benchmarks(const std::string& directory) {
          two_cores + "exrmaketiled -r -z zip -t 64 64 " + source_path + " " + directory + "/peer-rip.exr"},
         {"mip-map vs exrmaketiled -m", "exrmaketiled", ours + "-l mip " + source_path,
          two_cores + "exrmaketiled -m -z zip -t 64 64 " + source_path + " " + directory + "/peer-mip.exr"},
+        {"half DDS mip vs exr mip, none", "sh", two_cores + ORVANDEL_BINARY + " -q -j 2 -f dds -l mip -o " + directory +
+             " " + source_path, ours + "-l mip --exr-compression none " + source_path},
         {"mip-map vs maketx", "maketx", ours + "-l mip " + source_path,
          two_cores + "maketx --threads 2 --tile 64 64 --compression zip -d half " + source_path + " -o " +
              directory + "/peer-maketx.exr >/dev/null"},

@@ -247,9 +247,7 @@ void store_level_half(const FloatLevel& level, WideImage* target, int32_t x0, in
     std::vector<Linear> scaled;
     for (int32_t y = 0; y < level.height; ++y) {
         const Linear* row = row_for_output(level, y, &scaled);
-        uint16_t* out = target->samples.get() + 4 * (int64_t(y0 + y) * target->width + x0);
-        for (int32_t x = 0; x < level.width; ++x)
-            for (int c = 0; c < 4; ++c) *out++ = half_bits(row[x].v[c]);
+        half_row(row[0].v, 4 * size_t(level.width), target->samples.get() + 4 * (int64_t(y0 + y) * target->width + x0));
     }
 }
 

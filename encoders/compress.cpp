@@ -6,6 +6,7 @@
 #include "encoders/compress.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "encoders/bc1_5.h"
@@ -155,10 +156,14 @@ const char* half_float_level(const WideImage& level, GpuLevel* out) {
     out->height = level.height;
     // Little-endian whatever the processor, as DDS and KTX2 store them.
     const uint16_t* samples = level.samples.get();
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::memcpy(out->bytes.data(), samples, bytes);
+#else
     for (size_t k = 0; k < bytes / 2; ++k) {
         out->bytes[2 * k] = static_cast<uint8_t>(samples[k]);
         out->bytes[2 * k + 1] = static_cast<uint8_t>(samples[k] >> 8);
     }
+#endif
     return nullptr;
 }
 

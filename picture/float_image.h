@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "picture/image.h"
+#include "picture/isa.h"
 #include "picture/memory.h"
 
 namespace orvandel {
@@ -52,6 +53,9 @@ FloatImagePtr float_from_pixels(const Image& image, bool alpha);
 // beyond the largest half (65504) give it rather than infinity, and NaN
 // gives 65504 too: a texture of finite values stays finite.
 uint16_t half_bits(float value);
+// half_bits of `count` floats into `out`, on the vector path `isa` allows
+// (F16C beside AVX2) or the plain one: the same bits either way.
+void half_row(const float* values, size_t count, uint16_t* out, Isa isa = active_isa());
 
 // 16-bit samples, red, green, blue, alpha a pixel: unsigned integers for
 // 16-bit PNG atlases, or half_bits for half-float textures.

@@ -259,12 +259,21 @@ TEST(HalfFloat, RoundsToNearestEvenAsTheLibraryDoesAndSaturates) {
     for (const auto& c : cases) EXPECT_EQ(half_bits(c.value), c.bits) << c.value;
     // Every exponent a half can reach, with mantissas of every rounding kind.
     uint32_t state = 7;
+    std::vector<float> values;
     for (int k = 0; k < 200000; ++k) {
         state = state * 1664525u + 1013904223u;
         // Exponents up to 2^14: beyond 65504 the library gives infinity, this conversion 65504.
         const float v = bits_float((state & 0x807FFFFFu) | uint32_t(100 + k % 42) << 23);
         ASSERT_EQ(half_bits(v), half(v).bits()) << v;
+        values.push_back(v);
     }
+    // The vector path gives the plain one's bits, the table's odd cases and a ragged tail included.
+    for (const auto& c : cases) values.push_back(c.value);
+    values.push_back(-std::numeric_limits<float>::infinity());
+    std::vector<uint16_t> plain(values.size()), vector(values.size());
+    half_row(values.data(), values.size(), plain.data(), Isa::scalar);
+    half_row(values.data(), values.size(), vector.data(), Isa::avx512);
+    EXPECT_EQ(plain, vector) << "on " << isa_name(runnable_isa(Isa::avx512));
 }
 
 uint32_t u32_at(const std::vector<uint8_t>& bytes, size_t at) { return read_le32(bytes.data() + at); }
