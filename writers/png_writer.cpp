@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "io/buffered_output.h"
+#include "writers/deflate.h"
 
 namespace orvandel {
 
@@ -93,11 +94,6 @@ WriteResult write_with_spng(BufferedOutput* out, const Picture& picture, size_t 
 // window lost at each piece's start costs nothing measurable, small enough
 // that both threads have many to take.
 constexpr size_t PIECE_BYTES = size_t(1) << 20;
-// A piece is deflated only where its first PROBE_BYTES shrink at least to
-// PROBE_RATIO of their size: on noise, deflate's work would be for nothing.
-constexpr size_t PROBE_BYTES = size_t(64) << 10;
-constexpr double PROBE_RATIO = 0.97;
-constexpr size_t STORED_BLOCK_BYTES = 65535;
 
 void put_be32(uint8_t* p, uint32_t v) {
     p[0] = uint8_t(v >> 24);
@@ -142,61 +138,8 @@ struct Piece {
     bool failed = false;
 };
 
-struct ZStreamDeleter {
-    void operator()(z_stream* z) const {
-        deflateEnd(z);
-        delete z;
-    }
-};
-using ZStream = std::unique_ptr<z_stream, ZStreamDeleter>;
-
-ZStream new_deflater() {
-    ZStream z(new z_stream{});
-    // Raw deflate (the zlib header and Adler-32 are written here), zlib's
-    // run-length search: the neighbours the filter leaves similar are
-    // found as runs, and little else pays on texture rows.
-    if (deflateInit2(z.get(), 1, Z_DEFLATED, -15, 8, Z_RLE) != Z_OK) {
-        z.release();
-        return nullptr;
-    }
-    return z;
-}
-
-// Deflates `size` bytes into `out` (which has room for all), the stream left
-// open on a byte boundary, or finished when `last`; false when it does not fit.
-bool deflate_into(z_stream* z, const uint8_t* in, size_t size, bool last, std::vector<uint8_t>* out) {
-    deflateReset(z);
-    z->next_in = const_cast<Bytef*>(in);
-    z->avail_in = uInt(size);
-    z->next_out = out->data();
-    z->avail_out = uInt(out->size());
-    const int status = deflate(z, last ? Z_FINISH : Z_SYNC_FLUSH);
-    const bool done = last ? status == Z_STREAM_END : status == Z_OK && z->avail_in == 0 && z->avail_out > 0;
-    if (!done) return false;
-    out->resize(out->size() - z->avail_out);
-    return true;
-}
-
-// Stored blocks of the raw bytes: each starts on a byte boundary, as every
-// piece does; the last block of the last piece is final.
-void store_into(const uint8_t* in, size_t size, bool last, std::vector<uint8_t>* out) {
-    out->clear();
-    size_t done = 0;
-    do {
-        const size_t n = std::min(STORED_BLOCK_BYTES, size - done);
-        const bool final = last && done + n == size;
-        out->push_back(final ? 1 : 0);
-        out->push_back(uint8_t(n));
-        out->push_back(uint8_t(n >> 8));
-        out->push_back(uint8_t(~n));
-        out->push_back(uint8_t(~n >> 8));
-        out->insert(out->end(), in + done, in + done + n);
-        done += n;
-    } while (done < size);
-}
-
 // One piece: its rows filtered, then deflated or stored.
-void make_piece(const Picture& picture, size_t row_bytes, bool last, z_stream* z, std::vector<uint8_t>* rows,
+void make_piece(const Picture& picture, size_t row_bytes, bool last, std::vector<uint8_t>* rows,
                 std::vector<uint8_t>* raw, Piece* piece) {
     const size_t line = row_bytes + 1;
     raw->resize(line * size_t(piece->rows));
@@ -214,18 +157,9 @@ void make_piece(const Picture& picture, size_t row_bytes, bool last, z_stream* z
     }
     piece->raw_bytes = raw->size();
     piece->adler = uint32_t(adler32_z(1, raw->data(), raw->size()));
-    // Room for everything deflate could make of incompressible bytes: beyond
-    // that, stored blocks are smaller anyway.
-    bool deflated = false;
-    const size_t probe = std::min(PROBE_BYTES, raw->size());
-    piece->data.resize(raw->size() + raw->size() / 64 + 64);
-    if (deflate_into(z, raw->data(), probe, false, &piece->data) &&
-        double(piece->data.size()) <= PROBE_RATIO * double(probe)) {
-        piece->data.resize(raw->size() + raw->size() / 64 + 64);
-        deflated = deflate_into(z, raw->data(), raw->size(), last, &piece->data) &&
-                   piece->data.size() < raw->size() + 5 * (raw->size() / STORED_BLOCK_BYTES + 1);
-    }
-    if (!deflated) store_into(raw->data(), raw->size(), last, &piece->data);
+    piece->data.clear();
+    if (piece->first_row == 0) piece->data = {0x78, 0x01};  // deflate, 32 KiB window
+    deflate_piece(raw->data(), raw->size(), last, &piece->data);
 }
 
 WriteResult write_in_pieces(BufferedOutput* out, const Picture& picture, size_t row_bytes, int threads) {
@@ -251,16 +185,13 @@ WriteResult write_in_pieces(BufferedOutput* out, const Picture& picture, size_t 
     uint32_t adler = 1;
     std::atomic<int32_t> next{0};
     const auto worker = [&]() {
-        ZStream z = new_deflater();
         std::vector<uint8_t> rows, raw;
         for (int32_t k = next++; k < count; k = next++) {
             Piece piece;
             piece.first_row = k * rows_per_piece;
             piece.rows = std::min(rows_per_piece, picture.height - piece.first_row);
             try {
-                if (!z) throw std::bad_alloc();
-                make_piece(picture, row_bytes, k + 1 == count, z.get(), &rows, &raw, &piece);
-                if (k == 0) piece.data.insert(piece.data.begin(), {0x78, 0x01});  // deflate, 32 KiB window
+                make_piece(picture, row_bytes, k + 1 == count, &rows, &raw, &piece);
                 if (k + 1 == count) {
                     uint8_t tail[4];
                     // The whole stream's checksum: known once every piece's is.
