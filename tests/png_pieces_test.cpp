@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,35 @@ TEST(PngPieces, SameBytesOnAnyThreadCountAndFromTheFileCanvas) {
         files.push_back(test::read_file(from_canvas));
     }
     for (const std::vector<uint8_t>& file : files) EXPECT_EQ(file, files[0]);
+}
+
+// Whole atlases of ../shared's textures, RGB, RGBA and grey: the default
+// PNG holds the pixels the BMP atlas of the same run holds.
+TEST(PngPieces, DefaultAtlasesHoldTheBmpAtlasPixels) {
+    const std::string dir = SHARED_TEXTURES_DIR;
+    const char* names[] = {"photo-coffee-512x256", "alpha-grass-512", "grey-occlusion-1024"};
+    std::vector<std::string> inputs;
+    for (const char* name : names)
+        if (std::filesystem::exists(dir + "/" + name + ".png")) inputs.push_back(dir + "/" + name + ".png");
+    if (inputs.empty()) GTEST_SKIP() << "no textures in " << dir;
+    const std::string out = test::scratch_dir();
+    for (const char* format : {"png", "bmp"}) {
+        std::vector<std::string> args = {"-q", "-f", format, "-o", out};
+        args.insert(args.end(), inputs.begin(), inputs.end());
+        ASSERT_EQ(test::run_tool(args).status, 0) << format;
+    }
+    for (const std::string& input : inputs) {
+        const std::string stem = out + "/" + std::filesystem::path(input).stem().string() + "_mip.";
+        SCOPED_TRACE(stem);
+        const LoadResult png = load_image_file(stem + "png"), bmp = load_image_file(stem + "bmp");
+        ASSERT_TRUE(png.image) << png.reason;
+        ASSERT_TRUE(bmp.image) << bmp.reason;
+        EXPECT_EQ(png.alpha, bmp.alpha);
+        EXPECT_EQ(test::pixels_of(png.image.get()), test::pixels_of(bmp.image.get()));
+        const std::vector<uint8_t> file = test::read_file(stem + "png");
+        const size_t raw = size_t(png.image->height) * (1 + size_t(png.image->width) * (png.alpha ? 4 : 3));
+        EXPECT_EQ(inflate_idat(file, raw).size(), raw);
+    }
 }
 
 }  // namespace
