@@ -32,7 +32,7 @@ need_file /usr/include/turbojpeg.h libturbojpeg0-dev
 # GPU textures: KTX2 supercompression (libzstd) and ASTC blocks (libastcenc).
 need_file /usr/include/zstd.h libzstd-dev
 need_file /usr/include/astcenc.h libastcenc-dev
-# zlib, which the default PNG atlas is deflated with, piece by piece.
+# zlib, for the default PNG atlas's checksums.
 need_file /usr/include/zlib.h zlib1g-dev
 # OpenEXR (read and written) and TIFF (read).
 need_pkg OpenEXR libopenexr-dev

@@ -1,11 +1,11 @@
 // PNG files, written row by row into a buffered output, so no second copy of
 // a large atlas is ever held. A chosen zlib level goes through libspng one
 // row at a time. The default cuts the rows into pieces that threads filter
-// and deflate on their own, each ending on a byte boundary (zlib's sync
-// flush: an empty stored block), so that the pieces, written in order as
-// IDAT chunks, read as one zlib stream; a piece that deflate does not shrink
-// goes in stored blocks. The stream's Adler-32 is the pieces' combined.
-// Nothing is written but whole chunks; a failure leaves no file.
+// (Up) and deflate on their own with the deflate unit here, each ending on
+// a byte boundary, so that the pieces, written in order as IDAT chunks,
+// read as one zlib stream; zlib only sums them (Adler-32 of each piece,
+// combined, and the chunks' CRCs). Nothing is written but whole chunks; a
+// failure leaves no file.
 #include "writers/png_writer.h"
 
 #include <spng.h>
@@ -138,7 +138,7 @@ struct Piece {
     bool failed = false;
 };
 
-// One piece: its rows filtered, then deflated or stored.
+// One piece: its rows filtered, then deflated (stored where coding does not pay).
 void make_piece(const Picture& picture, size_t row_bytes, bool last, std::vector<uint8_t>* rows,
                 std::vector<uint8_t>* raw, Piece* piece) {
     const size_t line = row_bytes + 1;

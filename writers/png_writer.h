@@ -14,10 +14,11 @@
 
 namespace orvandel {
 
-// No level asked for: the pieces of PNG_PIECE_ROWS-sized runs of rows, each
-// filtered and deflated on its own (zlib's fastest run-length search, which
-// on textures comes within a few percent of level 6 at several times the
-// speed), a piece that deflate does not shrink stored as it is.
+// No level asked for: the rows in pieces of about a MiB, each filtered and
+// deflated on its own (runs and literals under each block's own Huffman
+// codes, writers/deflate.h: on textures within a few percent of zlib's
+// level 6, smaller on grainy ones, at many times the speed), a block that
+// coding does not shrink stored as it is.
 constexpr int PNG_DEFAULT_LEVEL = -1;
 
 struct PngSettings {
