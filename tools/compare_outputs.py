@@ -63,7 +63,7 @@ def run(binary, args, texture, work):
 
 
 def png_pixels(data):
-    """(width, height, colour type, unfiltered rows) of an 8-bit RGB or RGBA PNG, or None."""
+    """(width, height, colour type, unfiltered rows) of an 8 or 16-bit RGB or RGBA PNG, or None."""
     if data[:8] != b"\x89PNG\r\n\x1a\n":
         return None
     at, idat, header = 8, b"", None
@@ -78,9 +78,9 @@ def png_pixels(data):
             idat += body
         at += 12 + length
     width, height, depth, colour = header[:4]
-    if depth != 8 or colour not in (2, 6):
+    if depth not in (8, 16) or colour not in (2, 6):
         return None
-    bpp = 3 if colour == 2 else 4
+    bpp = (3 if colour == 2 else 4) * depth // 8
     raw, line = zlib.decompress(idat), width * bpp
     rows, prior = [], bytearray(line)
     for y in range(height):
