@@ -500,6 +500,7 @@ TextureResult process_texture(const std::string& input, const std::string& outpu
     load.warnings = warnings;
     load.max_pixels = options.max_pixels;
     load.gif_transparency = true;
+    load.threads = build_threads;
     ManifestSource manifest{&input, &output, &options, {}};
     if (options.manifest) load.digest = &manifest.digest;
     FilterOptions filter = options.filter;

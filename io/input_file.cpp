@@ -2,7 +2,9 @@
 // the file would spare one copy, but a mapped file that another program cuts
 // short ends the reading process with SIGBUS; a copy only ever holds the
 // bytes the file had. A file that shrinks while it is read is declined, as
-// it was not the file the size promised.
+// it was not the file the size promised. Large files may be read in pieces
+// on several threads, with pread(2) at each piece's offset: the pages of the
+// memory are then faulted in by every thread, not one.
 #include "io/input_file.h"
 
 #include <fcntl.h>
@@ -10,8 +12,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <vector>
+
+#include "picture/parallel.h"
 
 namespace orvandel {
 
@@ -58,6 +64,23 @@ InputBytes allocate_input(size_t size) {
     return InputBytes(reinterpret_cast<uint8_t*>(start), InputBytesDeleter{length});
 }
 
+// Pieces of whole huge pages, so that no two threads fault in one page; a
+// few per thread, so that a slow piece does not hold the others up.
+constexpr size_t PIECE_BYTES = size_t(8) << 20;
+
+// Bytes [begin, end) of the file into the same offsets of `to`: none, or
+// unreadable, or changed when the file ends first.
+InputError read_piece(int fd, uint8_t* to, size_t begin, size_t end) {
+    while (begin < end) {
+        const ssize_t n = pread(fd, to + begin, end - begin, off_t(begin));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return InputError::unreadable;
+        if (n == 0) return InputError::changed;
+        begin += size_t(n);
+    }
+    return InputError::none;
+}
+
 }  // namespace
 
 void InputBytesDeleter::operator()(uint8_t* p) const {
@@ -67,7 +90,7 @@ void InputBytesDeleter::operator()(uint8_t* p) const {
         std::free(p);
 }
 
-InputFile read_input_file(const std::string& path, int64_t max_bytes) {
+InputFile read_input_file(const std::string& path, int64_t max_bytes, int threads) {
     // The check is made again on what was opened, in case the path changed
     // in between (the open does not block on a FIFO either).
     struct stat info;
@@ -84,13 +107,35 @@ InputFile read_input_file(const std::string& path, int64_t max_bytes) {
     InputFile input;
     input.bytes = allocate_input(size);
     if (!input.bytes) return refused(InputError::no_memory, "no memory for the file");
-    while (input.size < size) {
-        const ssize_t n = read(file.fd, input.bytes.get() + input.size, size - input.size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return refused(InputError::unreadable, "cannot read the file");
-        if (n == 0) return refused(InputError::changed, "file changed while being read");
-        input.size += static_cast<size_t>(n);
+    if (threads <= 1 || input.bytes.get_deleter().mapped == 0) {
+        while (input.size < size) {
+            const ssize_t n = read(file.fd, input.bytes.get() + input.size, size - input.size);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return refused(InputError::unreadable, "cannot read the file");
+            if (n == 0) return refused(InputError::changed, "file changed while being read");
+            input.size += static_cast<size_t>(n);
+        }
+        return input;
     }
+    // Once a piece fails, the pieces not yet begun are skipped; the first
+    // failure in the file's order is the one given, as a read from the start
+    // would meet it.
+    const size_t pieces = (size + PIECE_BYTES - 1) / PIECE_BYTES;
+    std::vector<InputError> outcome(pieces, InputError::none);
+    std::atomic<bool> failed{false};
+    run_parallel(threads, int64_t(pieces), 1, [&](int64_t first, int64_t end) {
+        for (int64_t k = first; k < end && !failed.load(); ++k) {
+            const size_t begin = size_t(k) * PIECE_BYTES;
+            const size_t stop = size_t(k) + 1 == pieces ? size : begin + PIECE_BYTES;
+            outcome[size_t(k)] = read_piece(file.fd, input.bytes.get(), begin, stop);
+            if (outcome[size_t(k)] != InputError::none) failed.store(true);
+        }
+    });
+    for (const InputError error : outcome) {
+        if (error == InputError::unreadable) return refused(error, "cannot read the file");
+        if (error == InputError::changed) return refused(error, "file changed while being read");
+    }
+    input.size = size;
     return input;
 }
 

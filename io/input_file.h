@@ -37,8 +37,10 @@ struct InputFile {
 // The bytes of the regular file at `path`. FIFOs, devices and directories are
 // refused without being opened (opening a FIFO would wait for a writer, and
 // opening some devices has effects of its own); so is a file above
-// `max_bytes`.
-InputFile read_input_file(const std::string& path, int64_t max_bytes);
+// `max_bytes`. A large file is read in pieces by up to `threads` threads,
+// each filling (and so faulting in) its own part of the memory; the bytes,
+// and every decline with its reason, are those of a read on one thread.
+InputFile read_input_file(const std::string& path, int64_t max_bytes, int threads = 1);
 
 }  // namespace orvandel
 

@@ -11,7 +11,9 @@
 #include "readers/bmp.h"
 
 #include "io/byte_reader.h"
+#include "picture/parallel.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -21,6 +23,10 @@ namespace {
 
 constexpr uint32_t COMPRESSION_NONE = 0;
 constexpr uint32_t COMPRESSION_RLE8 = 1;
+
+// Rows go to the threads in runs of about this many bytes: a few runs a
+// thread for a large picture, one for a small one (which then spawns none).
+constexpr int64_t RUN_BYTES = int64_t(4) << 20;
 
 // Reads both headers and checks what every loader needs of them before it
 // allocates anything: the signature, an info header of the 40-byte form or a
@@ -190,17 +196,23 @@ LoadResult load_bmp24(const uint8_t* bytes, size_t size, const LoadOptions& opti
     // The stored rows are blue, green, red bytes already: each goes to the
     // destination as it is.
     const BgrRows rows = open_rows(options.rows, ih.width, ih.height);
-    if (rows.top) {
-        for (int32_t y = ih.height - 1; y >= 0; --y, data += stride)
-            std::memcpy(rows.top + y * rows.stride, data, 3 * size_t(ih.width));
-        result.in_destination = true;
-        return result;
-    }
-    ImagePtr image(new_image(ih.width, ih.height));
-    if (!image) return no_memory_for("BMP");
-    for (int32_t y = ih.height - 1; y >= 0; --y, data += stride)
-        pixels_from_bgr(data, image->pixels + int64_t(y) * ih.width, ih.width);
-    result.image = std::move(image);
+    ImagePtr image(rows.top ? nullptr : new_image(ih.width, ih.height));
+    if (!rows.top && !image) return no_memory_for("BMP");
+    // Stored row s is picture row height - 1 - s. Copying the rows is also
+    // where the destination's fresh pages are first touched, which costs more
+    // than the copy: on several threads each faults in its own.
+    const int64_t run = std::max<int64_t>(1, RUN_BYTES / stride);
+    run_parallel(options.threads, ih.height, run, [&](int64_t first, int64_t end) {
+        for (int64_t y = first; y < end; ++y) {
+            const uint8_t* stored = data + (ih.height - 1 - y) * stride;
+            if (rows.top)
+                std::memcpy(rows.top + y * rows.stride, stored, 3 * size_t(ih.width));
+            else
+                pixels_from_bgr(stored, image->pixels + y * ih.width, ih.width);
+        }
+    });
+    result.in_destination = rows.top != nullptr;
+    if (!rows.top) result.image = std::move(image);
     return result;
 }
 

@@ -146,7 +146,7 @@ LoadResult load_image_from_memory(const uint8_t* bytes, size_t size, const LoadO
 }
 
 LoadResult load_image_file(const std::string& path, const LoadOptions& options) {
-    const InputFile file = read_input_file(path, MAX_INPUT_BYTES);
+    const InputFile file = read_input_file(path, MAX_INPUT_BYTES, options.threads);
     switch (file.error) {
         case InputError::none:
             if (options.digest) *options.digest = sha256(file.bytes.get(), file.size);

@@ -82,6 +82,10 @@ struct LoadOptions {
     // all; without it they are unrecognised and 16-bit PNG keeps its high
     // byte, as the classic run has it.
     bool high_precision = false;
+    // Threads a load may use: load_image_file reads a large file in pieces
+    // on them, and the 24-bit BMP loader copies its rows on them. Any count
+    // gives the same picture and the same declines.
+    int threads = 1;
 };
 
 // The limit a loader applies: options.max_pixels, never above MAX_IMAGE_PIXELS.
