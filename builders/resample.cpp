@@ -683,9 +683,87 @@ void halve_span_counted(const Linear* window, int32_t window_first, const Taps& 
     }
 }
 
+#if defined(__x86_64__)
+// halve_row_with without alpha weighting, two output pixels a vector (one in
+// each half): every lane takes the same products in the same order from the
+// same zero, and the target has no fused multiply-add for the compiler to
+// contract into, so the bits are the plain loop's. The clamp compares and
+// selects as `clamp` does, so a NaN stays a NaN.
+template <bool Clamped, int FixedCount>
+__attribute__((target("avx2"))) void halve_pairs_avx2(const Linear* window, int32_t window_first, const Taps& taps,
+                                                       const Range& range, int32_t begin, int32_t end, Linear* out) {
+    const int32_t count = FixedCount > 0 ? FixedCount : taps.count;
+    const __m128 low4 = _mm_loadu_ps(reinterpret_cast<const float*>(&range.low));
+    const __m128 high4 = _mm_loadu_ps(reinterpret_cast<const float*>(&range.high));
+    const __m256 low = _mm256_insertf128_ps(_mm256_castps128_ps256(low4), low4, 1);
+    const __m256 high = _mm256_insertf128_ps(_mm256_castps128_ps256(high4), high4, 1);
+    int32_t i = begin;
+    if constexpr (FixedCount > 0) {
+        // One set of weights, and pairs (i, i + 1), (i + 2, i + 3) summed side
+        // by side: two chains of additions in flight instead of one.
+        __m256 w[FixedCount];
+        for (int32_t t = 0; t < FixedCount; ++t) w[t] = _mm256_set1_ps(taps.weights[size_t(t)]);
+        for (; taps.shared && i + 4 <= end; i += 4) {
+            const float* a = window[first_of(taps, i) - window_first].v;
+            __m256 sum0 = _mm256_setzero_ps(), sum1 = _mm256_setzero_ps();
+            for (int32_t t = 0; t < count; ++t) {
+                const float* p = a + 4 * t;
+                const __m256 v0 = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p)), _mm_loadu_ps(p + 8), 1);
+                const __m256 v1 = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p + 16)), _mm_loadu_ps(p + 24), 1);
+                sum0 = _mm256_add_ps(sum0, _mm256_mul_ps(w[t], v0));
+                sum1 = _mm256_add_ps(sum1, _mm256_mul_ps(w[t], v1));
+            }
+            if (Clamped) {
+                sum0 = _mm256_blendv_ps(sum0, low, _mm256_cmp_ps(sum0, low, _CMP_LT_OQ));
+                sum0 = _mm256_blendv_ps(sum0, high, _mm256_cmp_ps(sum0, high, _CMP_GT_OQ));
+                sum1 = _mm256_blendv_ps(sum1, low, _mm256_cmp_ps(sum1, low, _CMP_LT_OQ));
+                sum1 = _mm256_blendv_ps(sum1, high, _mm256_cmp_ps(sum1, high, _CMP_GT_OQ));
+            }
+            _mm256_storeu_ps(out[i - begin].v, sum0);
+            _mm256_storeu_ps(out[i + 2 - begin].v, sum1);
+        }
+    }
+    for (; i + 2 <= end; i += 2) {
+        const float* a = window[first_of(taps, i) - window_first].v;
+        const float* b = window[first_of(taps, i + 1) - window_first].v;
+        const float* wa = weights_of(taps, i);
+        const float* wb = weights_of(taps, i + 1);
+        __m256 sum = _mm256_setzero_ps();
+        for (int32_t t = 0; t < count; ++t) {
+            const __m256 v = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(a + 4 * t)), _mm_loadu_ps(b + 4 * t), 1);
+            const __m256 w = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_set1_ps(wa[t])), _mm_set1_ps(wb[t]), 1);
+            sum = _mm256_add_ps(sum, _mm256_mul_ps(w, v));
+        }
+        if (Clamped) {
+            sum = _mm256_blendv_ps(sum, low, _mm256_cmp_ps(sum, low, _CMP_LT_OQ));
+            sum = _mm256_blendv_ps(sum, high, _mm256_cmp_ps(sum, high, _CMP_GT_OQ));
+        }
+        _mm256_storeu_ps(out[i - begin].v, sum);
+    }
+    halve_row_with<false, Clamped, FixedCount>(window, window_first, taps, range, i, end, out + (i - begin));
+}
+
+template <bool Clamped>
+void halve_pairs_counted_avx2(const Linear* window, int32_t window_first, const Taps& taps, const Range& range,
+                              int32_t begin, int32_t end, Linear* out) {
+    switch (taps.count) {
+        case 2: halve_pairs_avx2<Clamped, 2>(window, window_first, taps, range, begin, end, out); break;
+        case 12: halve_pairs_avx2<Clamped, 12>(window, window_first, taps, range, begin, end, out); break;
+        default: halve_pairs_avx2<Clamped, 0>(window, window_first, taps, range, begin, end, out); break;
+    }
+}
+#endif
+
 void halve_span(const Linear* window, int32_t window_first, const Taps& taps, const PassMode& mode, int32_t begin,
-                int32_t end, Linear* out) {
+                int32_t end, Linear* out, Isa isa = active_isa()) {
     const Range low = range_of(mode);
+#if defined(__x86_64__)
+    if (!mode.alpha_weighted && runnable_isa(isa) >= Isa::avx2)
+        return mode.clamped ? halve_pairs_counted_avx2<true>(window, window_first, taps, low, begin, end, out)
+                            : halve_pairs_counted_avx2<false>(window, window_first, taps, low, begin, end, out);
+#else
+    (void)isa;
+#endif
     if (mode.alpha_weighted)
         mode.clamped ? halve_span_counted<true, true>(window, window_first, taps, low, begin, end, out)
                      : halve_span_counted<true, false>(window, window_first, taps, low, begin, end, out);
@@ -694,8 +772,8 @@ void halve_span(const Linear* window, int32_t window_first, const Taps& taps, co
                      : halve_span_counted<false, false>(window, window_first, taps, low, begin, end, out);
 }
 
-void halve_row(const Linear* padded, const Taps& taps, const PassMode& mode, Linear* out) {
-    halve_span(padded, -taps.pad, taps, mode, 0, taps.out_size, out);
+void halve_row(const Linear* padded, const Taps& taps, const PassMode& mode, Linear* out, Isa isa) {
+    halve_span(padded, -taps.pad, taps, mode, 0, taps.out_size, out, isa);
 }
 
 void start_column_sum(const Linear* in, float weight, int32_t width, Linear* total) {

@@ -104,8 +104,10 @@ struct BlockView {
 void load_padded_row(const BlockView& block, int32_t row, const Coding& coding, const Taps& taps, Linear* out);
 // Pads a row already in out[pad .. pad + width).
 void pad_row(Linear* row, const Taps& taps);
-// Halves a padded row (taps.in_size + 2 * taps.pad pixels) into `out`.
-void halve_row(const Linear* padded, const Taps& taps, const PassMode& mode, Linear* out);
+// Halves a padded row (taps.in_size + 2 * taps.pad pixels) into `out`, on a
+// chosen level (the builders use the level in use; every level gives the
+// same bits).
+void halve_row(const Linear* padded, const Taps& taps, const PassMode& mode, Linear* out, Isa isa = active_isa());
 
 // Vertical halving of `block` (taps over its height) into `out`, a
 // block.width x taps.out_size buffer, over `threads` threads.
