@@ -1,10 +1,11 @@
 // The classic BMP readers.
-// Reads: uncompressed 24-bit, and 8-bit palettized plain or RLE8, bottom-up,
-// with an info header of 40 bytes or longer (the 108- and 124-byte forms
-// included); the palette follows the info header, the pixels are read from the
-// file's data offset. Declines: every other depth or compression, top-down
-// (negative height) files, the old 12- and 16-byte headers, zero sizes, more
-// than 256 palette entries, pictures over MAX_IMAGE_PIXELS.
+// Reads: uncompressed 24-bit (its rows copied on LoadOptions::threads
+// threads), and 8-bit palettized plain or RLE8, bottom-up, with an info
+// header of 40 bytes or longer (the 108- and 124-byte forms included); the
+// palette follows the info header, the pixels are read from the file's data
+// offset. Declines: every other depth or compression, top-down (negative
+// height) files, the old 12- and 16-byte headers, zero sizes, more than 256
+// palette entries, pictures over MAX_IMAGE_PIXELS.
 // Damaged data: headers, palettes and uncompressed rows cut short decline the
 // file. An RLE8 stream is never refused: the end of the file reads as 0xFF
 // bytes, as it always has, and pixels it never reaches stay black.
