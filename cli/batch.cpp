@@ -350,12 +350,27 @@ PngSettings png_settings(const CliOptions& options, const FilterOptions& filter)
 // they are, or as a PNG's rows.
 TextureResult write_rip_in_file(BgrImagePtr canvas, const std::string& output, const CliOptions& options,
                                 const FilterOptions& filter, TextureResult result) {
-    if (!build_rip_in_file(canvas.get(), filter)) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
+    // A BMP file is the canvas's bytes: its space is taken on a thread of its
+    // own while the atlas is built, so that the write after the build only
+    // copies. Where the output cannot be opened yet, or no thread is had, it
+    // is opened after the build as ever, and fails there as it always has.
+    BufferedOutput early;
+    std::thread reserving;
+    if (options.format == OutputFormat::bmp && open_buffered(output, &early)) {
+        try {
+            reserving = std::thread(reserve_output, early.file.get(), int64_t(canvas->file_bytes));
+        } catch (const std::exception&) {  // system_error, or bad_alloc
+        }
+    }
+    const bool built = build_rip_in_file(canvas.get(), filter);
+    if (reserving.joinable()) reserving.join();
+    if (!built) return failure(EXIT_NO_MEMORY, "no memory for the atlas");
     result.atlas_width = canvas->width;
     result.atlas_height = canvas->height;
     const WriteResult written = options.format == OutputFormat::png
                                     ? write_png(output, *canvas, png_settings(options, filter))
-                                    : write_bmp24_image(output.c_str(), canvas.get());
+                                : early.file ? write_bmp24_image(&early, canvas.get())
+                                             : write_bmp24_image(output.c_str(), canvas.get());
     if (!written) return write_failed(output, written);
     return result;
 }

@@ -255,6 +255,10 @@ OutputHandle open_output_named(const std::string& path, int* error) {
     return named_output(path, error);
 }
 
+void reserve_output(const OutputFile* out, int64_t bytes) {
+    if (bytes > 0) (void)fallocate(out->fd, FALLOC_FL_KEEP_SIZE, 0, off_t(bytes));
+}
+
 WriteResult write_output(OutputFile* out, const void* bytes, size_t count) {
     const char* p = static_cast<const char*>(bytes);
     while (count > 0) {

@@ -14,6 +14,7 @@
 #define ORVANDEL_IO_OUTPUT_FILE_H
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -53,6 +54,12 @@ OutputHandle open_output(const std::string& path, int* error);
 // The same, always through a named temporary file: what open_output does
 // where the file system has no unnamed ones (open to tests everywhere).
 OutputHandle open_output_named(const std::string& path, int* error);
+// Asks the file system for the space of the file's first `bytes` bytes now,
+// without changing its size or contents, so that writing them later costs
+// a copy only (on tmpfs, the pages are taken and cleared here). A hint, for
+// a thread of its own while the bytes are still being made: nothing happens
+// where the file system cannot, and a write that follows fails as it would.
+void reserve_output(const OutputFile* out, int64_t bytes);
 // Appends bytes: the first failed write's errno, if any.
 WriteResult write_output(OutputFile* out, const void* bytes, size_t count);
 // Puts the complete file in place of `path`; on failure nothing at `path`

@@ -11,9 +11,14 @@ WriteResult write_bmp24_image(const char* path, const BgrImage* image) {
     if (!image || !image->file) return write_problem("the picture is empty");
     BufferedOutput out;
     if (!open_buffered(path, &out)) return out.status;
+    return write_bmp24_image(&out, image);
+}
+
+WriteResult write_bmp24_image(BufferedOutput* out, const BgrImage* image) {
+    if (!image || !image->file) return write_problem("the picture is empty");
     // Straight from the picture: the pieces are sent from where they are.
-    put_bytes(&out, image->file, image->file_bytes);
-    return finish_buffered(&out);
+    put_bytes(out, image->file, image->file_bytes);
+    return finish_buffered(out);
 }
 
 WriteResult write_bmp24(const char* path, const Image* image) {

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "io/buffered_output.h"
 #include "io/output_file.h"
 #include "picture/bmp_layout.h"
 #include "picture/image.h"
@@ -17,6 +18,8 @@ namespace orvandel {
 WriteResult write_bmp24(const char* path, const Image* image);
 // Stores a picture held as its file as it is, with write_bmp24's guarantees.
 WriteResult write_bmp24_image(const char* path, const BgrImage* image);
+// The same into an output already opened with open_buffered, which it finishes.
+WriteResult write_bmp24_image(BufferedOutput* out, const BgrImage* image);
 
 // Stores the Image, its top bytes as alpha, bottom row first as BMP files
 // are read; whole or not at all. The failure, also when the file would
