@@ -363,42 +363,57 @@ __attribute__((target("avx2,fma"))) void encode_srgb_flat_avx2(const float* in, 
     encode_srgb_plain(in + k, count - k, out + k);
 }
 
-// Eight floats' bytes by the curve above, into the low 8 bytes; false when
-// one of them lies so near a half step that the table must decide.
-__attribute__((target("avx2,fma"))) inline bool encode_srgb_eight(__m256 x, const __m256& scale_low,
-                                                                   const __m256& scale_high, __m128i* bytes) {
+// The BMP rows' encode needs no curve at all. For l in [0, 1] the float's
+// bits rise with l, and a bucket of 2^16 of them (bits >> 16) is at most
+// 0.78 % of its l wide, less than any step of the curve (0.89 % at the top,
+// where its steps are relatively narrowest): so a bucket holds at most one of
+// the thresholds, and its entry is the byte at its start (above bit 17) and
+// that threshold's low 16 bits (0x10000 where there is none). One gather and
+// one compare give the table's byte for every float, so no value needs the
+// detour near a half step (isa_test's slow test checks every float).
+struct SrgbBuckets {
+    uint32_t entry[(0x3F800000u >> 16) + 1];
+};
+const SrgbBuckets& srgb_buckets() {
+    static const SrgbBuckets buckets = [] {
+        const SrgbEncoder& e = srgb_encoder();
+        SrgbBuckets s{};
+        uint32_t v = 0;  // the thresholds at or below the bucket's start
+        for (uint32_t k = 0; k < sizeof s.entry / sizeof s.entry[0]; ++k) {
+            float start;
+            const uint32_t start_bits = k << 16;
+            std::memcpy(&start, &start_bits, sizeof start);
+            while (v < 255 && e.threshold[v + 1] <= start) ++v;
+            uint32_t next_bits = 0;
+            std::memcpy(&next_bits, &e.threshold[v + 1], sizeof next_bits);
+            const uint32_t low = v < 255 && next_bits >> 16 == k ? (next_bits & 0xFFFF) : 0x10000;
+            s.entry[k] = v << 17 | low;
+        }
+        return s;
+    }();
+    return buckets;
+}
+
+// Eight floats' bytes, in the low 8 bytes. max(x, 0) gives 0 for a NaN x and
+// +0 for -0, so every index lies in the table.
+__attribute__((target("avx2"))) inline __m128i encode_srgb_eight(__m256 x, const SrgbBuckets& buckets) {
     const __m256 l = _mm256_min_ps(_mm256_max_ps(x, _mm256_setzero_ps()), _mm256_set1_ps(1.0f));
     const __m256i bits = _mm256_castps_si256(l);
-    const __m256 m = _mm256_castsi256_ps(
-        _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi32(0x007FFFFF)), _mm256_set1_epi32(0x3F800000)));
-    const __m256 t = _mm256_fmsub_ps(m, _mm256_set1_ps(2.0f), _mm256_set1_ps(3.0f));
-    __m256 p = _mm256_set1_ps(ROOT_POLY[6]);
-    for (int d = 5; d >= 0; --d) p = _mm256_fmadd_ps(p, t, _mm256_set1_ps(ROOT_POLY[d]));
-    const __m256i exponent = _mm256_sub_epi32(_mm256_srli_epi32(bits, 23), _mm256_set1_epi32(127 - 9));
-    const __m256i index = _mm256_min_epi32(_mm256_set1_epi32(9), _mm256_max_epi32(_mm256_setzero_si256(), exponent));
-    const __m256 s = _mm256_blendv_ps(_mm256_permutevar8x32_ps(scale_low, index),
-                                      _mm256_permutevar8x32_ps(scale_high, index),
-                                      _mm256_castsi256_ps(_mm256_cmpgt_epi32(index, _mm256_set1_epi32(7))));
-    __m256 encoded = _mm256_fmsub_ps(s, p, _mm256_set1_ps(0.055f));
-    const __m256 near_black = _mm256_cmp_ps(l, _mm256_set1_ps(0.0031308f), _CMP_LE_OQ);
-    encoded = _mm256_blendv_ps(encoded, _mm256_mul_ps(l, _mm256_set1_ps(12.92f)), near_black);
-    const __m256 scaled = _mm256_fmadd_ps(encoded, _mm256_set1_ps(255.0f), _mm256_set1_ps(0.5f));
-    const __m256 whole = _mm256_round_ps(scaled, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-    const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
-    if (_mm256_movemask_ps(
-            _mm256_cmp_ps(_mm256_and_ps(_mm256_sub_ps(scaled, whole), magnitude), _mm256_set1_ps(NEAR_HALF), _CMP_LT_OQ)))
-        return false;
-    const __m256i v = _mm256_cvttps_epi32(scaled);
+    const __m256i entry =
+        _mm256_i32gather_epi32(reinterpret_cast<const int*>(buckets.entry), _mm256_srli_epi32(bits, 16), 4);
+    const __m256i low = _mm256_and_si256(bits, _mm256_set1_epi32(0xFFFF));
+    // -1 where l lies below its bucket's threshold, so 1 + that is the step past it.
+    const __m256i below = _mm256_cmpgt_epi32(_mm256_and_si256(entry, _mm256_set1_epi32(0x1FFFF)), low);
+    const __m256i v = _mm256_add_epi32(_mm256_srli_epi32(entry, 17), _mm256_add_epi32(_mm256_set1_epi32(1), below));
     const __m128i words = _mm_packus_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
-    *bytes = _mm_packus_epi16(words, words);
-    return true;
+    return _mm_packus_epi16(words, words);
 }
 
 // Working values straight to a BMP row's blue, green, red bytes, eight
 // pixels at a time: their 24 colour floats permuted into the file's order,
-// so the curve is computed for no alpha and no shuffle of bytes follows.
-__attribute__((target("avx2,fma"))) void encode_srgb_bgr_avx2(const Linear* in, int32_t count, uint8_t* out) {
-    const __m256 scale_low = _mm256_loadu_ps(root_scales().at), scale_high = _mm256_loadu_ps(root_scales().at + 8);
+// so no alpha is encoded and no shuffle of bytes follows.
+__attribute__((target("avx2"))) void encode_srgb_bgr_avx2(const Linear* in, int32_t count, uint8_t* out) {
+    const SrgbBuckets& buckets = srgb_buckets();
     const SrgbEncoder& encoder = srgb_encoder();
     const __m256i first = _mm256_setr_epi32(2, 1, 0, 6, 5, 4, 2, 1), second = _mm256_setr_epi32(0, 6, 5, 4, 2, 1, 0, 6),
                   third = _mm256_setr_epi32(5, 4, 2, 1, 0, 6, 5, 4);
@@ -411,16 +426,9 @@ __attribute__((target("avx2,fma"))) void encode_srgb_bgr_avx2(const Linear* in, 
         const __m256 a = _mm256_blend_ps(_mm256_permutevar8x32_ps(v0, first), _mm256_permutevar8x32_ps(v1, first), 0xC0);
         const __m256 b = _mm256_blend_ps(_mm256_permutevar8x32_ps(v1, second), _mm256_permutevar8x32_ps(v2, second), 0xF0);
         const __m256 c = _mm256_blend_ps(_mm256_permutevar8x32_ps(v2, third), _mm256_permutevar8x32_ps(v3, third), 0xFC);
-        __m128i ba, bb, bc;
-        if (encode_srgb_eight(a, scale_low, scale_high, &ba) && encode_srgb_eight(b, scale_low, scale_high, &bb) &&
-            encode_srgb_eight(c, scale_low, scale_high, &bc)) {
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), ba);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 8), bb);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), bc);
-            continue;
-        }
-        for (int32_t j = 0; j < 8; ++j)
-            for (int c3 = 0; c3 < 3; ++c3) out[3 * j + c3] = encode_srgb_with(encoder, in[k + j].v[2 - c3]);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), encode_srgb_eight(a, buckets));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 8), encode_srgb_eight(b, buckets));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), encode_srgb_eight(c, buckets));
     }
     for (; k < count; ++k, out += 3)
         for (int c3 = 0; c3 < 3; ++c3) out[c3] = encode_srgb_with(encoder, in[k].v[2 - c3]);

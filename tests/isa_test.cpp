@@ -115,6 +115,20 @@ TEST(SlowIsaKernels, SrgbEncodeOfEveryUnitFloat) {
             ASSERT_TRUE(std::equal(got.begin(), got.begin() + count, plain.begin()))
                 << isa_name(isa) << ", slice from " << slice[0];
         }
+        // The BMP rows' encode, by its table of buckets: the slice as pixels
+        // from its first float and from its second, so that every float is
+        // some pixel's colour.
+        const Coding coding = make_coding(ValueKind::srgb, false);
+        std::vector<Linear> row(slice.size() / 4);
+        for (size_t offset = 0; offset < 2; ++offset) {
+            const int32_t pixels = int32_t((count - offset) / 4);
+            std::memcpy(static_cast<void*>(row.data()), slice.data() + offset, sizeof(Linear) * size_t(pixels));
+            encode_bgr_row(row.data(), pixels, coding, got.data(), Isa::avx2);
+            size_t wrong = 0;
+            for (int32_t x = 0; x < pixels; ++x)
+                for (size_t c = 0; c < 3; ++c) wrong += got[3 * size_t(x) + c] != plain[offset + 4 * size_t(x) + 2 - c];
+            ASSERT_EQ(wrong, 0u) << "BMP rows, slice from " << slice[0];
+        }
     }
 }
 
