@@ -1,14 +1,14 @@
-// Feeds each input from memory to the Radiance and TIFF readers and to the
-// 16-bit PNG path; a picture that loads is halved down to 1 x 1 as a mip
-// chain, so the float levels see whatever values a file can hold. Small
-// pictures only, to keep each input cheap. OpenEXR is left out: its library
-// sizes some allocations from the file beyond what our header walk bounds,
-// which a normal run meets as a caught bad_alloc (declined), but which the
-// fuzzer's allocation cap stops as a crash.
+// Feeds each input from memory to the OpenEXR, Radiance and TIFF readers and
+// to the 16-bit PNG path; a picture that loads is halved down to 1 x 1 as a
+// mip chain, so the float levels see whatever values a file can hold. Small
+// pictures only, to keep each input cheap. The fuzzer's allocation cap turns
+// any allocation that a header could make huge into a crash, so it also
+// checks that the OpenEXR header walk declines such files first.
 #include <cstddef>
 #include <cstdint>
 
 #include "builders/float_levels.h"
+#include "readers/exr.h"
 #include "readers/hdr.h"
 #include "readers/png.h"
 #include "readers/tiff.h"
@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     LoadOptions options;
     options.max_pixels = int64_t(1) << 16;
     options.high_precision = true;
-    for (LoadResult (*reader)(const uint8_t*, size_t, const LoadOptions&) : {load_hdr, load_tiff, load_png}) {
+    for (LoadResult (*reader)(const uint8_t*, size_t, const LoadOptions&) : {load_exr, load_hdr, load_tiff, load_png}) {
         LoadResult result = reader(data, size, options);
         if (!result.picture) {
             if (result.reason.empty() && !result.image) __builtin_trap();

@@ -20,6 +20,7 @@
 #include <ImfInputFile.h>
 #include <ImfTileDescriptionAttribute.h>
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -63,6 +64,7 @@ class MemoryStream : public Imf::IStream {
 // Tiles larger than this are refused: the library holds whole tiles, and a
 // hostile header could otherwise ask for gigabytes for one.
 constexpr int64_t MAX_TILE_PIXELS = int64_t(1) << 24;
+const char* const TILES_TOO_LARGE = "OpenEXR: tiles larger than 4096 x 4096 are not read";
 
 std::string first_line(const char* text) {
     std::string line(text);
@@ -80,11 +82,6 @@ LoadResult read_exr(MemoryStream* stream, const LoadOptions& options) {
     const int64_t height = int64_t(window.max.y) - window.min.y + 1;
     if (width <= 0 || height <= 0) return decline(LoadError::damaged, "OpenEXR: empty data window");
     if (!within_pixel_limit(width, height, options)) return picture_too_large("OpenEXR", options);
-    if (header.hasTileDescription()) {
-        const Imf::TileDescription& tiles = header.tileDescription();
-        if (int64_t(tiles.xSize) * tiles.ySize > MAX_TILE_PIXELS)
-            return decline(LoadError::unsupported, "OpenEXR: tiles larger than 4096 x 4096 are not read");
-    }
 
     const Imf::ChannelList& channels = header.channels();
     const char* const NAMES[] = {"R", "G", "B", "A", "Y"};
@@ -125,15 +122,119 @@ LoadResult read_exr(MemoryStream* stream, const LoadOptions& options) {
     return result;
 }
 
-// The library allocates each header attribute at the size its header
-// field gives before reading it, so a few bytes could make it ask for
+// The library reads each attribute by its type, not by the size its header
+// field gives: a value of a fixed-size type is read whole whatever the size
+// says, a channel list up to its own end, a string vector string by string,
+// and a preview or an unknown type is allocated at the size its own fields
+// give. A header whose fields disagree sends the library's reading astray
+// into bytes it then takes as a size, so a few bytes could make it ask for
 // gigabytes. Every header (each part's, in a multi-part file) is walked here
-// first: an attribute whose value would run past the end of the file
-// declines it, and so does a data window over the pixel limit (the library
-// sizes its chunk tables from it: `too_large`). The reason, or "" when the
-// headers fit.
-std::string check_headers(const uint8_t* bytes, size_t size, const LoadOptions& options, bool* too_large) {
-    if (size < 8) return "header cut short";
+// first, as the library reads it, and declined where a field would run past
+// its value or the file, or would make the library size a table or a buffer
+// from nothing: chunk offset tables longer than the file, tiles over 4096 x
+// 4096, a row of tiles or a data window over the pixel limit.
+struct HeaderWalk {
+    std::string fault;          // "" when the headers fit
+    bool too_large = false;     // a data window or a row of tiles over the pixel limit
+    bool huge_tiles = false;    // tiles over MAX_TILE_PIXELS
+};
+
+// Bytes the library reads for a value of a fixed-size type; 0 for the types
+// whose values are walked below or read at the size given.
+int fixed_size(const std::string& type) {
+    static const struct {
+        const char* type;
+        int size;
+    } SIZES[] = {{"box2i", 16},   {"box2f", 16},    {"compression", 1}, {"double", 8},       {"envmap", 1},
+                 {"float", 4},    {"int", 4},       {"keycode", 28},    {"lineOrder", 1},    {"m33f", 36},
+                 {"m33d", 72},    {"m44f", 64},     {"m44d", 128},      {"rational", 8},     {"tiledesc", 9},
+                 {"timecode", 8}, {"v2i", 8},       {"v2f", 8},         {"v2d", 16},         {"v3i", 12},
+                 {"v3f", 12},     {"v3d", 24},      {"chromaticities", 32}, {"deepImageState", 1}};
+    for (const auto& entry : SIZES)
+        if (type == entry.type) return entry.size;
+    return 0;
+}
+
+// A value of a variable type as the library reads it: "" when it reads
+// exactly `length` bytes and allocates no more than the file holds.
+std::string check_value(const std::string& type, const uint8_t* value, size_t length) {
+    const int fixed = fixed_size(type);
+    if (fixed > 0) return size_t(fixed) == length ? std::string() : "attribute of type " + type + " has the wrong size";
+    if (type == "chlist") {
+        for (size_t at = 0;;) {
+            if (at >= length) return "channel list runs past its attribute";
+            if (value[at] == 0) return at + 1 == length ? std::string() : "channel list ends before its attribute";
+            const void* nul = std::memchr(value + at, 0, std::min<size_t>(length - at, 256));
+            if (!nul) return "channel name too long or cut short";
+            at = size_t(static_cast<const uint8_t*>(nul) - value) + 1;
+            if (length - at < 16) return "channel list runs past its attribute";
+            at += 16;
+        }
+    }
+    if (type == "stringvector") {
+        for (size_t at = 0; at < length;) {
+            if (length - at < 4) return "string list runs past its attribute";
+            const int64_t count = int32_t(read_le32(value + at));
+            at += 4;
+            if (count < 0 || uint64_t(count) > length - at) return "string list runs past its attribute";
+            at += size_t(count);
+        }
+        return std::string();
+    }
+    if (type == "preview") {
+        if (length < 8) return "preview cut short";
+        const uint64_t pixels = uint64_t(read_le32(value)) * read_le32(value + 4);
+        return pixels * 4 == length - 8 ? std::string() : "preview has the wrong size";
+    }
+    if (type == "floatvector") return length % 4 == 0 ? std::string() : "float list has the wrong size";
+    return std::string();  // strings, and unknown types kept as they are: read at the size given
+}
+
+int64_t tiles_across(int64_t size, int64_t tile) { return (size + tile - 1) / tile; }
+
+// The size of level `l` of `size`, rounded down (0) or up (1), as the library sizes levels.
+int64_t level_size(int64_t size, int l, int rounding) {
+    const int64_t divided = rounding == 1 ? (size + (int64_t(1) << l) - 1) >> l : size >> l;
+    return std::max<int64_t>(1, divided);
+}
+
+int level_count(int64_t size, int rounding) {
+    int levels = 1;
+    while (level_size(size, levels - 1, rounding) > 1) ++levels;
+    return levels;
+}
+
+// The number of chunk offsets the library reads for one part; -1 for a
+// level mode it does not know.
+int64_t chunk_count(int64_t width, int64_t height, const uint8_t* tiles, int compression) {
+    if (!tiles) {
+        // Scanlines per chunk, by compression (none, RLE, ZIPS: 1; ZIP: 16; PIZ ... DWAA: 32; DWAB: 256).
+        const int lines = compression <= 2 ? 1 : compression == 3 ? 16 : compression == 9 ? 256 : 32;
+        return tiles_across(height, lines);
+    }
+    const int64_t tx = read_le32(tiles), ty = read_le32(tiles + 4);
+    const int mode = tiles[8] & 0x0f, rounding = tiles[8] >> 4;
+    if (mode > 2 || rounding > 1) return -1;
+    if (mode == 0) return tiles_across(width, tx) * tiles_across(height, ty);
+    int64_t across = 0, down = 0, mip = 0;
+    const int x_levels = level_count(width, rounding), y_levels = level_count(height, rounding);
+    for (int l = 0; l < std::max(x_levels, y_levels); ++l) {
+        const int64_t a = tiles_across(level_size(width, l, rounding), tx);
+        const int64_t d = tiles_across(level_size(height, l, rounding), ty);
+        if (l < x_levels) across += a;
+        if (l < y_levels) down += d;
+        mip += a * d;
+    }
+    return mode == 1 ? mip : across * down;
+}
+
+HeaderWalk check_headers(const uint8_t* bytes, size_t size, const LoadOptions& options) {
+    HeaderWalk walk;
+    const auto fail = [&](const std::string& fault) {
+        walk.fault = fault;
+        return walk;
+    };
+    if (size < 8) return fail("header cut short");
     const bool multipart = (bytes[5] & 0x10) != 0;  // version flags, bit 12
     size_t at = 8;
     const auto read_name = [&](size_t* end) {
@@ -141,49 +242,92 @@ std::string check_headers(const uint8_t* bytes, size_t size, const LoadOptions& 
             if (bytes[k] == 0) return *end = k, true;
         return false;
     };
+    uint64_t chunks = 0;  // offsets in every part's table, 8 bytes each
     for (int part = 0;; ++part) {
-        if (at >= size) return "header cut short";
+        if (at >= size) return fail("header cut short");
         if (bytes[at] == 0) {
             // An empty header: the end of a multi-part file's headers; a
             // single-part file has none.
-            return multipart && part > 0 ? std::string() : std::string("header has no attributes");
+            if (!(multipart && part > 0)) return fail("header has no attributes");
+            ++at;
+            break;
         }
+        const uint8_t* window = nullptr;
+        const uint8_t* tiles = nullptr;
+        int compression = 0;
+        int64_t part_chunks = 0;
         while (true) {
-            if (at >= size) return "header cut short";
+            if (at >= size) return fail("header cut short");
             if (bytes[at] == 0) {
                 ++at;
                 break;
             }
             const size_t name_start = at;
             size_t name_end = 0, type_end = 0;
-            if (!read_name(&name_end)) return "attribute name too long or cut short";
+            if (!read_name(&name_end)) return fail("attribute name too long or cut short");
             at = name_end + 1;
-            if (!read_name(&type_end)) return "attribute type too long or cut short";
+            if (!read_name(&type_end)) return fail("attribute type too long or cut short");
+            const std::string name(reinterpret_cast<const char*>(bytes + name_start), name_end - name_start);
+            const std::string type(reinterpret_cast<const char*>(bytes + at), type_end - at);
             at = type_end + 1;
-            if (size - at < 4) return "header cut short";
+            if (size - at < 4) return fail("header cut short");
             const int64_t length = int32_t(read_le32(bytes + at));
             at += 4;
-            if (length < 0 || uint64_t(length) > size - at) return "attribute larger than the file";
-            if (name_end - name_start == 10 && std::memcmp(bytes + name_start, "dataWindow", 10) == 0 && length == 16) {
-                int64_t box[4];
-                for (int k = 0; k < 4; ++k) box[k] = int32_t(read_le32(bytes + at + 4 * k));
-                const int64_t width = box[2] - box[0] + 1, height = box[3] - box[1] + 1;
-                if (width <= 0 || height <= 0) return "empty data window";
-                if (!within_pixel_limit(width, height, options)) *too_large = true;
+            if (length < 0 || uint64_t(length) > size - at) return fail("attribute larger than the file");
+            const std::string fault = check_value(type, bytes + at, size_t(length));
+            if (!fault.empty()) return fail(fault);
+            if (name == "dataWindow" && type == "box2i") window = bytes + at;
+            if (name == "tiles" && type == "tiledesc") tiles = bytes + at;
+            if (name == "compression" && type == "compression") compression = bytes[at];
+            if (name == "chunkCount" && type == "int") {
+                // A multi-part file's parts say how many chunks they have; the larger figure counts.
+                part_chunks = int32_t(read_le32(bytes + at));
+                if (part_chunks < 0) return fail("negative chunk count");
             }
             at += size_t(length);
         }
-        if (!multipart) return std::string();
+        if (window) {
+            int64_t box[4];
+            for (int k = 0; k < 4; ++k) box[k] = int32_t(read_le32(window + 4 * k));
+            const int64_t width = box[2] - box[0] + 1, height = box[3] - box[1] + 1;
+            if (width <= 0 || height <= 0) return fail("empty data window");
+            if (!within_pixel_limit(width, height, options)) {
+                walk.too_large = true;
+                return walk;
+            }
+            if (tiles) {
+                const int64_t tx = read_le32(tiles), ty = read_le32(tiles + 4);
+                if (tx < 1 || ty < 1) return fail("tiles of no size");
+                if (tx > MAX_TILE_PIXELS || ty > MAX_TILE_PIXELS || tx * ty > MAX_TILE_PIXELS) {
+                    walk.huge_tiles = true;
+                    return walk;
+                }
+                // The library keeps a row of tiles of every channel while it reads.
+                if (!within_pixel_limit(width, ty, options)) {
+                    walk.too_large = true;
+                    return walk;
+                }
+            }
+            const int64_t count = chunk_count(width, height, tiles, compression);
+            if (count < 0) return fail("unknown level mode");
+            part_chunks = std::max(part_chunks, count);
+        }
+        chunks += uint64_t(part_chunks);
+        if (chunks > (size - std::min(at, size)) / 8) return fail("more chunks than the file can hold");
+        if (!multipart) break;
     }
+    // The offset tables follow the headers.
+    if (chunks > (size - std::min(at, size)) / 8) return fail("more chunks than the file can hold");
+    return walk;
 }
 
 }  // namespace
 
 LoadResult load_exr(const uint8_t* bytes, size_t size, const LoadOptions& options) {
-    bool too_large = false;
-    const std::string header_fault = check_headers(bytes, size, options, &too_large);
-    if (!header_fault.empty()) return decline(LoadError::damaged, "OpenEXR: " + header_fault);
-    if (too_large) return picture_too_large("OpenEXR", options);
+    const HeaderWalk walk = check_headers(bytes, size, options);
+    if (!walk.fault.empty()) return decline(LoadError::damaged, "OpenEXR: " + walk.fault);
+    if (walk.too_large) return picture_too_large("OpenEXR", options);
+    if (walk.huge_tiles) return decline(LoadError::unsupported, TILES_TOO_LARGE);
     MemoryStream stream(bytes, size);
     try {
         return read_exr(&stream, options);
