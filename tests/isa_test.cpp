@@ -208,6 +208,7 @@ TEST(IsaTool, EveryLevelWritesTheSameFiles) {
         {"--normal", "--layout", "mip", "-f", "png"},
         {"-f", "dds", "--layout", "mip"},
         {"--filter", "classic", "--alpha", "drop"},
+        {"-f", "exr", "--filter", "kaiser"},
     };
     std::vector<Isa> levels;
     for (const Isa isa : LEVELS) {
