@@ -350,13 +350,17 @@ PngSettings png_settings(const CliOptions& options, const FilterOptions& filter)
 // they are, or as a PNG's rows.
 TextureResult write_rip_in_file(BgrImagePtr canvas, const std::string& output, const CliOptions& options,
                                 const FilterOptions& filter, TextureResult result) {
-    // A BMP file is the canvas's bytes: its space is taken on a thread of its
-    // own while the atlas is built, so that the write after the build only
-    // copies. Where the output cannot be opened yet, or no thread is had, it
-    // is opened after the build as ever, and fails there as it always has.
+    // A large BMP file is the canvas's bytes: its space is taken on a thread
+    // of its own while the atlas is built, so that the write after the build
+    // only copies. Where the output cannot be opened yet, or no thread is
+    // had, it is opened after the build as ever, and fails there as it always
+    // has. A small one is not worth a thread: in a batch of 256 x 256
+    // textures the threads and the reservations cost more than they saved.
+    constexpr uint64_t RESERVE_FROM_BYTES = uint64_t(16) << 20;
     BufferedOutput early;
     std::thread reserving;
-    if (options.format == OutputFormat::bmp && open_buffered(output, &early)) {
+    if (options.format == OutputFormat::bmp && uint64_t(canvas->file_bytes) >= RESERVE_FROM_BYTES &&
+        open_buffered(output, &early)) {
         try {
             reserving = std::thread(reserve_output, early.file.get(), int64_t(canvas->file_bytes));
         } catch (const std::exception&) {  // system_error, or bad_alloc
