@@ -31,6 +31,7 @@ namespace {
 
 constexpr int EXR_SIDE = 4096;
 constexpr int EXR_RUNS = 5;
+constexpr const char* HALF_DDS_ROW = "half DDS mip vs exr mip, none";
 
 struct Timing {
     std::vector<double> wall, cpu;
@@ -140,7 +141,7 @@ void register_exr_benchmarks(const std::string& directory) {
          two_cores + "exrmaketiled -r -z zip -t 64 64 " + source_path + " " + directory + "/peer-rip.exr"},
         {"mip-map vs exrmaketiled -m", "exrmaketiled", ours + "-l mip " + source_path,
          two_cores + "exrmaketiled -m -z zip -t 64 64 " + source_path + " " + directory + "/peer-mip.exr"},
-        {"half DDS mip vs exr mip, none", "sh", two_cores + ORVANDEL_BINARY + " -q -j 2 -f dds -l mip -o " + directory +
+        {HALF_DDS_ROW, "sh", two_cores + ORVANDEL_BINARY + " -q -j 2 -f dds -l mip -o " + directory +
              " " + source_path, ours + "-l mip --exr-compression none " + source_path},
         {"mip-map vs maketx", "maketx", ours + "-l mip " + source_path,
          two_cores + "maketx --threads 2 --tile 64 64 --compression zip -d half " + source_path + " -o " +
@@ -167,6 +168,8 @@ void print_exr_table() {
         const double ours = median(pair.ours.wall), peer = median(pair.peer.wall);
         const double ours_cpu = median(pair.ours.cpu), peer_cpu = median(pair.peer.cpu);
         std::printf("  %-30s %9.2f %9.2f %7.2f %9.2f %9.2f %7.2f  %s\n", label.c_str(), ours, peer, ours / peer,
-                    ours_cpu, peer_cpu, ours_cpu / peer_cpu, ours < peer ? "met" : "MISSED");
+                    ours_cpu, peer_cpu, ours_cpu / peer_cpu,
+                    // Our own two containers of the same levels: a figure, not a goal.
+                    label == HALF_DDS_ROW ? "-" : ours < peer ? "met" : "MISSED");
     }
 }
