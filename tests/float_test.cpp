@@ -82,14 +82,8 @@ int level_count(int n) { return int(std::floor(std::log2(double(n)))) + 1; }
 // the same passes in the same order, placed in the same atlas.
 
 TEST(FloatLevels, EightBitSourcesGiveTheEightBitAtlasesAndChains) {
-    struct Row {
-        int w, h;
-        FilterKind filter;
-        ColourSpace colour;
-        EdgeMode edge;
-        bool alpha, normal;
-        double coverage;
-    };
+    // The level model's case record: a source's size and the build's options.
+    using Row = model::Case;
     const Row rows[] = {
         {13, 7, FilterKind::box, ColourSpace::srgb, EdgeMode::clamp, true, false, 0},
         {13, 7, FilterKind::kaiser, ColourSpace::srgb, EdgeMode::wrap, true, false, 0},
