@@ -252,9 +252,13 @@ HeaderWalk check_headers(const uint8_t* bytes, size_t size, const LoadOptions& o
             ++at;
             break;
         }
-        const uint8_t* window = nullptr;
+        // A header without a data window or a compression is read with the
+        // library's own defaults (0, 0) - (63, 63) and ZIP, so the checks
+        // below take those, not nothing.
+        static const uint8_t DEFAULT_WINDOW[16] = {0, 0, 0, 0, 0, 0, 0, 0, 63, 0, 0, 0, 63, 0, 0, 0};
+        const uint8_t* window = DEFAULT_WINDOW;
         const uint8_t* tiles = nullptr;
-        int compression = 0;
+        int compression = 3;
         int64_t part_chunks = 0;
         while (true) {
             if (at >= size) return fail("header cut short");

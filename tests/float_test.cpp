@@ -649,6 +649,8 @@ TEST(FloatReaders, OpenExrHeadersThatWouldMisleadTheLibraryAreDeclined) {
         {"found: channel name", found("exr-channel-name-cut-short.exr"), walk + "channel name too long or cut short"},
         {"found: compression", found("exr-compression-wrong-size.exr"),
          walk + "attribute of type compression has the wrong size"},
+        {"found: 8 x 9240584 tiles, no data window", found("exr-tall-tiles-no-data-window.exr"),
+         "OpenEXR: tiles larger than 4096 x 4096 are not read"},
     };
     for (const Row& row : rows) {
         LoadOptions options;
