@@ -386,7 +386,11 @@ Atlas build_atlas(const Image& source, bool alpha, const FilterOptions& options)
     }
 }
 
-MipChain build_mip_chain(const Image& source, bool alpha, const FilterOptions& options) {
+namespace {
+
+// Level 0 is `owned` where given (the source itself, its alpha cleared last
+// for an opaque chain, as the other levels read it), else a copy.
+MipChain make_mip_chain(const Image& source, ImagePtr owned, bool alpha, const FilterOptions& options) {
     if (!usable(source) || options.filter == FilterKind::classic) return MipChain{};
     try {
         Coverage coverage{};
@@ -394,19 +398,36 @@ MipChain build_mip_chain(const Image& source, bool alpha, const FilterOptions& o
         const Plan plan = make_plan(options, alpha, coverage.count > 0 ? &coverage : nullptr);
         MipChain chain;
         chain.alpha = alpha;
-        chain.levels.emplace_back(new_image(source.width, source.height));
-        if (!chain.levels.back()) return MipChain{};
-        copy_source(source, alpha, chain.levels.back().get());
+        chain.levels.emplace_back(owned ? nullptr : new_image(source.width, source.height));
+        if (!owned && !chain.levels.back()) return MipChain{};
+        if (!owned) copy_source(source, alpha, chain.levels.back().get());
         const bool built = make_levels(source, plan, [&](int, const Linear* level, int32_t w, int32_t h) {
             chain.levels.emplace_back(new_image(w, h));
             if (!chain.levels.back()) return false;
             store_block(level, w, h, plan, chain.levels.back().get(), 0, 0);
             return true;
         });
-        return built ? std::move(chain) : MipChain{};
+        if (!built) return MipChain{};
+        if (owned) {
+            if (!alpha) copy_source(*owned, alpha, owned.get());
+            chain.levels.front() = std::move(owned);
+        }
+        return chain;
     } catch (const std::bad_alloc&) {
         return MipChain{};
     }
+}
+
+}  // namespace
+
+MipChain build_mip_chain(const Image& source, bool alpha, const FilterOptions& options) {
+    return make_mip_chain(source, nullptr, alpha, options);
+}
+
+MipChain build_mip_chain(ImagePtr source, bool alpha, const FilterOptions& options) {
+    if (!source) return MipChain{};
+    const Image& picture = *source;
+    return make_mip_chain(picture, std::move(source), alpha, options);
 }
 
 }  // namespace orvandel

@@ -22,6 +22,8 @@ Atlas build_atlas(const Image& source, bool alpha, const FilterOptions& options)
 // The mip levels of `source` (options.layout is ignored; FilterKind::classic
 // is not offered here).
 MipChain build_mip_chain(const Image& source, bool alpha, const FilterOptions& options);
+// The same, with the source's own pixels as level 0 instead of a copy.
+MipChain build_mip_chain(ImagePtr source, bool alpha, const FilterOptions& options);
 
 // The rip atlas of an opaque picture built where its 24-bit BMP file's bytes
 // are: `canvas` is new_bmp24_atlas(w, h, true) with the picture in its

@@ -260,8 +260,7 @@ TextureResult write_gpu_texture(LoadResult loaded, const std::string& output, co
     // No compressed block may mix two blocks of the atlas.
     filter.alignment = block_format_info(compress.format).block_width;
     if (filter.layout == AtlasLayout::mip) {
-        MipChain chain = build_mip_chain(*loaded.image, result.alpha, filter);
-        loaded.image.reset();  // only the chain from here on
+        MipChain chain = build_mip_chain(std::move(loaded.image), result.alpha, filter);
         if (chain.levels.empty()) return failure(EXIT_NO_MEMORY, "no memory for the mip chain");
         result.levels = int(chain.levels.size());
         levels = std::move(chain.levels);

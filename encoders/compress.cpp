@@ -77,7 +77,9 @@ void encode_bc_level(const CompressOptions& options, const Image& level, uint8_t
 
 void copy_rgba_level(const CompressOptions& options, const Image& level, uint8_t* out) {
     const Pixel opaque = options.settings.alpha ? 0 : 0xFF000000u;
-    run_parallel(options.threads, level.height, 64, [&](int64_t begin, int64_t end) {
+    // Runs of at least 1 MiB: a small level's copy takes less than a thread's start.
+    const int64_t run = std::max<int64_t>(64, (int64_t(1) << 20) / (4 * int64_t(level.width)));
+    run_parallel(options.threads, level.height, run, [&](int64_t begin, int64_t end) {
         for (int64_t y = begin; y < end; ++y) {
             const Pixel* row = level.pixels + y * level.width;
             uint8_t* to = out + size_t(y) * size_t(level.width) * 4;
