@@ -279,19 +279,29 @@ bool make_levels(const Image& source, const Plan& plan, Sink&& sink) {
     for (int k = 1; width > 1 || height > 1; ++k) {
         BlockView in = k == 1 ? source_view(source) : values_view(previous, width, height);
         const int32_t next_width = std::max(1, width / 2), next_height = std::max(1, height / 2);
-        // A size of 1 halves to itself whatever the filter: that pass is skipped.
-        if (width > 1) {
-            const Taps taps = make_taps(plan.filter, plan.edge, width);
-            across = allocate_linear(next_width, height);
-            if (!across || !halve_rows(in, plan.coding, taps, plan.mode, plan.threads, across.get()))
+        if (width > 1 && next_width > 1 && height > 1) {
+            // Both passes at once: no whole level of horizontal halvings.
+            const Taps across_taps = make_taps(plan.filter, plan.edge, width);
+            const Taps down_taps = make_taps(plan.filter, plan.edge, height);
+            level = allocate_linear(next_width, next_height);
+            if (!level || !halve_both(in, plan.coding, across_taps, down_taps, plan.mode, plan.threads, level.get()))
                 return false;
-            in = values_view(across, next_width, height);
-        }
-        if (height > 1) {
-            if (!halve_down(in, plan, &level)) return false;
-        } else {
-            level.swap(across);
             if (plan.normal) renormalise(level.get(), int64_t(next_width) * next_height);
+        } else {
+            // A size of 1 halves to itself whatever the filter: that pass is skipped.
+            if (width > 1) {
+                const Taps taps = make_taps(plan.filter, plan.edge, width);
+                across = allocate_linear(next_width, height);
+                if (!across || !halve_rows(in, plan.coding, taps, plan.mode, plan.threads, across.get()))
+                    return false;
+                in = values_view(across, next_width, height);
+            }
+            if (height > 1) {
+                if (!halve_down(in, plan, &level)) return false;
+            } else {
+                level.swap(across);
+                if (plan.normal) renormalise(level.get(), int64_t(next_width) * next_height);
+            }
         }
         across.reset();
         previous.reset();

@@ -210,10 +210,11 @@ const Linear* fetch_row(const BlockView& block, const Coding& coding, RowCache* 
     return out;
 }
 
-template <bool Weighted, bool Clamped>
-void halve_columns_band(const BlockView& block, const Coding& coding, const Taps& taps, const Range& range,
-                        int32_t begin, int32_t end, std::vector<Linear>* scratch, RowCache* cache, Linear* out) {
-    const int32_t width = block.width;
+// Output rows [begin, end) of a vertical halving over input rows of `width`
+// values, each input row from fetch(row).
+template <bool Weighted, bool Clamped, typename Fetch>
+void halve_columns_band(int32_t width, const Taps& taps, const Range& range, int32_t begin, int32_t end,
+                        std::vector<Linear>* scratch, Fetch&& fetch, Linear* out) {
     Linear* sum = scratch->data();
     Linear* plain = sum + width;
     for (int32_t i = begin; i < end; ++i) {
@@ -227,7 +228,7 @@ void halve_columns_band(const BlockView& block, const Coding& coding, const Taps
         for (int32_t t = 0; t < taps.count; ++t) {
             if (w[t] == 0) continue;
             const int32_t row = edge_index(taps.edge, first_of(taps, i) + t, taps.in_size);
-            const Linear* in = fetch_row(block, coding, cache, row);
+            const Linear* in = fetch(row);
             if (begun)
                 accumulate_row<Weighted>(in, w[t], width, total, plain);
             else
@@ -823,8 +824,10 @@ bool halve_columns(const BlockView& block, const Coding& coding, const Taps& tap
     }
     const auto run = [&](auto weighted, auto clamped) {
         run_bands(bands, taps.out_size, [&](int band, int32_t begin, int32_t end) {
+            RowCache* cache = &caches[size_t(band)];
             halve_columns_band<decltype(weighted)::value, decltype(clamped)::value>(
-                block, coding, taps, range_of(mode), begin, end, &scratch[size_t(band)], &caches[size_t(band)], out);
+                block.width, taps, range_of(mode), begin, end, &scratch[size_t(band)],
+                [&](int32_t row) { return fetch_row(block, coding, cache, row); }, out);
         });
     };
     using Yes = std::true_type;
@@ -933,6 +936,65 @@ bool halve_rows(const BlockView& block, const Coding& coding, const Taps& taps, 
             halve_row(padded, taps, mode, out + int64_t(r) * taps.out_size);
         }
     });
+    return true;
+}
+
+bool halve_both(const BlockView& block, const Coding& coding, const Taps& across, const Taps& down,
+                const PassMode& mode, int threads, Linear* out) {
+    if (across.out_size > SEGMENT_OUTPUTS || block.height != down.in_size) {
+        const LinearPtr rows = allocate_linear(across.out_size, block.height);
+        BlockView halved;
+        halved.values = rows.get();
+        halved.stride = across.out_size;
+        halved.width = across.out_size;
+        halved.height = block.height;
+        return rows && halve_rows(block, coding, across, mode, threads, rows.get()) &&
+               halve_columns(halved, coding, down, mode, threads, out);
+    }
+    const int32_t width = across.out_size;
+    const int bands =
+        band_count(threads, down.out_size, int64_t(width) * (down.count + 2 * int64_t(across.count)));
+    // Each band's ring holds the horizontal halvings its output rows read,
+    // made as they are first asked for; its padded row, the input row on
+    // its way to a halving.
+    struct Band {
+        std::vector<Linear> scratch, padded, rows;
+        std::vector<int32_t> tags;
+    };
+    std::vector<Band> state(static_cast<size_t>(bands));
+    try {
+        for (Band& b : state) {
+            b.scratch.resize(2 * size_t(width));
+            b.padded.resize(size_t(across.in_size) + 2 * size_t(across.pad));
+            b.tags.assign(size_t(down.count) + 4, -1);
+            b.rows.resize(b.tags.size() * size_t(width));
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    const auto run = [&](auto weighted, auto clamped) {
+        run_bands(bands, down.out_size, [&](int band, int32_t begin, int32_t end) {
+            Band& b = state[size_t(band)];
+            const auto fetch = [&](int32_t row) -> const Linear* {
+                const size_t slot = size_t(row) % b.tags.size();
+                Linear* halved = b.rows.data() + slot * size_t(width);
+                if (b.tags[slot] != row) {
+                    load_padded_row(block, row, coding, across, b.padded.data());
+                    halve_row(b.padded.data(), across, mode, halved);
+                    b.tags[slot] = row;
+                }
+                return halved;
+            };
+            halve_columns_band<decltype(weighted)::value, decltype(clamped)::value>(
+                width, down, range_of(mode), begin, end, &b.scratch, fetch, out);
+        });
+    };
+    using Yes = std::true_type;
+    using No = std::false_type;
+    if (mode.alpha_weighted)
+        mode.clamped ? run(Yes(), Yes()) : run(Yes(), No());
+    else
+        mode.clamped ? run(No(), Yes()) : run(No(), No());
     return true;
 }
 

@@ -118,6 +118,13 @@ bool halve_columns(const BlockView& block, const Coding& coding, const Taps& tap
 bool halve_rows(const BlockView& block, const Coding& coding, const Taps& taps, const PassMode& mode, int threads,
                 Linear* out);
 
+// Both halvings of `block`, across (taps over its width) and then down
+// (taps over its height), into `out`, across.out_size x down.out_size:
+// the values halve_rows and then halve_columns give, without a whole
+// intermediate block (each band keeps the few rows its outputs read).
+bool halve_both(const BlockView& block, const Coding& coding, const Taps& across, const Taps& down,
+                const PassMode& mode, int threads, Linear* out);
+
 // One output row of a vertical halving without alpha weighting, its input
 // rows taken one tap at a time, as halve_columns takes them: start_column_sum
 // for the first tap of non-zero weight, add_to_column_sum for the others,
