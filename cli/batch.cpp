@@ -35,7 +35,7 @@
 #include "writers/dds.h"
 #include "writers/ktx2.h"
 #include "writers/manifest.h"
-#include "writers/exr_writer.h"
+#include "writers/exr_writer_module.h"
 #include "writers/png_writer.h"
 #include "builders/modern.h"
 
@@ -426,21 +426,24 @@ TextureResult write_exr(const FloatImage& picture, const std::string& output, co
     settings.wrapmodes = wrapmodes_of(filter.edge);
     settings.alpha = result.alpha;
     settings.threads = filter.threads;
+    std::string unavailable;
+    const ExrWriterFunctions* exr = exr_writer_functions(&unavailable);
+    if (!exr) return failure(EXIT_WRITE_FAILED, printable(unavailable));
     WriteResult written;
-    ExrWriterPtr writer = open_exr(output, picture.width, picture.height, settings, &written);
+    ExrWriterPtr writer = exr->open(output, picture.width, picture.height, settings, &written);
     const auto no_memory = [] { return failure(EXIT_NO_MEMORY, "no memory for the OpenEXR levels"); };
     if (!writer) return written.error == ENOMEM ? no_memory() : write_failed(output, written);
     Atlas geometry;
     const LevelSink sink = [&](const FloatLevel& level) {
-        written = write_exr_level(writer.get(), level.values, level.width, level.height, level.x_level,
-                                  level.y_level, level.alpha_factor);
+        written = exr->write_level(writer.get(), level.values, level.width, level.height, level.x_level,
+                                   level.y_level, level.alpha_factor);
         ++result.levels;
         if (manifest) geometry.blocks.push_back({level.x_level, level.y_level, 0, 0, level.width, level.height});
         return bool(written);
     };
     const bool built = settings.levels == ExrLevels::rip ? build_float_rip(picture, result.alpha, filter, sink)
                                                          : build_float_mip(picture, result.alpha, filter, sink);
-    if (built) written = finish_exr(std::move(writer));
+    if (built) written = exr->finish(std::move(writer));
     if (written.error == ENOMEM || (!built && written)) return no_memory();
     if (!written) return write_failed(output, written);
     result.atlas_width = picture.width;
@@ -602,8 +605,17 @@ int run_batch(const CliOptions& options, int out_fd, int err_fd) {
     // With fewer textures than jobs, the spare cores go to each build.
     const size_t workers = std::min(size_t(options.jobs), count);
     const int build_threads = build_thread_count(options.jobs, workers, available_cores());
-    // OpenEXR compresses on a pool of its own, shared by every file of the run.
-    if (options.format == OutputFormat::exr) set_exr_thread_pool(std::min(options.jobs, available_cores()));
+    // OpenEXR compresses on a pool of its own, shared by every file of the
+    // run. Without the module that writes OpenEXR, no texture is started.
+    if (options.format == OutputFormat::exr) {
+        std::string unavailable;
+        const ExrWriterFunctions* exr = exr_writer_functions(&unavailable);
+        if (!exr) {
+            write_all(err_fd, "orvandel: " + printable(unavailable) + "\n");
+            return EXIT_WRITE_FAILED;
+        }
+        exr->set_thread_pool(std::min(options.jobs, available_cores()));
+    }
     auto work = [&]() {
         for (size_t i; (i = next.fetch_add(1)) < count;) {
             const std::string& input = options.inputs[i];

@@ -2,7 +2,8 @@
 // hands the bytes to that format's loaders. BMP and PCX have more than one
 // loader; the next is tried when one declines, and a BMP the classic two
 // decline goes to the reader of every BMP variant. A file that matches a
-// signature is never tried as another format.
+// signature is never tried as another format. OpenEXR and TIFF files go to
+// readers built into a module of their own, loaded by the first such file.
 // The file is read whole, once, into memory of our own (io/input_file.h);
 // every decoder reads from there, and the bytes are released before the
 // picture goes back to the caller, so they never sit in memory beside the
@@ -14,14 +15,13 @@
 #include "io/input_file.h"
 #include "readers/bmp.h"
 #include "readers/bmp_variants.h"
-#include "readers/exr.h"
+#include "readers/exr_tiff_module.h"
 #include "readers/gif.h"
 #include "readers/hdr.h"
 #include "readers/jpeg.h"
 #include "readers/pcx.h"
 #include "readers/png.h"
 #include "readers/tga.h"
-#include "readers/tiff.h"
 
 namespace orvandel {
 
@@ -126,13 +126,13 @@ LoadResult load_image_from_memory(const uint8_t* bytes, size_t size, const LoadO
             case ImageFormat::jpeg:
                 return load_jpeg(bytes, size, options);
             case ImageFormat::exr:
-                if (options.high_precision) return load_exr(bytes, size, options);
+                if (options.high_precision) return load_exr_or_tiff(ImageFormat::exr, bytes, size, options);
                 break;
             case ImageFormat::hdr:
                 if (options.high_precision) return load_hdr(bytes, size, options);
                 break;
             case ImageFormat::tiff:
-                if (options.high_precision) return load_tiff(bytes, size, options);
+                if (options.high_precision) return load_exr_or_tiff(ImageFormat::tiff, bytes, size, options);
                 break;
             case ImageFormat::unknown:
                 break;

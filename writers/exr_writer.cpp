@@ -121,7 +121,9 @@ struct ExrWriter {
     bool done = false;
 };
 
-void ExrWriterDeleter::operator()(ExrWriter* writer) const {
+namespace {
+
+void release_writer(ExrWriter* writer) {
     if (!writer) return;
     // Closing an unfinished file writes its tables to memory only; nothing reaches the disk.
     try {
@@ -130,8 +132,6 @@ void ExrWriterDeleter::operator()(ExrWriter* writer) const {
     }
     delete writer;
 }
-
-namespace {
 
 WriteResult exr_failure(const ExrWriter& writer, const std::exception& error) {
     if (writer.stream.out_of_memory || dynamic_cast<const std::bad_alloc*>(&error)) return system_failure(ENOMEM);
@@ -147,7 +147,7 @@ ExrWriterPtr open_exr(const std::string& path, int32_t width, int32_t height, co
         *failure = write_problem("the picture is too large for an OpenEXR file");
         return nullptr;
     }
-    ExrWriterPtr writer(new (std::nothrow) ExrWriter);
+    ExrWriterPtr writer(new (std::nothrow) ExrWriter, ExrWriterDeleter{release_writer});
     if (!writer) {
         *failure = system_failure(ENOMEM);
         return nullptr;

@@ -1,6 +1,8 @@
 // Tiled OpenEXR files of mip-map or rip-map levels, through the OpenEXR
 // library: the levels are handed over one at a time, in the order the file
 // stores them, and the file is written whole or not at all.
+// The functions are built into the module that holds the OpenEXR library;
+// the tool reaches them through writers/exr_writer_module.h.
 #ifndef ORVANDEL_WRITERS_EXR_WRITER_H
 #define ORVANDEL_WRITERS_EXR_WRITER_H
 
@@ -30,8 +32,10 @@ struct ExrSettings {
 };
 
 struct ExrWriter;
+// The writer is released by the code that made it, in the module.
 struct ExrWriterDeleter {
-    void operator()(ExrWriter* writer) const;
+    void (*release)(ExrWriter* writer) = nullptr;
+    void operator()(ExrWriter* writer) const { release(writer); }
 };
 using ExrWriterPtr = std::unique_ptr<ExrWriter, ExrWriterDeleter>;
 
