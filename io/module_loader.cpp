@@ -59,8 +59,8 @@ ModuleTable load_module_table(const char* file_name, const char* entry) {
             return result;
         }
         const void* table = reinterpret_cast<ModuleEntry>(function)();
-        const char* version = *static_cast<const char* const*>(table);
-        if (std::strcmp(version, ORVANDEL_VERSION) != 0) {
+        const char* version = table ? *static_cast<const char* const*>(table) : "unknown";
+        if (!table || std::strcmp(version, ORVANDEL_VERSION) != 0) {
             result.reason = path + " is from Orvandel " + version + ", this is " + ORVANDEL_VERSION;
             return result;
         }
