@@ -35,7 +35,7 @@ test::RunResult run_binary(const std::string& binary, const std::vector<std::str
 
 const std::string EXR = TEST_DATA_DIR "/float/grey-y.exr", TIFF = TEST_DATA_DIR "/float/grey-8.tif",
                   PNG16 = TEST_DATA_DIR "/float/plain-16-rgba.png", BMP = SAMPLES_DIR "/wall.bmp";
-const std::string MODULE_NAME = fs::path(ORVANDEL_EXR_TIFF_MODULE).filename();
+const std::string MODULE_NAME = fs::path(EXR_TIFF_MODULE_PATH).filename();
 
 TEST(ExrTiffModule, OnlyRunsThatReadOrWriteTheFormatsLoadIt) {
     const std::string out = test::scratch_path("out");
@@ -86,7 +86,7 @@ TEST(ExrTiffModule, FoundWhereItIsInstalledAndRefusedWithTheReasonWhereItIsNot) 
         if (c.setup == not_a_module) test::write_file(bin / MODULE_NAME, {'E', 'L', 'F'});
         if (c.setup == installed_module) {
             fs::create_directories(place);
-            fs::copy_file(ORVANDEL_EXR_TIFF_MODULE, place / MODULE_NAME);
+            fs::copy_file(EXR_TIFF_MODULE_PATH, place / MODULE_NAME);
         }
         const test::RunResult run = run_binary(tool, c.args);
         EXPECT_EQ(run.status, c.status) << run.output;
