@@ -210,6 +210,18 @@ const Linear* fetch_row(const BlockView& block, const Coding& coding, RowCache* 
     return out;
 }
 
+// Calls run(weighted, clamped) with the mode's two choices as types, so that
+// each combination is a pass compiled for it.
+template <typename Run>
+void run_in_mode(const PassMode& mode, Run&& run) {
+    using Yes = std::true_type;
+    using No = std::false_type;
+    if (mode.alpha_weighted)
+        mode.clamped ? run(Yes(), Yes()) : run(Yes(), No());
+    else
+        mode.clamped ? run(No(), Yes()) : run(No(), No());
+}
+
 // Output rows [begin, end) of a vertical halving over input rows of `width`
 // values, each input row from fetch(row).
 template <bool Weighted, bool Clamped, typename Fetch>
@@ -830,12 +842,7 @@ bool halve_columns(const BlockView& block, const Coding& coding, const Taps& tap
                 [&](int32_t row) { return fetch_row(block, coding, cache, row); }, out);
         });
     };
-    using Yes = std::true_type;
-    using No = std::false_type;
-    if (mode.alpha_weighted)
-        mode.clamped ? run(Yes(), Yes()) : run(Yes(), No());
-    else
-        mode.clamped ? run(No(), Yes()) : run(No(), No());
+    run_in_mode(mode, run);
     return true;
 }
 
@@ -989,12 +996,7 @@ bool halve_both(const BlockView& block, const Coding& coding, const Taps& across
                 width, down, range_of(mode), begin, end, &b.scratch, fetch, out);
         });
     };
-    using Yes = std::true_type;
-    using No = std::false_type;
-    if (mode.alpha_weighted)
-        mode.clamped ? run(Yes(), Yes()) : run(Yes(), No());
-    else
-        mode.clamped ? run(No(), Yes()) : run(No(), No());
+    run_in_mode(mode, run);
     return true;
 }
 
