@@ -447,6 +447,34 @@ __attribute__((target("avx2"))) void encode_srgb_bgr_avx2(const Linear* in, int3
         for (int c3 = 0; c3 < 3; ++c3) out[c3] = encode_srgb_with(encoder, in[k].v[2 - c3]);
 }
 
+// The same from three planes: eight reds, greens and blues encoded apart,
+// then their bytes interleaved.
+__attribute__((target("avx2"))) void encode_srgb_planes_avx2(const float* red, const float* green, const float* blue,
+                                                             int32_t count, uint8_t* out) {
+    const SrgbBuckets& buckets = srgb_buckets();
+    const SrgbEncoder& encoder = srgb_encoder();
+    // From blue bytes 0-7 and green 8-15 of one register and red 0-7 of another.
+    const __m128i low_bg = _mm_setr_epi8(0, 8, -1, 1, 9, -1, 2, 10, -1, 3, 11, -1, 4, 12, -1, 5);
+    const __m128i low_r = _mm_setr_epi8(-1, -1, 0, -1, -1, 1, -1, -1, 2, -1, -1, 3, -1, -1, 4, -1);
+    const __m128i high_bg = _mm_setr_epi8(13, -1, 6, 14, -1, 7, 15, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    const __m128i high_r = _mm_setr_epi8(-1, 5, -1, -1, 6, -1, -1, 7, -1, -1, -1, -1, -1, -1, -1, -1);
+    int32_t k = 0;
+    for (; k + 8 <= count; k += 8, out += 24) {
+        const __m128i bg = _mm_unpacklo_epi64(encode_srgb_eight(_mm256_loadu_ps(blue + k), buckets),
+                                              encode_srgb_eight(_mm256_loadu_ps(green + k), buckets));
+        const __m128i r = encode_srgb_eight(_mm256_loadu_ps(red + k), buckets);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                         _mm_or_si128(_mm_shuffle_epi8(bg, low_bg), _mm_shuffle_epi8(r, low_r)));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16),
+                         _mm_or_si128(_mm_shuffle_epi8(bg, high_bg), _mm_shuffle_epi8(r, high_r)));
+    }
+    for (; k < count; ++k, out += 3) {
+        out[0] = encode_srgb_with(encoder, blue[k]);
+        out[1] = encode_srgb_with(encoder, green[k]);
+        out[2] = encode_srgb_with(encoder, red[k]);
+    }
+}
+
 // The same sixteen floats at a time: one permute reaches all ten scales, and
 // one instruction narrows sixteen results to bytes.
 // GCC 12's AVX-512 headers start some results from a deliberately undefined
@@ -569,6 +597,22 @@ void encode_bgr_row(const Linear* in, int32_t count, const Coding& coding, uint8
             encode_row(in + k, n, opaque, pixels);
         }
         bgr_from_pixels(pixels, out + 3 * int64_t(k), n, isa);
+    }
+}
+
+void encode_bgr_planes(const float* red, const float* green, const float* blue, int32_t count, const Coding& coding,
+                       uint8_t* out, Isa isa) {
+#if defined(__x86_64__)
+    if (coding.kind == ValueKind::srgb && runnable_isa(isa) >= Isa::avx2)
+        return encode_srgb_planes_avx2(red, green, blue, count, out);
+#endif
+    // Elsewhere a run of opaque working values at a time, through encode_bgr_row.
+    constexpr int32_t RUN = 256;
+    Linear values[RUN];
+    for (int32_t k = 0; k < count; k += RUN) {
+        const int32_t n = std::min(RUN, count - k);
+        for (int32_t x = 0; x < n; ++x) values[x] = Linear{{red[k + x], green[k + x], blue[k + x], 1.0f}};
+        encode_bgr_row(values, n, coding, out + 3 * int64_t(k), isa);
     }
 }
 

@@ -45,6 +45,9 @@ void encode_column(const Linear* in, int32_t count, const Coding& coding, Pixel*
 // The colours of `count` working values as blue, green, red bytes (a BMP
 // row's), alpha ignored: encode_row's bytes on every level.
 void encode_bgr_row(const Linear* in, int32_t count, const Coding& coding, uint8_t* out, Isa isa = active_isa());
+// The same bytes from three planes of `count` values (red, green, blue).
+void encode_bgr_planes(const float* red, const float* green, const float* blue, int32_t count, const Coding& coding,
+                       uint8_t* out, Isa isa = active_isa());
 uint8_t encode_srgb(float linear);
 // `count` linear values to sRGB bytes on a chosen level (the rows use the
 // level in use): every level gives encode_srgb's bytes, NaN taken as 0.

@@ -4,7 +4,9 @@
 // every block row (0, j) is made from a few rows of block (0, j - 1) held in
 // a small ring per level, pulled through the levels as the deepest one asks
 // for them; each row, once made, goes out with its chain of horizontal
-// halvings at once. Memory is the canvas and a few rows per level. Threads
+// halvings at once. Memory is the canvas and a few rows per level, each
+// row three planes of floats (planar_rows.h): the alpha an opaque picture's
+// values would carry is never needed. Threads
 // take stripes of rows: a stripe makes the rows it owns and, where a filter
 // reaches past the stripe's edge, the rows of the level above that those
 // need (made twice, never written twice). Edges that wrap read the far end
@@ -16,6 +18,7 @@
 
 #include "builders/modern.h"
 #include "builders/atlas_layout.h"
+#include "builders/planar_rows.h"
 #include "builders/resample.h"
 
 namespace orvandel {
@@ -45,6 +48,7 @@ struct Geometry {
     std::vector<Taps> across;  // halving of widths[i], for i + 1 < widths.size()
     std::vector<Taps> down;    // halving of heights[j - 1] to heights[j]; down[0] unused
     int32_t widest_pad = 0;
+    PlaneLayout layout;
 };
 
 Geometry geometry(int32_t width, int32_t height, FilterKind filter, EdgeMode edge) {
@@ -60,6 +64,7 @@ Geometry geometry(int32_t width, int32_t height, FilterKind filter, EdgeMode edg
     }
     g.down.resize(g.heights.size());
     for (size_t j = 1; j < g.heights.size(); ++j) g.down[j] = make_taps(filter, edge, g.heights[j - 1]);
+    g.layout = plane_layout(width, g.widest_pad);
     return g;
 }
 
@@ -86,7 +91,7 @@ struct Settings {
 
 // The rows of one level a stripe has made lately: row k in slot k % slots.
 struct Ring {
-    std::vector<Linear> rows;
+    std::vector<float> rows;
     std::vector<int32_t> tags;
     int32_t next = 0;  // the next row to make
 };
@@ -98,83 +103,91 @@ struct Stripe {
     const Settings* s = nullptr;
     BgrImage* canvas = nullptr;
     size_t base = 0, last = 0;
-    const Linear* base_values = nullptr;  // level `base` kept whole, or null: the source, in the canvas
-    Linear* keep = nullptr;
+    const float* base_values = nullptr;  // level `base` kept whole, or null: the source, in the canvas
+    float* keep = nullptr;
     std::vector<Rows> own;  // per level, from base on
     std::vector<Ring> rings;
-    std::vector<Linear> chain_a, chain_b;
+    std::vector<float> chain_a, chain_b, split;
     bool missed = false;  // a row was asked for after its slot was reused
 };
 
-void put_row(Stripe* st, const Linear* values, int32_t width, int32_t x, int32_t y) {
-    encode_bgr_row(values, width, st->s->coding, bgr_at(st->canvas, x, y));
+void put_row(Stripe* st, const float* row, int32_t width, int32_t x, int32_t y) {
+    encode_planes(row, width, st->s->coding, st->g->layout, bgr_at(st->canvas, x, y));
 }
 
 // Blocks (1, j), (2, j), ... of atlas row y from a row of block (0, j), as
-// fill_chain in modern.cpp makes them.
-void put_chain(Stripe* st, const Linear* row, int32_t y) {
+// fill_chain in modern.cpp makes them. The row's padding is put in place:
+// the vertical passes read only its values.
+void put_chain(Stripe* st, float* row, int32_t y) {
     const Geometry& g = *st->g;
     const size_t columns = g.widths.size();
-    Linear* in_buffer = st->chain_a.data();
-    Linear* out = st->chain_b.data();
-    const Linear* in = row;
-    if (columns > 1 && g.across[0].pad > 0) {
-        std::memcpy(static_cast<void*>(in_buffer + g.across[0].pad), row, sizeof(Linear) * size_t(g.width));
-        pad_row(in_buffer, g.across[0]);
-        in = in_buffer;
-    }
+    float* in = row;
+    float* out = st->chain_a.data();
+    float* spare = st->chain_b.data();
+    if (columns > 1) pad_planes(row, g.layout, g.across[0]);
     for (size_t i = 1; i < columns; ++i) {
-        Linear* values = out + (i + 1 < columns ? g.across[i].pad : 0);
-        halve_row(in, g.across[i - 1], st->s->mode, values);
-        if (st->s->normal) renormalise(values, g.widths[i]);
-        put_row(st, values, g.widths[i], g.xs[i], y);
-        if (i + 1 < columns) pad_row(out, g.across[i]);
+        halve_planes(in, g.layout, g.across[i - 1], st->s->mode, st->split.data(), out);
+        if (st->s->normal) renormalise_planes(out, g.widths[i], g.layout);
+        put_row(st, out, g.widths[i], g.xs[i], y);
+        if (i + 1 < columns) pad_planes(out, g.layout, g.across[i]);
         in = out;
-        std::swap(in_buffer, out);
+        std::swap(out, spare);
     }
 }
 
-void emit(Stripe* st, size_t j, int32_t m, const Linear* row) {
+void emit(Stripe* st, size_t j, int32_t m, float* row) {
     const Geometry& g = *st->g;
     const int32_t y = g.ys[j] + m;
     if (j > 0) put_row(st, row, g.width, 0, y);
     put_chain(st, row, y);
-    if (j == st->last && st->keep)
-        std::memcpy(static_cast<void*>(st->keep + int64_t(m) * g.width), row, sizeof(Linear) * size_t(g.width));
+    if (j == st->last && st->keep) {
+        const int64_t floats = row_floats(g.layout);
+        std::memcpy(st->keep + int64_t(m) * floats, row, sizeof(float) * size_t(floats));
+    }
 }
 
-const Linear* row_of(Stripe* st, size_t j, int32_t k);
+const float* row_of(Stripe* st, size_t j, int32_t k);
 
-void make_row(Stripe* st, size_t j, int32_t m, Linear* out) {
+void make_row(Stripe* st, size_t j, int32_t m, float* out) {
     const Geometry& g = *st->g;
     if (j == 0) {
-        decode_bgr_row(bgr_at(st->canvas, 0, m), g.width, st->s->coding, out);
+        decode_bgr_planes(bgr_at(st->canvas, 0, m), g.width, st->s->coding, g.layout, out);
         return;
     }
     const Taps& taps = g.down[j];
     const float* w = weights_of(taps, m);
-    bool begun = false;
+    // Taps of non-zero weight only, as halve_columns takes them.
+    const float* rows[64];
+    float weights[64];
+    int32_t count = 0;
     for (int32_t t = 0; t < taps.count; ++t) {
         if (w[t] == 0) continue;
-        const Linear* in = row_of(st, j - 1, edge_index(taps.edge, first_of(taps, m) + t, taps.in_size));
+        const float* in = row_of(st, j - 1, edge_index(taps.edge, first_of(taps, m) + t, taps.in_size));
         if (!in) return;
-        if (begun)
-            add_to_column_sum(in, w[t], g.width, out);
-        else
-            start_column_sum(in, w[t], g.width, out);
-        begun = true;
+        rows[count] = in;
+        weights[count++] = w[t];
     }
-    finish_column_sum(out, g.width, st->s->mode);
-    if (st->s->normal) renormalise(out, g.width);
+    // Rows asked for later may have made further rows; every one read must
+    // still be in its slot.
+    for (int32_t t = 0, c = 0; t < taps.count; ++t) {
+        if (w[t] == 0) continue;
+        if (row_of(st, j - 1, edge_index(taps.edge, first_of(taps, m) + t, taps.in_size)) != rows[c++]) {
+            st->missed = true;
+            return;
+        }
+    }
+    sum_planes(rows, weights, count, g.width, g.layout, st->s->mode, out);
+    if (st->s->normal) renormalise_planes(out, g.width, g.layout);
 }
 
 // Row k of level j, made (with every row before it not yet made) if need be;
 // null when it was made and its slot has been reused since.
-const Linear* row_of(Stripe* st, size_t j, int32_t k) {
-    if (j == st->base && st->base_values) return st->base_values + int64_t(k) * st->g->width;
+const float* row_of(Stripe* st, size_t j, int32_t k) {
+    const int64_t floats = row_floats(st->g->layout);
+    if (j == st->base && st->base_values) return st->base_values + int64_t(k) * floats;
     Ring& ring = st->rings[j - st->base];
     const size_t slots = ring.tags.size();
-    Linear* slot = ring.rows.data() + (size_t(k) % slots) * size_t(st->g->width);
+    float* slot = ring.rows.data() + (size_t(k) % slots) * size_t(floats);
     if (ring.tags[size_t(k) % slots] == k) return slot;
     if (k < ring.next) {
         st->missed = true;
@@ -182,7 +195,7 @@ const Linear* row_of(Stripe* st, size_t j, int32_t k) {
     }
     while (ring.next <= k && !st->missed) {
         const int32_t m = ring.next++;
-        Linear* target = ring.rows.data() + (size_t(m) % slots) * size_t(st->g->width);
+        float* target = ring.rows.data() + (size_t(m) % slots) * size_t(floats);
         ring.tags[size_t(m) % slots] = -1;
         make_row(st, j, m, target);
         if (st->missed) return nullptr;
@@ -208,11 +221,12 @@ bool prepare(Stripe* st) {
             const size_t slots = size_t(j + 1 < g.heights.size() ? g.down[j + 1].count : 1) + 4;
             Ring& ring = st->rings[j - st->base];
             ring.tags.assign(slots, -1);
-            ring.rows.resize(slots * size_t(g.width));
+            ring.rows.resize(slots * size_t(row_floats(g.layout)));
             ring.next = wanted[j - st->base].lo;
         }
-        st->chain_a.resize(size_t(g.width) + 2 * size_t(g.widest_pad));
+        st->chain_a.resize(size_t(row_floats(g.layout)));
         st->chain_b.resize(st->chain_a.size());
+        st->split.resize(size_t(split_floats(g.layout)));
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -234,11 +248,11 @@ bool run_stripe(Stripe* st) {
 // Levels [base, last] over `stripes` stripes on `threads` threads; level
 // `last` also to `keep` when set.
 bool stream_levels(const Geometry& g, const Settings& s, BgrImage* canvas, size_t base, size_t last,
-                   const Linear* base_values, Linear* keep, int stripes, int threads) {
+                   const float* base_values, float* keep, int stripes, int threads) {
     std::vector<Stripe> work(static_cast<size_t>(stripes));
     for (int t = 0; t < stripes; ++t) {
         Stripe& st = work[size_t(t)];
-        st = Stripe{&g, &s, canvas, base, last, base_values, keep, {}, {}, {}, {}, false};
+        st = Stripe{&g, &s, canvas, base, last, base_values, keep, {}, {}, {}, {}, {}, false};
         for (size_t j = base; j <= last; ++j) {
             const int64_t n = g.heights[j];
             // A kept level's rows went out with the stripes before.
@@ -294,7 +308,7 @@ bool build_rip_in_file(BgrImage* canvas, const FilterOptions& options) {
                          kind == ValueKind::normal};
         const size_t deepest = g.heights.size() - 1;
         const int threads = std::max(1, options.threads);
-        LinearPtr kept;
+        ZeroedPtr<float[]> kept;
         size_t base = 0;
         while (true) {
             // The deepest level a stripe per thread can end on, or all of them on one.
@@ -308,9 +322,11 @@ bool build_rip_in_file(BgrImage* canvas, const FilterOptions& options) {
                     stripes = threads;
                 }
             }
-            LinearPtr keep;
+            ZeroedPtr<float[]> keep;
             if (last < deepest) {
-                keep = allocate_linear(width, g.heights[last]);
+                size_t bytes = 0;
+                if (!checked_byte_count(g.heights[last], row_floats(g.layout), sizeof(float), &bytes)) return false;
+                keep.reset(static_cast<float*>(allocate_zeroed(bytes)));
                 if (!keep) return false;
             }
             if (!stream_levels(g, s, canvas, base, last, kept.get(), keep.get(), stripes, threads)) {
