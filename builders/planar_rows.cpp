@@ -36,12 +36,11 @@ void halve_plane_plain(const float* plane, const Taps& taps, const PassMode& mod
     }
 }
 
-void sum_plane_plain(const float* const* rows, const float* weights, int32_t count, int64_t offset, int32_t begin,
-                     int32_t end, const PassMode& mode, float* out) {
+void sum_plane_plain(const ColumnSum& sum, int64_t offset, int32_t begin, int32_t end, const PassMode& mode) {
     for (int32_t x = begin; x < end; ++x) {
-        float sum = weights[0] * rows[0][offset + x];
-        for (int32_t t = 1; t < count; ++t) sum += weights[t] * rows[t][offset + x];
-        out[x] = mode.clamped ? clamp_value(sum, mode.colour_low, mode.colour_high) : sum;
+        float total = sum.weights[0] * sum.rows[0][offset + x];
+        for (int32_t t = 1; t < sum.count; ++t) total += sum.weights[t] * sum.rows[t][offset + x];
+        sum.out[offset + x] = mode.clamped ? clamp_value(total, mode.colour_low, mode.colour_high) : total;
     }
 }
 
@@ -68,13 +67,13 @@ __attribute__((target("avx2"))) void halve_plane_avx2(const float* plane, int32_
     float* even = split;
     float* odd = split + half;
     for (int32_t m = m0; m < m1; m += 8) {
-        const __m256 a = _mm256_loadu_ps(start + 2 * m), b = _mm256_loadu_ps(start + 2 * m + 8);
-        // Within each 128-bit half: a0 a2 b0 b2 | a4 a6 b4 b6; the 64-bit
-        // swap puts them in order.
-        _mm256_storeu_ps(even + m, _mm256_castpd_ps(_mm256_permute4x64_pd(
-                                       _mm256_castps_pd(_mm256_shuffle_ps(a, b, 0x88)), 0xD8)));
-        _mm256_storeu_ps(odd + m, _mm256_castpd_ps(_mm256_permute4x64_pd(
-                                      _mm256_castps_pd(_mm256_shuffle_ps(a, b, 0xDD)), 0xD8)));
+        // Values 0-3 and 8-11 in a, 4-7 and 12-15 in b: the in-lane shuffles
+        // then give the even (odd) values in order, with no shuffle across lanes.
+        const float* p = start + 2 * m;
+        const __m256 a = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p)), _mm_loadu_ps(p + 8), 1);
+        const __m256 b = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p + 4)), _mm_loadu_ps(p + 12), 1);
+        _mm256_storeu_ps(even + m, _mm256_shuffle_ps(a, b, 0x88));
+        _mm256_storeu_ps(odd + m, _mm256_shuffle_ps(a, b, 0xDD));
     }
     const float* source[MAX_TAPS];
     __m256 w[MAX_TAPS];
@@ -85,24 +84,16 @@ __attribute__((target("avx2"))) void halve_plane_avx2(const float* plane, int32_
     }
     const __m256 low = _mm256_set1_ps(mode.colour_low), high = _mm256_set1_ps(mode.colour_high);
     int32_t i = 0;
-    // Four sums side by side: four chains of additions in flight, not one.
-    for (; i + 32 <= outputs; i += 32) {
-        __m256 s0 = _mm256_setzero_ps(), s1 = s0, s2 = s0, s3 = s0;
+    // Eight sums side by side: an addition takes three or four cycles, so
+    // one chain of them alone would leave the adders idle most of the time.
+    for (; i + 64 <= outputs; i += 64) {
+        __m256 sum[8];
+        for (__m256& v : sum) v = _mm256_setzero_ps();
         for (int32_t t = 0; t < count; ++t) {
             const float* p = source[t] + i;
-            s0 = _mm256_add_ps(s0, _mm256_mul_ps(w[t], _mm256_loadu_ps(p)));
-            s1 = _mm256_add_ps(s1, _mm256_mul_ps(w[t], _mm256_loadu_ps(p + 8)));
-            s2 = _mm256_add_ps(s2, _mm256_mul_ps(w[t], _mm256_loadu_ps(p + 16)));
-            s3 = _mm256_add_ps(s3, _mm256_mul_ps(w[t], _mm256_loadu_ps(p + 24)));
+            for (int k = 0; k < 8; ++k) sum[k] = _mm256_add_ps(sum[k], _mm256_mul_ps(w[t], _mm256_loadu_ps(p + 8 * k)));
         }
-        if (mode.clamped) {
-            s0 = clamp8(s0, low, high), s1 = clamp8(s1, low, high);
-            s2 = clamp8(s2, low, high), s3 = clamp8(s3, low, high);
-        }
-        _mm256_storeu_ps(out + i, s0);
-        _mm256_storeu_ps(out + i + 8, s1);
-        _mm256_storeu_ps(out + i + 16, s2);
-        _mm256_storeu_ps(out + i + 24, s3);
+        for (int k = 0; k < 8; ++k) _mm256_storeu_ps(out + i + 8 * k, mode.clamped ? clamp8(sum[k], low, high) : sum[k]);
     }
     for (; i + 8 <= outputs; i += 8) {
         __m256 s = _mm256_setzero_ps();
@@ -112,34 +103,26 @@ __attribute__((target("avx2"))) void halve_plane_avx2(const float* plane, int32_
     halve_plane_plain(plane, taps, mode, i, outputs, out);
 }
 
-__attribute__((target("avx2"))) void sum_plane_avx2(const float* const* rows, const float* weights, int32_t count,
-                                                    int64_t offset, int32_t width, const PassMode& mode,
-                                                    float* out) {
+__attribute__((target("avx2"))) void sum_planes_avx2(const ColumnSum* sums, int32_t n, int64_t offset, int32_t width,
+                                                     const PassMode& mode) {
     const __m256 low = _mm256_set1_ps(mode.colour_low), high = _mm256_set1_ps(mode.colour_high);
-    const __m256 w0 = _mm256_set1_ps(weights[0]);
     int32_t x = 0;
-    for (; x + 32 <= width; x += 32) {
-        const float* p = rows[0] + offset + x;
-        __m256 s0 = _mm256_mul_ps(w0, _mm256_loadu_ps(p)), s1 = _mm256_mul_ps(w0, _mm256_loadu_ps(p + 8));
-        __m256 s2 = _mm256_mul_ps(w0, _mm256_loadu_ps(p + 16)), s3 = _mm256_mul_ps(w0, _mm256_loadu_ps(p + 24));
-        for (int32_t t = 1; t < count; ++t) {
-            const __m256 w = _mm256_set1_ps(weights[t]);
-            p = rows[t] + offset + x;
-            s0 = _mm256_add_ps(s0, _mm256_mul_ps(w, _mm256_loadu_ps(p)));
-            s1 = _mm256_add_ps(s1, _mm256_mul_ps(w, _mm256_loadu_ps(p + 8)));
-            s2 = _mm256_add_ps(s2, _mm256_mul_ps(w, _mm256_loadu_ps(p + 16)));
-            s3 = _mm256_add_ps(s3, _mm256_mul_ps(w, _mm256_loadu_ps(p + 24)));
+    // Eight sums side by side, as in the halving above.
+    for (; x + 64 <= width; x += 64)
+        for (int32_t r = 0; r < n; ++r) {
+            const ColumnSum& sum = sums[r];
+            __m256 total[8];
+            const __m256 w0 = _mm256_set1_ps(sum.weights[0]);
+            for (int k = 0; k < 8; ++k) total[k] = _mm256_mul_ps(w0, _mm256_loadu_ps(sum.rows[0] + offset + x + 8 * k));
+            for (int32_t t = 1; t < sum.count; ++t) {
+                const __m256 w = _mm256_set1_ps(sum.weights[t]);
+                const float* p = sum.rows[t] + offset + x;
+                for (int k = 0; k < 8; ++k) total[k] = _mm256_add_ps(total[k], _mm256_mul_ps(w, _mm256_loadu_ps(p + 8 * k)));
+            }
+            float* out = sum.out + offset + x;
+            for (int k = 0; k < 8; ++k) _mm256_storeu_ps(out + 8 * k, mode.clamped ? clamp8(total[k], low, high) : total[k]);
         }
-        if (mode.clamped) {
-            s0 = clamp8(s0, low, high), s1 = clamp8(s1, low, high);
-            s2 = clamp8(s2, low, high), s3 = clamp8(s3, low, high);
-        }
-        _mm256_storeu_ps(out + x, s0);
-        _mm256_storeu_ps(out + x + 8, s1);
-        _mm256_storeu_ps(out + x + 16, s2);
-        _mm256_storeu_ps(out + x + 24, s3);
-    }
-    sum_plane_plain(rows, weights, count, offset, x, width, mode, out);
+    for (int32_t r = 0; r < n; ++r) sum_plane_plain(sums[r], offset, x, width, mode);
 }
 #endif
 
@@ -176,6 +159,11 @@ void pad_planes(float* row, const PlaneLayout& layout, const Taps& taps) {
     const int32_t n = taps.in_size;
     for (int c = 0; c < 3; ++c) {
         float* plane = row + c * layout.stride + layout.pad;
+        if (taps.edge == EdgeMode::clamp) {
+            std::fill(plane - taps.pad, plane, plane[0]);
+            std::fill(plane + n, plane + n + taps.pad, plane[n - 1]);
+            continue;
+        }
         for (int32_t k = 1; k <= taps.pad; ++k) {
             plane[-k] = plane[edge_index(taps.edge, -k, n)];
             plane[n - 1 + k] = plane[edge_index(taps.edge, n - 1 + k, n)];
@@ -200,19 +188,19 @@ void halve_planes(const float* in, const PlaneLayout& layout, const Taps& taps, 
     }
 }
 
-void sum_planes(const float* const* rows, const float* weights, int32_t count, int32_t width,
-                const PlaneLayout& layout, const PassMode& mode, float* out, Isa isa) {
+void sum_planes(const ColumnSum* sums, int32_t n, int32_t width, const PlaneLayout& layout, const PassMode& mode,
+                Isa isa) {
     for (int c = 0; c < 3; ++c) {
         const int64_t offset = c * layout.stride + layout.pad;
 #if defined(__x86_64__)
         if (runnable_isa(isa) >= Isa::avx2) {
-            sum_plane_avx2(rows, weights, count, offset, width, mode, out + offset);
+            sum_planes_avx2(sums, n, offset, width, mode);
             continue;
         }
 #else
         (void)isa;
 #endif
-        sum_plane_plain(rows, weights, count, offset, 0, width, mode, out + offset);
+        for (int32_t r = 0; r < n; ++r) sum_plane_plain(sums[r], offset, 0, width, mode);
     }
 }
 

@@ -40,11 +40,19 @@ void pad_planes(float* row, const PlaneLayout& layout, const Taps& taps);
 // first taps.out_size values.
 void halve_planes(const float* in, const PlaneLayout& layout, const Taps& taps, const PassMode& mode, float* scratch,
                   float* out, Isa isa = active_isa());
-// One output row of a vertical halving from `count` input rows of non-zero
+// One output row of a vertical halving: `count` input rows of non-zero
 // weight, taken in order (start_column_sum, add_to_column_sum and
-// finish_column_sum's bits), in one pass over the row.
-void sum_planes(const float* const* rows, const float* weights, int32_t count, int32_t width,
-                const PlaneLayout& layout, const PassMode& mode, float* out, Isa isa = active_isa());
+// finish_column_sum's bits).
+struct ColumnSum {
+    const float* const* rows;
+    const float* weights;
+    int32_t count;
+    float* out;
+};
+// `n` output rows in one pass over their columns, a few vectors of each in
+// turn, so that the input rows they share are read from memory once.
+void sum_planes(const ColumnSum* sums, int32_t n, int32_t width, const PlaneLayout& layout, const PassMode& mode,
+                Isa isa = active_isa());
 void renormalise_planes(float* row, int32_t width, const PlaneLayout& layout);
 
 }  // namespace orvandel

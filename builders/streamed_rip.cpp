@@ -94,6 +94,7 @@ struct Ring {
     std::vector<float> rows;
     std::vector<int32_t> tags;
     int32_t next = 0;  // the next row to make
+    int32_t end = 0;   // past the last row the stripe needs
 };
 
 // One stripe's work on levels [base, last]: the rows it owns of each level
@@ -148,36 +149,51 @@ void emit(Stripe* st, size_t j, int32_t m, float* row) {
 
 const float* row_of(Stripe* st, size_t j, int32_t k);
 
-void make_row(Stripe* st, size_t j, int32_t m, float* out) {
+// Rows [m, m + n) of level j into outs[0 .. n). Two rows of a level are
+// made in one pass where they can be: they read twelve of the same fourteen
+// rows above (Kaiser), which then come from the first-level cache for the
+// second row instead of from further out.
+constexpr int32_t BATCH = 2;
+
+void make_rows(Stripe* st, size_t j, int32_t m, int32_t n, float* const* outs) {
     const Geometry& g = *st->g;
     if (j == 0) {
-        decode_bgr_planes(bgr_at(st->canvas, 0, m), g.width, st->s->coding, g.layout, out);
+        for (int32_t r = 0; r < n; ++r)
+            decode_bgr_planes(bgr_at(st->canvas, 0, m + r), g.width, st->s->coding, g.layout, outs[r]);
         return;
     }
     const Taps& taps = g.down[j];
-    const float* w = weights_of(taps, m);
     // Taps of non-zero weight only, as halve_columns takes them.
-    const float* rows[64];
-    float weights[64];
-    int32_t count = 0;
-    for (int32_t t = 0; t < taps.count; ++t) {
-        if (w[t] == 0) continue;
-        const float* in = row_of(st, j - 1, edge_index(taps.edge, first_of(taps, m) + t, taps.in_size));
-        if (!in) return;
-        rows[count] = in;
-        weights[count++] = w[t];
+    const float* rows[BATCH][64];
+    float weights[BATCH][64];
+    ColumnSum sums[BATCH];
+    for (int32_t r = 0; r < n; ++r) {
+        const float* w = weights_of(taps, m + r);
+        int32_t count = 0;
+        for (int32_t t = 0; t < taps.count; ++t) {
+            if (w[t] == 0) continue;
+            const float* in = row_of(st, j - 1, edge_index(taps.edge, first_of(taps, m + r) + t, taps.in_size));
+            if (!in) return;
+            rows[r][count] = in;
+            weights[r][count++] = w[t];
+        }
+        sums[r] = ColumnSum{rows[r], weights[r], count, outs[r]};
     }
     // Rows asked for later may have made further rows; every one read must
     // still be in its slot.
-    for (int32_t t = 0, c = 0; t < taps.count; ++t) {
-        if (w[t] == 0) continue;
-        if (row_of(st, j - 1, edge_index(taps.edge, first_of(taps, m) + t, taps.in_size)) != rows[c++]) {
-            st->missed = true;
-            return;
+    for (int32_t r = 0; r < n; ++r) {
+        const float* w = weights_of(taps, m + r);
+        for (int32_t t = 0, c = 0; t < taps.count; ++t) {
+            if (w[t] == 0) continue;
+            if (row_of(st, j - 1, edge_index(taps.edge, first_of(taps, m + r) + t, taps.in_size)) != rows[r][c++]) {
+                st->missed = true;
+                return;
+            }
         }
     }
-    sum_planes(rows, weights, count, g.width, g.layout, st->s->mode, out);
-    if (st->s->normal) renormalise_planes(out, g.width, g.layout);
+    sum_planes(sums, n, g.width, g.layout, st->s->mode);
+    if (st->s->normal)
+        for (int32_t r = 0; r < n; ++r) renormalise_planes(outs[r], g.width, g.layout);
 }
 
 // Row k of level j, made (with every row before it not yet made) if need be;
@@ -194,13 +210,20 @@ const float* row_of(Stripe* st, size_t j, int32_t k) {
         return nullptr;
     }
     while (ring.next <= k && !st->missed) {
-        const int32_t m = ring.next++;
-        float* target = ring.rows.data() + (size_t(m) % slots) * size_t(floats);
-        ring.tags[size_t(m) % slots] = -1;
-        make_row(st, j, m, target);
+        const int32_t m = ring.next;
+        const int32_t n = std::min(BATCH, ring.end - m);
+        ring.next += n;
+        float* targets[BATCH];
+        for (int32_t r = 0; r < n; ++r) {
+            targets[r] = ring.rows.data() + (size_t(m + r) % slots) * size_t(floats);
+            ring.tags[size_t(m + r) % slots] = -1;
+        }
+        make_rows(st, j, m, n, targets);
         if (st->missed) return nullptr;
-        ring.tags[size_t(m) % slots] = m;
-        if (st->own[j - st->base].has(m)) emit(st, j, m, target);
+        for (int32_t r = 0; r < n; ++r) {
+            ring.tags[size_t(m + r) % slots] = m + r;
+            if (st->own[j - st->base].has(m + r)) emit(st, j, m + r, targets[r]);
+        }
     }
     return slot;
 }
@@ -216,13 +239,15 @@ bool prepare(Stripe* st) {
     try {
         for (size_t j = st->base; j <= st->last; ++j) {
             if (j == st->base && st->base_values) continue;
-            // A window moves by at most three rows from one output row to
-            // the next, and a row is used at once, so four spare slots do.
-            const size_t slots = size_t(j + 1 < g.heights.size() ? g.down[j + 1].count : 1) + 4;
+            // The rows a batch of the level below reads are all held at once:
+            // a window moves by at most three rows from one output row to the
+            // next, and a batch here may run one row past the one asked for.
+            const size_t slots = size_t(j + 1 < g.heights.size() ? g.down[j + 1].count : 1) + 3 * BATCH;
             Ring& ring = st->rings[j - st->base];
             ring.tags.assign(slots, -1);
             ring.rows.resize(slots * size_t(row_floats(g.layout)));
             ring.next = wanted[j - st->base].lo;
+            ring.end = wanted[j - st->base].hi;
         }
         st->chain_a.resize(size_t(row_floats(g.layout)));
         st->chain_b.resize(st->chain_a.size());
