@@ -241,8 +241,11 @@ bool prepare(Stripe* st) {
             if (j == st->base && st->base_values) continue;
             // The rows a batch of the level below reads are all held at once:
             // a window moves by at most three rows from one output row to the
-            // next, and a batch here may run one row past the one asked for.
-            const size_t slots = size_t(j + 1 < g.heights.size() ? g.down[j + 1].count : 1) + 3 * BATCH;
+            // next (two for even sizes), and a batch here may run one row past
+            // the one asked for. No more slots than rows the stripe makes.
+            const int32_t rows = wanted[j - st->base].hi - wanted[j - st->base].lo;
+            const size_t slots = size_t(std::max(
+                1, std::min(rows, (j + 1 < g.heights.size() ? g.down[j + 1].count : 1) + 4 * (BATCH - 1))));
             Ring& ring = st->rings[j - st->base];
             ring.tags.assign(slots, -1);
             ring.rows.resize(slots * size_t(row_floats(g.layout)));
