@@ -28,8 +28,10 @@ MipChain build_mip_chain(ImagePtr source, bool alpha, const FilterOptions& optio
 // The rip atlas of an opaque picture built where its 24-bit BMP file's bytes
 // are: `canvas` is new_bmp24_atlas(w, h, true) with the picture in its
 // top-left corner. Its file then holds the bytes build_atlas's atlas gives
-// through write_bmp24. False when the memory could not be had.
-bool build_rip_in_file(BgrImage* canvas, const FilterOptions& options);
+// through write_bmp24. False when the memory could not be had. `streamed`,
+// when given, says whether the rows streamed all the way (rather than the
+// build falling back to build_atlas).
+bool build_rip_in_file(BgrImage* canvas, const FilterOptions& options, bool* streamed = nullptr);
 
 // Whether build_rip_in_file streams a w x h picture with these options (it
 // goes through build_atlas otherwise, holding both atlases for a moment).

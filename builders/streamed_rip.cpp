@@ -324,7 +324,8 @@ bool rip_streams(int32_t width, int32_t height, const FilterOptions& options) {
            options.padding == 0 && options.alignment <= 1 && width >= 8 && width <= 65536 && height >= 2;
 }
 
-bool build_rip_in_file(BgrImage* canvas, const FilterOptions& options) {
+bool build_rip_in_file(BgrImage* canvas, const FilterOptions& options, bool* streamed) {
+    if (streamed) *streamed = false;
     if (!canvas || canvas->width < 2 || canvas->height < 2) return false;
     const int32_t width = canvas->width / 2, height = canvas->height / 2;
     if (!rip_streams(width, height, options)) return build_through_pixels(canvas, options);
@@ -360,7 +361,10 @@ bool build_rip_in_file(BgrImage* canvas, const FilterOptions& options) {
             if (!stream_levels(g, s, canvas, base, last, kept.get(), keep.get(), stripes, threads)) {
                 return build_through_pixels(canvas, options);
             }
-            if (last == deepest) return true;
+            if (last == deepest) {
+                if (streamed) *streamed = true;
+                return true;
+            }
             kept = std::move(keep);
             base = last;
         }
