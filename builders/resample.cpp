@@ -381,7 +381,7 @@ __attribute__((target("avx2,fma"))) void encode_srgb_flat_avx2(const float* in, 
 // 0.78 % of its l wide, less than any step of the curve (0.89 % at the top,
 // where its steps are relatively narrowest): so a bucket holds at most one of
 // the thresholds, and its entry is the byte at its start (above bit 17) and
-// that threshold's low 16 bits (0x10000 where there is none). One gather and
+// that threshold's low 16 bits (0x10000 where there is none). One look-up and
 // one compare give the table's byte for every float, so no value needs the
 // detour near a half step (isa_test's slow test checks every float).
 struct SrgbBuckets {
@@ -408,12 +408,24 @@ const SrgbBuckets& srgb_buckets() {
 }
 
 // Eight floats' bytes, in the low 8 bytes. max(x, 0) gives 0 for a NaN x and
-// +0 for -0, so every index lies in the table.
+// +0 for -0, so every index lies in the table. The eight entries are read one
+// by one: on the Zen 3 this was measured on, that took 8% less time than a
+// vector gather.
 __attribute__((target("avx2"))) inline __m128i encode_srgb_eight(__m256 x, const SrgbBuckets& buckets) {
     const __m256 l = _mm256_min_ps(_mm256_max_ps(x, _mm256_setzero_ps()), _mm256_set1_ps(1.0f));
     const __m256i bits = _mm256_castps_si256(l);
-    const __m256i entry =
-        _mm256_i32gather_epi32(reinterpret_cast<const int*>(buckets.entry), _mm256_srli_epi32(bits, 16), 4);
+    alignas(32) uint32_t index[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(index), _mm256_srli_epi32(bits, 16));
+    const uint32_t* table = buckets.entry;
+    __m128i e0 = _mm_cvtsi32_si128(int(table[index[0]]));
+    __m128i e1 = _mm_cvtsi32_si128(int(table[index[4]]));
+    e0 = _mm_insert_epi32(e0, int(table[index[1]]), 1);
+    e1 = _mm_insert_epi32(e1, int(table[index[5]]), 1);
+    e0 = _mm_insert_epi32(e0, int(table[index[2]]), 2);
+    e1 = _mm_insert_epi32(e1, int(table[index[6]]), 2);
+    e0 = _mm_insert_epi32(e0, int(table[index[3]]), 3);
+    e1 = _mm_insert_epi32(e1, int(table[index[7]]), 3);
+    const __m256i entry = _mm256_inserti128_si256(_mm256_castsi128_si256(e0), e1, 1);
     const __m256i low = _mm256_and_si256(bits, _mm256_set1_epi32(0xFFFF));
     // -1 where l lies below its bucket's threshold, so 1 + that is the step past it.
     const __m256i below = _mm256_cmpgt_epi32(_mm256_and_si256(entry, _mm256_set1_epi32(0x1FFFF)), low);

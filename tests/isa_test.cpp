@@ -101,7 +101,7 @@ TEST_P(IsaKernels, SrgbEncodeGivesThePlainBytes) {
 TEST(SlowIsaKernels, SrgbEncodeOfEveryUnitFloat) {
     if (processor_isa() < Isa::avx2) GTEST_SKIP() << "this processor lacks avx2: the plain encode is the only one";
     std::vector<float> slice(1 << 20);
-    std::vector<uint8_t> got(slice.size()), plain(slice.size());
+    std::vector<uint8_t> got(slice.size()), plain(slice.size()), planar(3 * slice.size());
     for (uint32_t first = 0; first <= 0x3F800000u; first += uint32_t(slice.size())) {
         const size_t count = std::min<size_t>(slice.size(), 0x3F800001u - first);
         for (size_t k = 0; k < count; ++k) {
@@ -129,6 +129,13 @@ TEST(SlowIsaKernels, SrgbEncodeOfEveryUnitFloat) {
                 for (size_t c = 0; c < 3; ++c) wrong += got[3 * size_t(x) + c] != plain[offset + 4 * size_t(x) + 2 - c];
             ASSERT_EQ(wrong, 0u) << "BMP rows, slice from " << slice[0];
         }
+        // The same from three planes (the rip-map built in the file's bytes).
+        const int32_t pixels = int32_t(count);
+        encode_bgr_planes(slice.data(), slice.data(), slice.data(), pixels, coding, planar.data(), Isa::avx2);
+        size_t wrong = 0;
+        for (int32_t x = 0; x < pixels; ++x)
+            for (size_t c = 0; c < 3; ++c) wrong += planar[3 * size_t(x) + c] != plain[size_t(x)];
+        ASSERT_EQ(wrong, 0u) << "planes, slice from " << slice[0];
     }
 }
 
