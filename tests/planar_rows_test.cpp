@@ -76,8 +76,8 @@ TEST(PlanarRows, HalvingsHaveTheLinearHalvingsBits) {
                 std::vector<float> out(rows.planes.size()), scratch(split_floats(layout));
                 halve_planes(rows.planes.data(), layout, taps, c.mode, scratch.data(), out.data(), isa);
                 expect_same_bits(expected.data(), out.data(), layout, taps.out_size,
-                                 std::string(isa_name(isa)) + ", filter " + std::to_string(int(c.filter)) + ", edge " +
-                                     std::to_string(int(c.edge)) + ", width " + std::to_string(width));
+                                 std::string(isa_name(isa)) + ", case " + std::to_string(&c - cases) + ", width " +
+                                     std::to_string(width));
             }
 }
 
@@ -104,8 +104,7 @@ TEST(PlanarRows, ColumnSumsHaveTheLinearSumsBits) {
                 }
                 for (Isa isa : LEVELS) {
                     if (runnable_isa(isa) != isa) continue;
-                    std::vector<float> out[2] = {std::vector<float>(row_floats(layout)),
-                                                 std::vector<float>(row_floats(layout))};
+                    std::vector<std::vector<float>> out(2, std::vector<float>(row_floats(layout)));
                     const ColumnSum sums[2] = {{rows[0].data(), kaiser.weights.data(), count, out[0].data()},
                                                {rows[1].data(), kaiser.weights.data(), count, out[1].data()}};
                     sum_planes(sums, 2, width, layout, mode, isa);
@@ -125,8 +124,8 @@ TEST(PlanarRows, PlanesEncodeAsLinearRows) {
             const PlaneLayout layout = plane_layout(count, 0);
             TwoRows rows = make_rows(count, 0, layout, &state);
             // Only the sRGB encoder takes a NaN (as 0).
-            if (kind != ValueKind::srgb && count > 0) rows.linear[size_t(count / 2)].v[1] = 0.5f;
-            if (kind != ValueKind::srgb && count > 0) rows.planes[size_t(layout.stride + layout.pad + count / 2)] = 0.5f;
+            if (kind != ValueKind::srgb && count > 0)
+                rows.linear[size_t(count / 2)].v[1] = rows.planes[size_t(layout.stride + layout.pad + count / 2)] = 0.5f;
             std::vector<uint8_t> expected(3 * size_t(count) + 1, 0xEE);
             encode_bgr_row(rows.linear.data(), count, coding, expected.data(), Isa::scalar);
             for (Isa isa : LEVELS) {
